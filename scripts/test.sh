@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the GCC and clang builds, the whole suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target
+# for a bounded time (FUZZ_SECONDS each, default 30).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+for preset in dev clang asan; do
+  echo "== $preset build and tests"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
+
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"

@@ -1,0 +1,197 @@
+// tolvane: the file server's tables, buffers and functions.
+//
+// All state is global, fixed in size by the capacity constants below, and
+// lives for the whole process. Tables are parallel arrays indexed by node
+// number, data slot or fid slot. Failure is reported by return value: table
+// operations return an index or -1, handlers return 0 when their reply (success
+// or Rerror) went out whole and -1 when the request did not decode or the reply
+// could not be encoded or written.
+//
+// Everything lives in namespace tolvane: the server has its own `main`,
+// `strlen` and `bcopy`, which on Linux must not collide with the C library's.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "9p/9p.h"
+
+namespace tolvane {
+
+// ---- Capacities ----
+inline constexpr uint64_t NODE_CAP = 384;
+inline constexpr uint64_t NAME_CAP = 64;
+inline constexpr uint64_t CHAIN_LEN = 64;
+inline constexpr uint64_t SLOT_CAP = 65536;
+inline constexpr uint64_t DATA_SLOT_CAP = 64;
+inline constexpr uint64_t FILE_CAP = CHAIN_LEN * SLOT_CAP;
+inline constexpr uint64_t FID_CAP = 64;
+inline constexpr uint64_t SRV_BUF_CAP = 131072;
+inline constexpr uint64_t SNAP_CAP = 5242880;
+static_assert(FILE_CAP == 4194304);
+
+inline constexpr uint8_t KIND_FREE = 0;
+inline constexpr uint8_t KIND_DIR = 1;
+inline constexpr uint8_t KIND_FILE = 2;
+
+inline constexpr uint32_t DM_DIR = 0x80000000;
+inline constexpr uint32_t MODE_FILE = 0x1FF;             // 0777
+inline constexpr uint32_t MODE_DIR = DM_DIR | MODE_FILE;  // 0x800001FF
+
+// Tremove/Rremove have no codec; the server handles them by hand.
+inline constexpr uint8_t P9_TREMOVE = 122;
+inline constexpr uint8_t P9_RREMOVE = 123;
+
+// ---- Snapshot image layout ("TLNIMG03") ----
+inline constexpr uint8_t SNAP_MAGIC0 = 'T';
+inline constexpr uint8_t SNAP_MAGIC1 = 'L';
+inline constexpr uint8_t SNAP_MAGIC2 = 'N';
+inline constexpr uint8_t SNAP_MAGIC3 = 'I';
+inline constexpr uint8_t SNAP_MAGIC4 = 'M';
+inline constexpr uint8_t SNAP_MAGIC5 = 'G';
+inline constexpr uint8_t SNAP_MAGIC6 = '0';
+inline constexpr uint8_t SNAP_MAGIC7 = '3';
+inline constexpr uint64_t SNAP_OFF_KIND = 8;
+inline constexpr uint64_t SNAP_OFF_PARENT = SNAP_OFF_KIND + NODE_CAP * 1;
+inline constexpr uint64_t SNAP_OFF_NAME = SNAP_OFF_PARENT + NODE_CAP * 8;
+inline constexpr uint64_t SNAP_OFF_NAMELEN = SNAP_OFF_NAME + NODE_CAP * NAME_CAP;
+inline constexpr uint64_t SNAP_OFF_SIZE = SNAP_OFF_NAMELEN + NODE_CAP * 8;
+inline constexpr uint64_t SNAP_OFF_VERS = SNAP_OFF_SIZE + NODE_CAP * 8;
+inline constexpr uint64_t SNAP_OFF_CHAINLEN = SNAP_OFF_VERS + NODE_CAP * 4;
+inline constexpr uint64_t SNAP_FIXED = SNAP_OFF_CHAINLEN + NODE_CAP * 8;
+static_assert(SNAP_OFF_PARENT == 392 && SNAP_OFF_NAME == 3464 && SNAP_OFF_NAMELEN == 28040);
+static_assert(SNAP_OFF_SIZE == 31112 && SNAP_OFF_VERS == 34184 && SNAP_OFF_CHAINLEN == 35720);
+static_assert(SNAP_FIXED == 38792);
+static_assert(SNAP_FIXED == 8 + NODE_CAP * 37 + NODE_CAP * NAME_CAP);
+
+// ---- Process (program entry and command line) ----
+extern uint64_t tln_instance;          // backing-store instance, 0 to 9
+extern int64_t srv_rfd;                // requests are read from here
+extern int64_t srv_wfd;                // replies are written here
+extern std::array<int32_t, 2> post_sv;  // [0] posted in /srv, [1] served
+
+// The server's entry, called by the runtime's process entry; returns the exit
+// status.
+int32_t main(int32_t argc, char** argv);
+// 1 when s is exactly "post", else 0.
+[[nodiscard]] int32_t arg_is_post(const char* s);
+// The value of a one-digit argument "0".."9", else -1.
+[[nodiscard]] int64_t digit_arg(const char* s);
+// Bytes before the first NUL.
+[[nodiscard]] uint64_t strlen(const char* s);
+// Writes s (without its NUL) to fd with one write; the result is ignored.
+void write_str(int32_t fd, const char* s);
+
+// ---- Request framing and dispatch ----
+extern std::array<uint8_t, SRV_BUF_CAP> srv_buf;  // the request, then its reply
+
+// Reads and answers one request: 1 served, 0 clean end of stream, -1 wire error.
+[[nodiscard]] int32_t serve_one();
+// n on success; the bytes read so far (< n) at end of stream; negative on failure.
+[[nodiscard]] int64_t read_exact(int32_t fd, uint8_t* buf, uint64_t n);
+[[nodiscard]] uint32_t peek_size(const uint8_t* buf);
+// Writes srv_buf[0, len) with one write: 0 when all of it went out, else -1.
+[[nodiscard]] int32_t send_rmsg(int32_t len);
+// Encodes and sends Rerror(tag, text): send_rmsg's result, or -1.
+[[nodiscard]] int32_t emit_rerror(uint16_t tag, const char* text);
+
+// Handlers: each takes the request's size (it stands whole at srv_buf[0]) and
+// returns 0 when its reply went out whole, negative otherwise.
+[[nodiscard]] int32_t serve_tversion(uint64_t size);
+[[nodiscard]] int32_t serve_tflush(uint64_t size);
+[[nodiscard]] int32_t serve_twstat(uint64_t size);
+[[nodiscard]] int32_t serve_unsupported(uint64_t size);
+[[nodiscard]] int32_t serve_tattach(uint64_t size);
+[[nodiscard]] int32_t serve_twalk(uint64_t size);
+[[nodiscard]] int32_t serve_topen(uint64_t size);
+[[nodiscard]] int32_t serve_tcreate(uint64_t size);
+[[nodiscard]] int32_t serve_tread(uint64_t size);
+[[nodiscard]] int32_t serve_twrite(uint64_t size);
+[[nodiscard]] int32_t serve_tclunk(uint64_t size);
+[[nodiscard]] int32_t serve_tstat(uint64_t size);
+[[nodiscard]] int32_t serve_tremove(uint64_t size);
+
+// ---- Node table ----
+extern std::array<uint8_t, NODE_CAP> node_kind;
+extern std::array<int64_t, NODE_CAP> node_parent;
+extern std::array<std::array<uint8_t, NAME_CAP>, NODE_CAP> node_name;
+extern std::array<uint64_t, NODE_CAP> node_namelen;
+extern std::array<uint64_t, NODE_CAP> node_size;
+extern std::array<uint32_t, NODE_CAP> node_vers;
+extern std::array<std::array<int32_t, CHAIN_LEN>, NODE_CAP> node_slot_chain;
+extern std::array<uint64_t, NODE_CAP> node_chain_len;
+
+// Lowest free row, initialised; -1 when the name is over NAME_CAP or no row is free.
+[[nodiscard]] int64_t node_alloc(uint8_t kind, int64_t parent, const uint8_t* name,
+                                 uint64_t namelen);
+[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b,
+                                  uint64_t blen);
+// Lowest in-use child of parent with exactly that name, or -1.
+[[nodiscard]] int64_t node_find_child(int64_t parent, const uint8_t* name, uint64_t namelen);
+[[nodiscard]] int32_t node_has_children(int64_t n);
+[[nodiscard]] uint8_t node_qtype(int64_t n);
+[[nodiscard]] int64_t add_dir(int64_t parent, const char* name);
+// Root and distro skeleton; runs once, first thing at start-up.
+void init_tree();
+
+// ---- Data slots and chunk chains ----
+extern std::array<uint8_t, DATA_SLOT_CAP * SLOT_CAP> node_data;
+extern std::array<uint8_t, DATA_SLOT_CAP> dataslot_used;
+
+// Byte offset in node_data of the slot holding the chunk, or 0 for none. With
+// allocate, a hole gets the lowest free slot (zeroed); 0 when none is free.
+[[nodiscard]] uint64_t node_get_chunk(int64_t node, uint64_t chunk, int32_t allocate);
+// Frees every slot of the node's chain and empties it (size is the caller's).
+void node_release_chain(int64_t node);
+// Copies n bytes front to back, 8 at a time then the tail; no overlap.
+void bcopy(void* dst, const void* src, uint64_t n);
+
+// ---- Fid table ----
+extern std::array<uint8_t, FID_CAP> fid_used;
+extern std::array<uint32_t, FID_CAP> fid_id;
+// The fid's node; -1 once that node was removed through another fid (the fid is
+// then refused everything but Tclunk).
+extern std::array<int64_t, FID_CAP> fid_node;
+extern std::array<uint8_t, FID_CAP> fid_open;
+extern std::array<uint8_t, FID_CAP> fid_mode;
+extern std::array<uint8_t, FID_CAP> fid_dirty;
+
+[[nodiscard]] int64_t fid_lookup(uint32_t fid);
+[[nodiscard]] int64_t fid_alloc(uint32_t fid, int64_t node);
+void fid_free(int64_t slot);
+
+// ---- Attach and walk ----
+extern std::array<const uint8_t*, P9_MAX_WELEM> walk_wnames;
+extern std::array<uint64_t, P9_MAX_WELEM> walk_wlens;
+extern std::array<uint8_t, P9_MAX_WELEM> walk_qtypes;
+extern std::array<uint32_t, P9_MAX_WELEM> walk_qvers;
+extern std::array<uint64_t, P9_MAX_WELEM> walk_qpaths;
+
+// Attach root selected by an attach name ("", "/", "name", "/name"), or -1.
+[[nodiscard]] int64_t aname_root(const uint8_t* aname, uint64_t len);
+
+// ---- Read and write ----
+extern const std::array<uint8_t, 6> ident_buf;  // "velmor": owner, group, modifier
+
+[[nodiscard]] int32_t emit_dir_read(uint16_t tag, int64_t dir, uint64_t offset, uint32_t count);
+
+// ---- Snapshot image and backing store ----
+extern std::array<uint8_t, SNAP_CAP> snap_buf;
+extern uint64_t tln_backing_ok;
+
+uint64_t snap_put_u64(uint64_t pos, uint64_t v);
+uint64_t snap_put_u32(uint64_t pos, uint32_t v);
+[[nodiscard]] uint64_t snap_get_u64(uint64_t pos);
+[[nodiscard]] uint32_t snap_get_u32(uint64_t pos);
+// Image length written to snap_buf, or 0 when it would not fit in SNAP_CAP.
+[[nodiscard]] uint64_t tln_serialize();
+// 1 when the image at snap_buf[0, len) was read into the tree; 0 when it was
+// rejected, with the tree exactly as before.
+[[nodiscard]] int32_t tln_deserialize(uint64_t len);
+// 1 when a stored image was restored, else 0.
+[[nodiscard]] int32_t tln_load_from_disk();
+// 1 when the image was stored; 0 when skipped (no backing store); -1 when the
+// save failed (too large, or the store failed), after its log line.
+int32_t tln_save_to_disk();
+
+}  // namespace tolvane
