@@ -1,0 +1,388 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "kernel/linux/standin.h"
+#include "tolvane/tolvane.h"
+
+extern char** environ;
+
+namespace tolvane_test {
+
+using namespace tolvane;
+
+// A server writing to a client the test already closed must see an error, not
+// kill the test binary.
+static const bool sigpipe_ignored = [] {
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+void reset_server() {
+    node_kind.fill(0);
+    node_parent.fill(0);
+    for (auto& row : node_name) row.fill(0);
+    node_namelen.fill(0);
+    node_size.fill(0);
+    node_vers.fill(0);
+    for (auto& chain : node_slot_chain) chain.fill(0);
+    node_chain_len.fill(0);
+    node_data.fill(0);
+    dataslot_used.fill(0);
+    fid_used.fill(0);
+    fid_id.fill(0);
+    fid_node.fill(0);
+    fid_open.fill(0);
+    fid_mode.fill(0);
+    fid_dirty.fill(0);
+    srv_buf.fill(0);
+    tln_backing_ok = 0;
+    tln_instance = 0;
+    srv_rfd = 0;
+    srv_wfd = 1;
+    velmor_linux_reset();
+    init_tree();
+}
+
+Bytes hex(std::string_view text) {
+    Bytes out;
+    int hi = -1;
+    for (char ch : text) {
+        int v;
+        if (ch >= '0' && ch <= '9') v = ch - '0';
+        else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
+        else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
+        else continue;
+        if (hi < 0) {
+            hi = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(hi << 4 | v));
+            hi = -1;
+        }
+    }
+    return out;
+}
+
+std::string to_hex(const Bytes& b) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (size_t i = 0; i < b.size(); i++) {
+        if (i) s += ' ';
+        s += digits[b[i] >> 4];
+        s += digits[b[i] & 15];
+    }
+    return s;
+}
+
+static const uint8_t* u8(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+Bytes tversion(uint16_t tag, uint32_t msize, std::string_view version) {
+    return build([&](p9_cursor* c) {
+        return p9_emit_tversion(c, tag, msize, u8(version), version.size());
+    });
+}
+
+Bytes tattach(uint16_t tag, uint32_t fid, std::string_view aname) {
+    return build([&](p9_cursor* c) {
+        return p9_emit_tattach(c, tag, fid, P9_NOFID, u8("test"), 4, u8(aname), aname.size());
+    });
+}
+
+Bytes twalk(uint16_t tag, uint32_t fid, uint32_t newfid, const std::vector<std::string>& names) {
+    std::vector<const uint8_t*> ptrs;
+    std::vector<uint64_t> lens;
+    for (const auto& n : names) {
+        ptrs.push_back(u8(n));
+        lens.push_back(n.size());
+    }
+    // Encodes even more than P9_MAX_WELEM names, so tests can send what the
+    // codec's encoder refuses to build.
+    if (names.size() > P9_MAX_WELEM) {
+        Bytes b(7);
+        auto put32 = [&](uint32_t v) {
+            for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        };
+        put32(fid);
+        put32(newfid);
+        b.push_back(static_cast<uint8_t>(names.size()));
+        b.push_back(static_cast<uint8_t>(names.size() >> 8));
+        for (const auto& n : names) {
+            b.push_back(static_cast<uint8_t>(n.size()));
+            b.push_back(static_cast<uint8_t>(n.size() >> 8));
+            b.insert(b.end(), n.begin(), n.end());
+        }
+        uint32_t size = static_cast<uint32_t>(b.size());
+        for (int i = 0; i < 4; i++) b[i] = static_cast<uint8_t>(size >> (8 * i));
+        b[4] = P9_TWALK;
+        b[5] = static_cast<uint8_t>(tag);
+        b[6] = static_cast<uint8_t>(tag >> 8);
+        return b;
+    }
+    return build([&](p9_cursor* c) {
+        return p9_emit_twalk(c, tag, fid, newfid, static_cast<uint16_t>(names.size()),
+                             ptrs.data(), lens.data());
+    });
+}
+
+Bytes topen(uint16_t tag, uint32_t fid, uint8_t mode) {
+    return build([&](p9_cursor* c) { return p9_emit_topen(c, tag, fid, mode); });
+}
+
+Bytes tcreate(uint16_t tag, uint32_t fid, std::string_view name, uint32_t perm, uint8_t mode) {
+    return build([&](p9_cursor* c) {
+        return p9_emit_tcreate(c, tag, fid, u8(name), name.size(), perm, mode);
+    });
+}
+
+Bytes tread(uint16_t tag, uint32_t fid, uint64_t offset, uint32_t count) {
+    return build([&](p9_cursor* c) { return p9_emit_tread(c, tag, fid, offset, count); });
+}
+
+Bytes twrite(uint16_t tag, uint32_t fid, uint64_t offset, const Bytes& data) {
+    return build([&](p9_cursor* c) {
+        return p9_emit_twrite(c, tag, fid, offset, data.data(), static_cast<uint32_t>(data.size()));
+    });
+}
+
+Bytes tclunk(uint16_t tag, uint32_t fid) {
+    return build([&](p9_cursor* c) { return p9_emit_tclunk(c, tag, fid); });
+}
+
+Bytes tstat(uint16_t tag, uint32_t fid) {
+    return build([&](p9_cursor* c) { return p9_emit_tstat(c, tag, fid); });
+}
+
+Bytes tremove(uint16_t tag, uint32_t fid) {
+    Bytes b = {11, 0, 0, 0, P9_TREMOVE, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8)};
+    for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(fid >> (8 * i)));
+    return b;
+}
+
+uint8_t type_of(const Bytes& reply) { return reply.size() >= 5 ? reply[4] : 0; }
+
+uint16_t tag_of(const Bytes& reply) {
+    return reply.size() >= 7 ? static_cast<uint16_t>(reply[5] | reply[6] << 8) : 0;
+}
+
+std::string rerror_text(const Bytes& reply) {
+    uint16_t tag;
+    const uint8_t* text;
+    uint64_t len;
+    if (p9_decode_rerror(reply.data(), reply.size(), &tag, &text, &len) < 0) {
+        return "<not Rerror: type " + std::to_string(type_of(reply)) + ">";
+    }
+    return std::string(reinterpret_cast<const char*>(text), len);
+}
+
+Bytes rread_data(const Bytes& reply) {
+    uint16_t tag;
+    const uint8_t* data;
+    uint32_t count;
+    if (p9_decode_rread(reply.data(), reply.size(), &tag, &data, &count) < 0) {
+        ADD_FAILURE() << "not a valid Rread: " << rerror_text(reply);
+        return {};
+    }
+    return Bytes(data, data + count);
+}
+
+static void write_all(int fd, const Bytes& b) {
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t n = ::write(fd, b.data() + done, b.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ASSERT_GT(n, 0) << "write to server failed: " << strerror(errno);
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Reads exactly n bytes within the deadline; false on timeout or end of stream.
+static bool read_n(int fd, uint8_t* buf, size_t n, int timeout_ms) {
+    size_t got = 0;
+    while (got < n) {
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, timeout_ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        ssize_t k = ::read(fd, buf + got, n - got);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        got += static_cast<size_t>(k);
+    }
+    return true;
+}
+
+static Bytes read_message(int fd) {
+    Bytes b(7);
+    if (!read_n(fd, b.data(), 7, 5000)) {
+        ADD_FAILURE() << "no reply from the server";
+        return {};
+    }
+    uint32_t size = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+    if (size < 7 || size > (1u << 24)) {
+        ADD_FAILURE() << "reply with bad size " << size;
+        return b;
+    }
+    b.resize(size);
+    if (!read_n(fd, b.data() + 7, size - 7, 5000)) {
+        ADD_FAILURE() << "reply cut short";
+        return {};
+    }
+    return b;
+}
+
+Wire::Wire() {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        ADD_FAILURE() << "socketpair: " << strerror(errno);
+        return;
+    }
+    client_fd = sv[0];
+    server_fd = sv[1];
+    srv_rfd = server_fd;
+    srv_wfd = server_fd;
+}
+
+Wire::~Wire() {
+    if (client_fd >= 0) ::close(client_fd);
+    if (server_fd >= 0) ::close(server_fd);
+    velmor_linux_reset();
+}
+
+void Wire::send(const Bytes& b) { write_all(client_fd, b); }
+
+int32_t Wire::step() { return serve_one(); }
+
+Bytes Wire::recv() { return read_message(client_fd); }
+
+bool Wire::has_reply() {
+    pollfd p{client_fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+Bytes Wire::call(const Bytes& request) {
+    send(request);
+    int32_t r = step();
+    EXPECT_EQ(r, 1) << "request step did not serve the request";
+    if (r != 1) return {};
+    return recv();
+}
+
+void Wire::hang_up() { ::shutdown(client_fd, SHUT_WR); }
+
+std::string server_binary() { return TOLVANE_BINARY; }
+
+Proc spawn_server(const std::vector<std::string>& args,
+                  const std::map<std::string, std::string>& env) {
+    int in[2], out[2], err[2];
+    Proc p;
+    if (::pipe(in) || ::pipe(out) || ::pipe(err)) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return p;
+    }
+    std::string bin = server_binary();
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; e++) {
+        std::string kv = *e;
+        std::string key = kv.substr(0, kv.find('='));
+        if (!env.count(key)) envs.push_back(kv);
+    }
+    for (const auto& [k, v] : env) {
+        if (v != "<unset>") envs.push_back(k + "=" + v);
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        std::vector<char*> argv{const_cast<char*>(bin.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& e : envs) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        ::execve(bin.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    p.pid = pid;
+    p.in_fd = in[1];
+    p.out_fd = out[0];
+    p.err_fd = err[0];
+    return p;
+}
+
+Bytes proc_call(Proc& p, const Bytes& request) {
+    write_all(p.in_fd, request);
+    return read_message(p.out_fd);
+}
+
+static std::string drain(int fd) {
+    std::string s;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        s.append(buf, static_cast<size_t>(n));
+    }
+    return s;
+}
+
+int proc_wait(Proc& p, std::string* err) {
+    std::string e = p.err_fd >= 0 ? drain(p.err_fd) : "";
+    int status = 0;
+    while (::waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    for (int* fd : {&p.in_fd, &p.out_fd, &p.err_fd}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    if (err) *err = e;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int proc_finish(Proc& p, std::string* err) {
+    if (p.in_fd >= 0) ::close(p.in_fd);
+    p.in_fd = -1;
+    return proc_wait(p, err);
+}
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "tolvane-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+}  // namespace tolvane_test

@@ -1,0 +1,122 @@
+// Test support: drive the real request step over a socketpair, build messages
+// with the codec, and run the real server binary.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "9p/9p.h"
+
+namespace tolvane_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Zeroes every table and buffer of the server and the stand-in's read state,
+// then builds the root and skeleton, as at process start (no backing store).
+void reset_server();
+
+// "13 00 00 00 64" -> bytes. Spaces are optional.
+Bytes hex(std::string_view text);
+std::string to_hex(const Bytes& b);
+
+// Builds one message with an encoder: build([&](p9_cursor* c){ return p9_emit_tclunk(c, 1, 7); }).
+template <class Emit>
+Bytes build(Emit&& emit) {
+    Bytes b(1 << 20);
+    p9_cursor c;
+    p9_cursor_init(&c, b.data(), b.size());
+    int32_t n = emit(&c);
+    b.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return b;
+}
+
+// Common requests, built with the codec.
+Bytes tversion(uint16_t tag, uint32_t msize, std::string_view version = "9P2000");
+Bytes tattach(uint16_t tag, uint32_t fid, std::string_view aname = "");
+Bytes twalk(uint16_t tag, uint32_t fid, uint32_t newfid, const std::vector<std::string>& names);
+Bytes topen(uint16_t tag, uint32_t fid, uint8_t mode);
+Bytes tcreate(uint16_t tag, uint32_t fid, std::string_view name, uint32_t perm, uint8_t mode);
+Bytes tread(uint16_t tag, uint32_t fid, uint64_t offset, uint32_t count);
+Bytes twrite(uint16_t tag, uint32_t fid, uint64_t offset, const Bytes& data);
+Bytes tclunk(uint16_t tag, uint32_t fid);
+Bytes tstat(uint16_t tag, uint32_t fid);
+Bytes tremove(uint16_t tag, uint32_t fid);
+
+// Reply inspection. type_of: byte 4 (0 when shorter). rerror_text: the text of
+// an Rerror, or "<not Rerror: type N>".
+uint8_t type_of(const Bytes& reply);
+uint16_t tag_of(const Bytes& reply);
+std::string rerror_text(const Bytes& reply);
+// Rread payload (empty with ADD_FAILURE when the reply is not a valid Rread).
+Bytes rread_data(const Bytes& reply);
+
+// A socketpair standing in for the client connection: the server end becomes
+// srv_rfd/srv_wfd, the test holds the client end.
+class Wire {
+public:
+    Wire();
+    ~Wire();
+    Wire(const Wire&) = delete;
+    Wire& operator=(const Wire&) = delete;
+
+    void send(const Bytes& b);
+    // One request step of the server: 1, 0 or -1.
+    int32_t step();
+    // Reads one whole reply from the client end (fails the test after 5 s).
+    Bytes recv();
+    // True when a reply (or any byte) is waiting on the client end.
+    bool has_reply();
+    // send, step (expects 1), recv.
+    Bytes call(const Bytes& request);
+    // Hangs up the client side for writing, so the server reads end of stream.
+    void hang_up();
+
+    int client_fd = -1;
+    int server_fd = -1;
+};
+
+// The real server binary, run with pipes on its standard streams.
+struct Proc {
+    pid_t pid = -1;
+    int in_fd = -1;   // the server's standard input (write requests here)
+    int out_fd = -1;  // its standard output (read replies here)
+    int err_fd = -1;  // its standard error
+};
+
+// Path of the built tolvane binary.
+std::string server_binary();
+// Starts the binary with args (not counting argv[0]) and env added to (or, for
+// an empty value, set empty in) the test's environment. Keys mapped to
+// "<unset>" are removed.
+Proc spawn_server(const std::vector<std::string>& args,
+                  const std::map<std::string, std::string>& env);
+// Sends a request on in_fd and reads one reply from out_fd (5 s limit).
+Bytes proc_call(Proc& p, const Bytes& request);
+// Closes stdin (end of stream), waits for exit; returns the exit status
+// (128 + signal when killed) and fills err with everything written to stderr.
+int proc_finish(Proc& p, std::string* err = nullptr);
+// Waits for exit without closing stdin first.
+int proc_wait(Proc& p, std::string* err = nullptr);
+
+// A fresh temporary directory, removed (recursively) when the object dies.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+}  // namespace tolvane_test
