@@ -1,0 +1,35 @@
+// tolvane: helpers shared by the file-operation handlers (attach, walk, open,
+// create, read, write, clunk, stat, remove). Internal to the server.
+#pragma once
+
+#include <cstdint>
+
+#include "tolvane/tolvane.h"
+
+namespace tolvane {
+
+// Bytes of one owner string ("velmor") in a stat record.
+inline constexpr uint64_t IDENT_LEN = 6;
+// A node's stat record is this many bytes plus its name: the fixed part, the
+// name's count and three counted owner strings.
+inline constexpr uint64_t STAT_REC_BASE = P9_STAT_FIXED + 2 + 3 * (2 + IDENT_LEN);
+static_assert(STAT_REC_BASE == 67);
+
+// Access part of an open mode byte: P9_OREAD, P9_OWRITE, P9_ORDWR or P9_OEXEC.
+inline constexpr uint8_t ACCESS_MASK = 3;
+
+// Qid path of node n: rows are numbered from 0, paths from 1.
+[[nodiscard]] inline uint64_t node_qpath(int64_t n) { return static_cast<uint64_t>(n) + 1; }
+
+// The checks every handler that acts through a fid starts with. Returns
+// nullptr and sets *slot when fid names a used slot whose node still exists;
+// otherwise the Rerror text: the fid is unknown, or its node was removed
+// through another fid (fid_node -1).
+[[nodiscard]] const char* fid_check(uint32_t fid, int64_t* slot);
+
+// Appends node n's stat record at the cursor (the one record both Rstat and
+// directory reads carry). Returns its length, STAT_REC_BASE + name length, or
+// the cursor's negative code.
+[[nodiscard]] int32_t emit_node_stat(p9_cursor* c, int64_t n);
+
+}  // namespace tolvane
