@@ -37,3 +37,37 @@
 [[nodiscard]] int32_t p9_decode_header_for(const uint8_t* buf, uint64_t len, uint8_t type,
                                            uint32_t* size, uint16_t* tag, uint64_t* body_start,
                                            uint64_t* body_end);
+
+// Decoder state shared by the message decoders: the body bounds taken from the
+// header, the offset of the next field, and a sticky error like the cursor's.
+// Each p9_read_* reads one field at off through the readers above, bounded by
+// end (the size field, never the buffer length), and moves off past it; once
+// err is set every later p9_read_* does nothing. A decoder is p9_reader_begin,
+// one p9_read_* per field in wire order, then p9_reader_end.
+struct p9_reader {
+    const uint8_t* buf;
+    uint64_t end;  // body end: the message's size field
+    uint64_t off;  // next field
+    uint32_t size;
+    uint16_t tag;
+    int32_t err;  // 0, the header's code (-1, -2, -3), or -2 for a bad body
+};
+
+// Runs p9_decode_header_for with the expected type and sets the reader at the
+// body start; on a header failure err holds its code and nothing else is set.
+void p9_reader_begin(p9_reader* r, const uint8_t* buf, uint64_t len, uint8_t type);
+void p9_read_u8(p9_reader* r, uint8_t* v);
+void p9_read_u16(p9_reader* r, uint16_t* v);
+void p9_read_u32(p9_reader* r, uint32_t* v);
+void p9_read_u64(p9_reader* r, uint64_t* v);
+void p9_read_string(p9_reader* r, const uint8_t** s, uint64_t* slen);
+void p9_read_qid(p9_reader* r, uint8_t* qtype, uint32_t* qvers, uint64_t* qpath);
+// count bytes of data left in place: *data points at them inside the buffer.
+void p9_read_data(p9_reader* r, uint32_t count, const uint8_t** data);
+// Walk element count: a u16 that may not exceed P9_MAX_WELEM (else err -2).
+// *n is always set: the count, or 0 when err is set, so a loop over it stays
+// inside the caller's P9_MAX_WELEM-entry arrays.
+void p9_read_welem_count(p9_reader* r, uint16_t* n);
+// The decoder's result: err if set; -2 if the fields did not end exactly at the
+// body end; otherwise the tag is stored and the size field returned.
+[[nodiscard]] int64_t p9_reader_end(const p9_reader* r, uint16_t* tag);
