@@ -1,0 +1,253 @@
+// tlnclient: a small 9P2000 client library on the lib/9p codec.
+//
+// One Client is one connection to one server: a socket posted in the velmor
+// /srv registry, a socket path, a server command whose standard input and
+// output carry the protocol, or a pair of descriptors the caller already has.
+// Connecting negotiates 9P2000 (Tversion); everything after that is one
+// request and one reply at a time, each reply checked before it is used:
+// size within the negotiated msize, the tag of the request, the expected type
+// (or Rerror), a body that decodes exactly, and counts no larger than asked.
+//
+// Nothing here throws. Every operation returns a Result: either its value or
+// an Error saying what went wrong and whether the connection is still usable.
+// A server that hangs up, answers garbage or stays silent past the timeout
+// poisons the connection: that call and every later one fail with a
+// connection or protocol error instead of hanging.
+//
+// Not thread-safe: one thread drives one Client.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tlnclient {
+
+// Why an operation failed.
+enum class ErrorKind {
+    refused,     // the server answered Rerror (text is its text) or would not take
+                 // the bytes offered; the connection is still usable
+    protocol,    // the server's reply broke the protocol; the connection is dead
+    connection,  // could not connect, the peer hung up, an I/O error or a
+                 // timeout; the connection is dead
+    local,       // a bad argument or a failure on this side; nothing was sent
+};
+
+struct Error {
+    ErrorKind kind = ErrorKind::local;
+    std::string text;
+};
+
+// Value of a Result that carries none.
+struct Unit {};
+
+// Either a T or an Error. value() may be called only when ok().
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() & { return *std::get_if<0>(&v_); }
+    const T& value() const& { return *std::get_if<0>(&v_); }
+    T&& value() && { return std::move(*std::get_if<0>(&v_)); }
+    const Error& error() const { return *std::get_if<1>(&v_); }
+
+private:
+    std::variant<T, Error> v_;
+};
+
+using Status = Result<Unit>;
+
+inline Status ok_status() { return Unit{}; }
+
+// Directory bit of a stat record's mode, and the perm bit that makes Tcreate
+// build a directory.
+inline constexpr uint32_t DMDIR = 0x80000000;
+inline constexpr uint32_t DMAPPEND = 0x40000000;
+inline constexpr uint32_t DMEXCL = 0x20000000;
+
+struct Qid {
+    uint8_t type = 0;  // P9_QTDIR, P9_QTFILE, ...
+    uint32_t version = 0;
+    uint64_t path = 0;
+    bool is_dir() const { return (type & 0x80) != 0; }
+};
+
+// A decoded stat record; the strings are copies.
+struct Stat {
+    uint16_t type = 0;
+    uint32_t dev = 0;
+    Qid qid;
+    uint32_t mode = 0;
+    uint32_t atime = 0;
+    uint32_t mtime = 0;
+    uint64_t length = 0;
+    std::string name;
+    std::string uid;
+    std::string gid;
+    std::string muid;
+    bool is_dir() const { return (mode & DMDIR) != 0; }
+};
+
+using Fid = uint32_t;
+
+struct Options {
+    // Message size offered in Tversion; the server's answer (never larger) is
+    // what the connection then uses.
+    uint32_t msize = 131072;
+    // Longest wait for any one reply (and for a spawned server to exit after
+    // hang-up), in milliseconds.
+    int timeout_ms = 20000;
+    // User name sent in Tattach.
+    std::string uname = "tlnc";
+};
+
+// Directory of the /srv registry: $VELMOR_SRV when set and not empty, else
+// $XDG_RUNTIME_DIR/velmor-srv when that is set and not empty, else
+// /tmp/velmor-srv-<uid>.
+std::string registry_dir();
+
+// Path of the socket a server posted under NAME: registry_dir() + "/" + NAME.
+std::string posted_path(std::string_view name);
+
+// Splits a path on '/', dropping empty elements: "/a//b/" gives {"a", "b"};
+// "" and "/" give {}. "." and ".." are kept for the server to interpret.
+std::vector<std::string> split_path(std::string_view path);
+
+class Client {
+public:
+    // Connects to the server posted under NAME in the registry, then Tversion.
+    static Result<std::unique_ptr<Client>> connect_posted(std::string_view name,
+                                                          const Options& opts = {});
+    // Connects to a unix stream socket at PATH, then Tversion.
+    static Result<std::unique_ptr<Client>> connect_socket(const std::string& path,
+                                                          const Options& opts = {});
+    // Starts COMMAND with /bin/sh -c, its standard input and output joined to
+    // this client (its standard error is ours), then Tversion. close() hangs
+    // up and waits for it to exit.
+    static Result<std::unique_ptr<Client>> spawn(const std::string& command,
+                                                 const Options& opts = {});
+    // Speaks on descriptors the caller opened (they may be the same); the
+    // Client owns them from here on and closes them. Then Tversion.
+    static Result<std::unique_ptr<Client>> over_fds(int rfd, int wfd, const Options& opts = {});
+
+    // Hangs up without waiting (see close()).
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Hangs up: closes the connection, so the server sees end of stream. For a
+    // spawned server, then waits up to the timeout for it to exit and fails
+    // when it exits with a status other than 0, is killed, or has to be killed
+    // after the timeout. Later calls fail with a connection error.
+    Status close();
+
+    // The negotiated message size.
+    uint32_t msize() const { return msize_; }
+    // Largest data count of one Tread or Twrite: msize less the Twrite header
+    // (23 bytes), rounded to the customary 24.
+    uint32_t iounit() const { return msize_ - 24; }
+    // False once the connection broke (protocol or connection error) or was
+    // closed.
+    bool usable() const { return !dead_; }
+    // Process id of a spawned server, or -1.
+    pid_t server_pid() const { return child_; }
+
+    // Tattach of a new fid to the tree named by ANAME ("" for the default).
+    // Returns the fid.
+    Result<Fid> attach(std::string_view aname);
+
+    // Walks a new fid from FROM along PATH (split with split_path; an empty
+    // path clones FROM). Paths of more than 16 elements take several Twalks.
+    // When the walk stops part way, the error carries the server's own words
+    // for the element that failed. When REACHED is given and PATH has at least
+    // one element, it receives the qid of the last element.
+    Result<Fid> walk(Fid from, std::string_view path, Qid* reached = nullptr);
+
+    // Topen of a walked fid with MODE (P9_OREAD, P9_OWRITE | P9_OTRUNC, ...).
+    // Returns the qid.
+    Result<Qid> open(Fid fid, uint8_t mode);
+
+    // Tcreate of NAME in the directory FID is on. On success FID is open on the
+    // new file (or directory, when PERM has DMDIR). Returns its qid.
+    Result<Qid> create(Fid fid, std::string_view name, uint32_t perm, uint8_t mode);
+
+    // One Tread of at most COUNT bytes (COUNT is lowered to iounit()). Returns
+    // the number of bytes placed at BUF; 0 means end of file.
+    Result<uint32_t> read(Fid fid, uint64_t offset, uint8_t* buf, uint32_t count);
+
+    // One Twrite of at most COUNT bytes (lowered to iounit()). Returns the
+    // count the server took, which may be less.
+    Result<uint32_t> write(Fid fid, uint64_t offset, const uint8_t* buf, uint32_t count);
+
+    // Reads from OFFSET until COUNT bytes have arrived or the server answers
+    // an empty read, in requests as large as the msize allows. Returns the
+    // number of bytes read.
+    Result<uint64_t> read_full(Fid fid, uint64_t offset, uint8_t* buf, uint64_t count);
+
+    // Writes all COUNT bytes from OFFSET on, in requests as large as the msize
+    // allows, continuing after short writes. A write the server answers with 0
+    // bytes fails with a refused error naming the offset where it stopped.
+    Status write_full(Fid fid, uint64_t offset, const uint8_t* buf, uint64_t count);
+
+    // Tstat, decoded.
+    Result<Stat> stat(Fid fid);
+
+    // Reads a directory opened with P9_OREAD from offset 0 until an empty
+    // reply and decodes every stat record, in the server's order. A record
+    // split across two replies is joined.
+    Result<std::vector<Stat>> readdir(Fid fid);
+
+    // Tremove. The fid is gone afterwards whether or not the remove succeeded.
+    Status remove(Fid fid);
+
+    // Tclunk. The fid is gone afterwards whether or not the server agreed.
+    Status clunk(Fid fid);
+
+private:
+    Client(int rfd, int wfd, pid_t child, const Options& opts);
+    static Result<std::unique_ptr<Client>> start(std::unique_ptr<Client> c);
+
+    Status negotiate();
+    // Sends the first LEN bytes of tx_ (a negative LEN is an encoder failure)
+    // and receives the reply into rx_. Succeeds when the reply has the tag
+    // sent and type WANT; an Rerror becomes a refused Error.
+    Status rpc(int32_t len, uint8_t want);
+    Error fail(ErrorKind kind, std::string text);
+    Status send_bytes(const uint8_t* p, size_t n);
+    Status recv_bytes(uint8_t* p, size_t n, bool first);
+    Status recv_message();
+    Result<Fid> alloc_fid();
+    void free_fid(Fid fid);
+    uint16_t next_tag();
+    Result<uint16_t> walk_once(Fid fid, Fid newfid, const std::vector<std::string>& names,
+                               size_t from, size_t count, Qid* last);
+    Error walk_failure(Fid fid, const std::vector<std::string>& names, size_t from,
+                       size_t reached);
+    void hang_up();
+
+    int rfd_ = -1;
+    int wfd_ = -1;
+    bool wsock_ = false;  // wfd_ is a socket: send with MSG_NOSIGNAL
+    pid_t child_ = -1;
+    Options opts_;
+    uint32_t msize_ = 0;
+    uint16_t tag_ = 0;
+    uint32_t rx_len_ = 0;
+    std::vector<uint8_t> tx_;
+    std::vector<uint8_t> rx_;
+    std::vector<bool> fid_used_;
+    std::optional<Error> dead_;  // why the connection is unusable; empty while usable
+};
+
+}  // namespace tlnclient
