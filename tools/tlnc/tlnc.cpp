@@ -1,0 +1,286 @@
+// tlnc: a command-line 9P2000 client. Connects to a server (posted name,
+// socket path, or a server command on its stdio), attaches, runs one command
+// on the tree and hangs up.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client.h"
+#include "commands.h"
+
+namespace {
+
+using namespace tlnc;
+
+constexpr const char* DEFAULT_NAME = "tolvane";
+
+const char* const MAIN_HELP =
+    "usage: tlnc [-s NAME | -a SOCKET | -c COMMAND] [-A ANAME] [-t SECONDS] CMD [ARG ...]\n"
+    "\n"
+    "Speaks 9P2000 to a file server and runs one command on its tree. Paths are\n"
+    "taken from the root of the attached tree; \"a/b\" and \"/a/b\" are the same.\n"
+    "\n"
+    "Where the server is (one of; the default is -s tolvane):\n"
+    "  -s NAME      the server posted as NAME in the /srv registry: $VELMOR_SRV,\n"
+    "               else $XDG_RUNTIME_DIR/velmor-srv, else /tmp/velmor-srv-UID\n"
+    "  -a SOCKET    a unix socket at the path SOCKET\n"
+    "  -c COMMAND   start COMMAND (with /bin/sh -c) and speak on its standard input\n"
+    "               and output; at the end its input is closed (a tolvane server then\n"
+    "               saves its tree) and tlnc waits for it to exit; its standard\n"
+    "               error stays tlnc's (add 2>/dev/null to COMMAND to quiet it)\n"
+    "  -A ANAME     attach to the tree named ANAME instead of the server's root\n"
+    "  -t SECONDS   give up on a server that stays silent this long (default 20)\n"
+    "\n"
+    "Commands:\n"
+    "  ls [-l] [PATH]      list a directory (names, or -l: mode, owner, length, qid)\n"
+    "  stat PATH           show a file's stat record\n"
+    "  cat PATH            copy a file to standard output\n"
+    "  write PATH          copy standard input into a file (created or truncated)\n"
+    "  mkdir PATH          make a directory\n"
+    "  rm PATH             remove a file or an empty directory\n"
+    "  put HOSTFILE PATH   copy a host file into the tree\n"
+    "  get PATH HOSTFILE   copy a file out of the tree into a host file\n"
+    "  tree [PATH]         list every path below PATH (default /)\n"
+    "  help [CMD]          show this text, or the help of CMD\n"
+    "\n"
+    "'tlnc CMD --help' shows the help of CMD.\n"
+    "\n"
+    "Errors go to standard error as 'tlnc: CMD PATH: REASON', REASON being the\n"
+    "server's own error text when the server refused. Exit status: 0 done; 1 the\n"
+    "server refused or a host file failed; 2 bad usage; 3 no connection, or the\n"
+    "server broke the protocol, hung up or went silent.\n";
+
+struct Command {
+    const char* name;
+    int min_args;  // positional arguments, options excluded
+    int max_args;
+    const char* help;
+};
+
+const Command COMMANDS[] = {
+    {"ls", 0, 1,
+     "usage: tlnc ls [-l] [PATH]\n"
+     "\n"
+     "Lists the directory PATH (default /), one name a line, sorted. For a file,\n"
+     "prints PATH itself. With -l each line is\n"
+     "  MODE UID GID LENGTH (QIDPATH QIDVERSION QIDTYPE) NAME\n"
+     "with MODE as in d-rwxrwxrwx, the qid path in hexadecimal and the qid type\n"
+     "in hexadecimal (80 for a directory).\n"},
+    {"stat", 1, 1,
+     "usage: tlnc stat PATH\n"
+     "\n"
+     "Prints every field of PATH's stat record, one 'field value' a line: name,\n"
+     "qid (path version type), mode, length, uid, gid, muid, atime, mtime, type,\n"
+     "dev.\n"},
+    {"cat", 1, 1,
+     "usage: tlnc cat PATH\n"
+     "\n"
+     "Copies the file PATH to standard output.\n"},
+    {"write", 1, 1,
+     "usage: tlnc write PATH\n"
+     "\n"
+     "Copies standard input into the file PATH: a file that exists is truncated\n"
+     "first, a missing one is created in its directory. When the copy fails part\n"
+     "way (the server refuses, is full, or takes no more bytes), the file is\n"
+     "removed, so no partial file is left.\n"},
+    {"mkdir", 1, 1,
+     "usage: tlnc mkdir PATH\n"
+     "\n"
+     "Makes the directory PATH. Its parent must exist.\n"},
+    {"rm", 1, 1,
+     "usage: tlnc rm PATH\n"
+     "\n"
+     "Removes the file or empty directory PATH.\n"},
+    {"put", 2, 2,
+     "usage: tlnc put HOSTFILE PATH\n"
+     "\n"
+     "Copies the host file HOSTFILE into the file PATH (created, or truncated if\n"
+     "it exists); when PATH is a directory, into PATH/<name of HOSTFILE>. Data\n"
+     "goes in requests as large as the message size allows. A server that takes\n"
+     "fewer bytes than offered is asked again for the rest; when it refuses or\n"
+     "takes nothing more (a tolvane file holds at most 4 MiB, and all its files\n"
+     "share 63 data slots of 64 KiB), put fails and removes the partial file.\n"},
+    {"get", 2, 2,
+     "usage: tlnc get PATH HOSTFILE\n"
+     "\n"
+     "Copies the file PATH into the host file HOSTFILE (or HOSTFILE/<name> when\n"
+     "HOSTFILE is a directory). The bytes go to a temporary file beside HOSTFILE\n"
+     "that is renamed over it only when the whole file arrived, so a failed get\n"
+     "leaves HOSTFILE as it was.\n"},
+    {"tree", 0, 1,
+     "usage: tlnc tree [PATH]\n"
+     "\n"
+     "Prints PATH (default /) and every path below it, one a line, depth first\n"
+     "and sorted by name; directories end in '/'.\n"},
+    {"help", 0, 1,
+     "usage: tlnc help [CMD]\n"
+     "\n"
+     "Shows tlnc's help, or the help of the command CMD.\n"},
+};
+
+const Command* find_command(std::string_view name) {
+    for (const Command& c : COMMANDS) {
+        if (name == c.name) return &c;
+    }
+    return nullptr;
+}
+
+int usage_error(const std::string& text) {
+    std::fprintf(stderr, "tlnc: %s\nrun 'tlnc --help' for usage\n", text.c_str());
+    return EXIT_USAGE;
+}
+
+int show(const char* text) {
+    std::fputs(text, stdout);
+    return std::fflush(stdout) == 0 ? EXIT_OK : EXIT_REFUSED;
+}
+
+bool is_help_flag(std::string_view a) { return a == "--help" || a == "-h"; }
+
+struct Settings {
+    enum class Via { posted, socket, command } via = Via::posted;
+    int set = 0;  // how many of -s, -a, -c were given
+    std::string where = DEFAULT_NAME;
+    std::string aname;
+    int timeout_s = 20;
+};
+
+int run(const Settings& st, const Command& cmd, bool long_form,
+        const std::vector<std::string>& args) {
+    tlnclient::Options opts;
+    opts.timeout_ms = st.timeout_s * 1000;
+    const char* user = std::getenv("USER");
+    if (user && *user) opts.uname = user;
+
+    auto connected = st.via == Settings::Via::posted   ? tlnclient::Client::connect_posted(st.where, opts)
+                     : st.via == Settings::Via::socket ? tlnclient::Client::connect_socket(st.where, opts)
+                                                       : tlnclient::Client::spawn(st.where, opts);
+    if (!connected) {
+        report("connect", st.where, connected.error());
+        if (st.via == Settings::Via::posted) {
+            std::fprintf(stderr,
+                         "tlnc: is a server posted as '%s' (in %s)? scripts/run.sh starts one\n",
+                         st.where.c_str(), tlnclient::registry_dir().c_str());
+        }
+        return EXIT_CONNECTION;
+    }
+    tlnclient::Client& client = *connected.value();
+    tlnclient::Result<tlnclient::Fid> root = client.attach(st.aname);
+    if (!root) {
+        int status = report("attach", st.aname.empty() ? "/" : st.aname, root.error());
+        (void)client.close();
+        return status == EXIT_REFUSED ? EXIT_REFUSED : EXIT_CONNECTION;
+    }
+
+    Session s{&client, root.value()};
+    std::string cmdname = cmd.name;
+    auto arg = [&](size_t i, const char* dflt) {
+        return i < args.size() ? args[i] : std::string(dflt);
+    };
+    int status = EXIT_OK;
+    if (cmdname == "ls") status = cmd_ls(s, long_form, arg(0, "/"));
+    else if (cmdname == "stat") status = cmd_stat(s, args[0]);
+    else if (cmdname == "cat") status = cmd_cat(s, args[0]);
+    else if (cmdname == "write") status = cmd_write(s, args[0]);
+    else if (cmdname == "mkdir") status = cmd_mkdir(s, args[0]);
+    else if (cmdname == "rm") status = cmd_rm(s, args[0]);
+    else if (cmdname == "put") status = cmd_put(s, args[0], args[1]);
+    else if (cmdname == "get") status = cmd_get(s, args[0], args[1]);
+    else if (cmdname == "tree") status = cmd_tree(s, arg(0, "/"));
+
+    if (std::fflush(stdout) != 0 && status == EXIT_OK) {
+        std::fprintf(stderr, "tlnc: %s: standard output: %s\n", cmd.name, std::strerror(errno));
+        status = EXIT_REFUSED;
+    }
+    if (client.usable()) (void)client.clunk(root.value());
+    tlnclient::Status down = client.close();
+    if (!down) {
+        report("hang-up", "", down.error());
+        if (status == EXIT_OK) status = EXIT_CONNECTION;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A closed standard output or a vanished server must show as an error
+    // from write(), not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> a(argv + 1, argv + argc);
+    Settings st;
+    size_t i = 0;
+    for (; i < a.size(); i++) {
+        const std::string& o = a[i];
+        if (o == "--") {
+            i++;
+            break;
+        }
+        if (is_help_flag(o)) return show(MAIN_HELP);
+        if (o.size() < 2 || o[0] != '-') break;
+        if (o != "-s" && o != "-a" && o != "-c" && o != "-A" && o != "-t") {
+            return usage_error("unknown option '" + o + "'");
+        }
+        if (i + 1 >= a.size()) return usage_error("option " + o + " needs a value");
+        const std::string& v = a[++i];
+        if (o == "-A") {
+            st.aname = v;
+        } else if (o == "-t") {
+            char* end = nullptr;
+            long t = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || t < 1 || t > 86400) {
+                return usage_error("-t needs a number of seconds from 1 to 86400");
+            }
+            st.timeout_s = static_cast<int>(t);
+        } else {
+            st.set++;
+            st.where = v;
+            st.via = o == "-s"   ? Settings::Via::posted
+                     : o == "-a" ? Settings::Via::socket
+                                 : Settings::Via::command;
+            if (v.empty()) return usage_error("option " + o + " needs a non-empty value");
+        }
+    }
+    if (st.set > 1) return usage_error("give only one of -s, -a and -c");
+    if (i >= a.size()) return usage_error("no command given");
+
+    const Command* cmd = find_command(a[i]);
+    if (!cmd) return usage_error("unknown command '" + a[i] + "'");
+    std::vector<std::string> rest(a.begin() + static_cast<std::ptrdiff_t>(i) + 1, a.end());
+    for (const auto& r : rest) {
+        if (is_help_flag(r)) return show(cmd->help);
+    }
+    if (std::string_view(cmd->name) == "help") {
+        if (rest.empty()) return show(MAIN_HELP);
+        const Command* about = find_command(rest[0]);
+        if (!about || rest.size() > 1) return usage_error("no command '" + rest[0] + "'");
+        return show(about->help);
+    }
+
+    bool long_form = false;
+    std::vector<std::string> args;
+    bool options_done = false;
+    for (const auto& r : rest) {
+        if (!options_done && r == "--") {
+            options_done = true;
+        } else if (!options_done && std::string_view(cmd->name) == "ls" && r == "-l") {
+            long_form = true;
+        } else if (!options_done && r.size() > 1 && r[0] == '-') {
+            return usage_error(std::string(cmd->name) + ": unknown option '" + r + "'");
+        } else {
+            args.push_back(r);
+        }
+    }
+    if (static_cast<int>(args.size()) < cmd->min_args ||
+        static_cast<int>(args.size()) > cmd->max_args) {
+        std::fprintf(stderr, "tlnc: %s: wrong number of arguments\n%s", cmd->name, cmd->help);
+        return EXIT_USAGE;
+    }
+    return run(st, *cmd, long_form, args);
+}
