@@ -23,7 +23,9 @@ int32_t reserve(p9_cursor* c, uint64_t n) {
 }
 
 // True when n bytes starting at off lie inside len; safe for any off.
-bool fits(uint64_t len, uint64_t off, uint64_t n) { return off <= len && len - off >= n; }
+bool fits(uint64_t len, uint64_t off, uint64_t n) {
+    return off <= len && len - off >= n;
+}
 
 void store_le(uint8_t* p, uint64_t v, uint64_t n) {
     for (uint64_t i = 0; i < n; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -75,14 +77,26 @@ void p9_cursor_init(p9_cursor* c, uint8_t* buf, uint64_t cap) {
     c->err = 0;
 }
 
-uint64_t p9_cursor_bytes(const p9_cursor* c) { return c->pos; }
+uint64_t p9_cursor_bytes(const p9_cursor* c) {
+    return c->pos;
+}
 
-int32_t p9_cursor_error(const p9_cursor* c) { return c->err; }
+int32_t p9_cursor_error(const p9_cursor* c) {
+    return c->err;
+}
 
-int32_t p9_put_u8(p9_cursor* c, uint8_t v) { return put_le(c, v); }
-int32_t p9_put_u16(p9_cursor* c, uint16_t v) { return put_le(c, v); }
-int32_t p9_put_u32(p9_cursor* c, uint32_t v) { return put_le(c, v); }
-int32_t p9_put_u64(p9_cursor* c, uint64_t v) { return put_le(c, v); }
+int32_t p9_put_u8(p9_cursor* c, uint8_t v) {
+    return put_le(c, v);
+}
+int32_t p9_put_u16(p9_cursor* c, uint16_t v) {
+    return put_le(c, v);
+}
+int32_t p9_put_u32(p9_cursor* c, uint32_t v) {
+    return put_le(c, v);
+}
+int32_t p9_put_u64(p9_cursor* c, uint64_t v) {
+    return put_le(c, v);
+}
 
 int32_t p9_put_string(p9_cursor* c, const uint8_t* s, uint64_t len) {
     if (c->err != 0) return c->err;
@@ -145,8 +159,8 @@ int64_t p9_get_string(const uint8_t* buf, uint64_t len, uint64_t off, const uint
     return static_cast<int64_t>(2 + n);
 }
 
-int64_t p9_get_qid(const uint8_t* buf, uint64_t len, uint64_t off, uint8_t* qtype,
-                   uint32_t* qvers, uint64_t* qpath) {
+int64_t p9_get_qid(const uint8_t* buf, uint64_t len, uint64_t off, uint8_t* qtype, uint32_t* qvers,
+                   uint64_t* qpath) {
     if (!fits(len, off, P9_QID_LEN)) return -1;
     *qtype = buf[off];
     *qvers = static_cast<uint32_t>(load_le(buf + off + 1, 4));
@@ -179,7 +193,7 @@ int32_t p9_decode_header_for(const uint8_t* buf, uint64_t len, uint8_t type, uin
 }
 
 void p9_reader_begin(p9_reader* r, const uint8_t* buf, uint64_t len, uint8_t type) {
-    r->buf = buf;
+    *r = p9_reader{buf, 0, 0, 0, 0, 0};
     r->err = p9_decode_header_for(buf, len, type, &r->size, &r->tag, &r->off, &r->end);
 }
 

@@ -1,9 +1,10 @@
-// Encoders and decoders of every message outside the version, error and stat
-// families, both directions. An encoder is p9_header_begin, one writer per
-// field in wire order (stopping at the first failure, which the cursor keeps),
-// then p9_header_finish. A decoder is p9_reader_begin, one p9_read_* per field
-// in wire order, then p9_reader_end, which demands the fields end exactly at
-// the size field.
+// Encoders and decoders, both directions, of every message except the version
+// and error messages (version.cpp) and the two that carry a stat record
+// (stat.cpp). An encoder is p9_header_begin, one writer per field in wire
+// order (stopping at the first failure, which the cursor keeps), then
+// p9_header_finish. A decoder is p9_reader_begin, one p9_read_* per field in
+// wire order, then p9_reader_end, which demands the fields end exactly at the
+// size field.
 #include "9p/9p_internal.h"
 
 namespace {
@@ -41,7 +42,21 @@ int64_t decode_qid_iounit(const uint8_t* buf, uint64_t len, uint8_t type, uint16
     return p9_reader_end(&r, tag);
 }
 
-// Rflush and Rclunk: an empty body, so the size must be exactly 7.
+// Tclunk, Tstat (fid[4]) and Rwrite (count[4]): one u32.
+int32_t emit_u32_only(p9_cursor* c, uint8_t type, uint16_t tag, uint32_t v) {
+    if (p9_header_begin(c, type, tag) || p9_put_u32(c, v)) return c->err;
+    return p9_header_finish(c);
+}
+
+int64_t decode_u32_only(const uint8_t* buf, uint64_t len, uint8_t type, uint16_t* tag,
+                        uint32_t* v) {
+    p9_reader r;
+    p9_reader_begin(&r, buf, len, type);
+    p9_read_u32(&r, v);
+    return p9_reader_end(&r, tag);
+}
+
+// Rflush, Rclunk and Rwstat: an empty body, so the size must be exactly 7.
 int32_t emit_empty(p9_cursor* c, uint8_t type, uint16_t tag) {
     if (p9_header_begin(c, type, tag)) return c->err;
     return p9_header_finish(c);
@@ -74,8 +89,7 @@ int64_t p9_decode_tauth(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_
     return p9_reader_end(&r, tag);
 }
 
-int32_t p9_emit_rauth(p9_cursor* c, uint16_t tag, uint8_t qtype, uint32_t qvers,
-                      uint64_t qpath) {
+int32_t p9_emit_rauth(p9_cursor* c, uint16_t tag, uint8_t qtype, uint32_t qvers, uint64_t qpath) {
     return emit_qid_only(c, P9_RAUTH, tag, qtype, qvers, qpath);
 }
 
@@ -105,8 +119,7 @@ int64_t p9_decode_tattach(const uint8_t* buf, uint64_t len, uint16_t* tag, uint3
     return p9_reader_end(&r, tag);
 }
 
-int32_t p9_emit_rattach(p9_cursor* c, uint16_t tag, uint8_t qtype, uint32_t qvers,
-                        uint64_t qpath) {
+int32_t p9_emit_rattach(p9_cursor* c, uint16_t tag, uint8_t qtype, uint32_t qvers, uint64_t qpath) {
     return emit_qid_only(c, P9_RATTACH, tag, qtype, qvers, qpath);
 }
 
@@ -127,7 +140,9 @@ int64_t p9_decode_tflush(const uint8_t* buf, uint64_t len, uint16_t* tag, uint16
     return p9_reader_end(&r, tag);
 }
 
-int32_t p9_emit_rflush(p9_cursor* c, uint16_t tag) { return emit_empty(c, P9_RFLUSH, tag); }
+int32_t p9_emit_rflush(p9_cursor* c, uint16_t tag) {
+    return emit_empty(c, P9_RFLUSH, tag);
+}
 
 int64_t p9_decode_rflush(const uint8_t* buf, uint64_t len, uint16_t* tag) {
     return decode_empty(buf, len, P9_RFLUSH, tag);
@@ -216,8 +231,7 @@ int32_t p9_emit_tcreate(p9_cursor* c, uint16_t tag, uint32_t fid, const uint8_t*
 }
 
 int64_t p9_decode_tcreate(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_t* fid,
-                          const uint8_t** name, uint64_t* name_len, uint32_t* perm,
-                          uint8_t* mode) {
+                          const uint8_t** name, uint64_t* name_len, uint32_t* perm, uint8_t* mode) {
     p9_reader r;
     p9_reader_begin(&r, buf, len, P9_TCREATE);
     p9_read_u32(&r, fid);
@@ -227,8 +241,8 @@ int64_t p9_decode_tcreate(const uint8_t* buf, uint64_t len, uint16_t* tag, uint3
     return p9_reader_end(&r, tag);
 }
 
-int32_t p9_emit_rcreate(p9_cursor* c, uint16_t tag, uint8_t qtype, uint32_t qvers,
-                        uint64_t qpath, uint32_t iounit) {
+int32_t p9_emit_rcreate(p9_cursor* c, uint16_t tag, uint8_t qtype, uint32_t qvers, uint64_t qpath,
+                        uint32_t iounit) {
     return emit_qid_iounit(c, P9_RCREATE, tag, qtype, qvers, qpath, iounit);
 }
 
@@ -237,8 +251,7 @@ int64_t p9_decode_rcreate(const uint8_t* buf, uint64_t len, uint16_t* tag, uint8
     return decode_qid_iounit(buf, len, P9_RCREATE, tag, qtype, qvers, qpath, iounit);
 }
 
-int32_t p9_emit_tread(p9_cursor* c, uint16_t tag, uint32_t fid, uint64_t offset,
-                      uint32_t count) {
+int32_t p9_emit_tread(p9_cursor* c, uint16_t tag, uint32_t fid, uint64_t offset, uint32_t count) {
     if (p9_header_begin(c, P9_TREAD, tag) || p9_put_u32(c, fid) || p9_put_u64(c, offset) ||
         p9_put_u32(c, count))
         return c->err;
@@ -259,8 +272,7 @@ int64_t p9_decode_tread(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_
 // a count that promises more bytes than the body holds fails in p9_read_data,
 // one that promises fewer fails the exact-end test.
 int32_t p9_emit_rread(p9_cursor* c, uint16_t tag, const uint8_t* data, uint32_t count) {
-    if (p9_header_begin(c, P9_RREAD, tag) || p9_put_u32(c, count) ||
-        p9_put_bytes(c, data, count))
+    if (p9_header_begin(c, P9_RREAD, tag) || p9_put_u32(c, count) || p9_put_bytes(c, data, count))
         return c->err;
     return p9_header_finish(c);
 }
@@ -294,31 +306,43 @@ int64_t p9_decode_twrite(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32
 }
 
 int32_t p9_emit_rwrite(p9_cursor* c, uint16_t tag, uint32_t count) {
-    if (p9_header_begin(c, P9_RWRITE, tag) || p9_put_u32(c, count)) return c->err;
-    return p9_header_finish(c);
+    return emit_u32_only(c, P9_RWRITE, tag, count);
 }
 
 int64_t p9_decode_rwrite(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_t* count) {
-    p9_reader r;
-    p9_reader_begin(&r, buf, len, P9_RWRITE);
-    p9_read_u32(&r, count);
-    return p9_reader_end(&r, tag);
+    return decode_u32_only(buf, len, P9_RWRITE, tag, count);
 }
 
 int32_t p9_emit_tclunk(p9_cursor* c, uint16_t tag, uint32_t fid) {
-    if (p9_header_begin(c, P9_TCLUNK, tag) || p9_put_u32(c, fid)) return c->err;
-    return p9_header_finish(c);
+    return emit_u32_only(c, P9_TCLUNK, tag, fid);
 }
 
 int64_t p9_decode_tclunk(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_t* fid) {
-    p9_reader r;
-    p9_reader_begin(&r, buf, len, P9_TCLUNK);
-    p9_read_u32(&r, fid);
-    return p9_reader_end(&r, tag);
+    return decode_u32_only(buf, len, P9_TCLUNK, tag, fid);
 }
 
-int32_t p9_emit_rclunk(p9_cursor* c, uint16_t tag) { return emit_empty(c, P9_RCLUNK, tag); }
+int32_t p9_emit_rclunk(p9_cursor* c, uint16_t tag) {
+    return emit_empty(c, P9_RCLUNK, tag);
+}
 
 int64_t p9_decode_rclunk(const uint8_t* buf, uint64_t len, uint16_t* tag) {
     return decode_empty(buf, len, P9_RCLUNK, tag);
+}
+
+// Tstat and Rwstat belong to the stat family, but their bodies (a fid, and
+// nothing) are the same as Tclunk's and Rclunk's.
+int32_t p9_emit_tstat(p9_cursor* c, uint16_t tag, uint32_t fid) {
+    return emit_u32_only(c, P9_TSTAT, tag, fid);
+}
+
+int64_t p9_decode_tstat(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_t* fid) {
+    return decode_u32_only(buf, len, P9_TSTAT, tag, fid);
+}
+
+int32_t p9_emit_rwstat(p9_cursor* c, uint16_t tag) {
+    return emit_empty(c, P9_RWSTAT, tag);
+}
+
+int64_t p9_decode_rwstat(const uint8_t* buf, uint64_t len, uint16_t* tag) {
+    return decode_empty(buf, len, P9_RWSTAT, tag);
 }

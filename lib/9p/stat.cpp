@@ -1,6 +1,7 @@
-// The stat record, written and read anywhere in a buffer, and the four stat
-// messages built on it. Rstat and Twstat carry the record behind a u16 n that
-// counts the whole record, its own size field included.
+// The stat record, written and read anywhere in a buffer, and the two messages
+// that carry one, Rstat and Twstat: the record sits behind a u16 n that counts
+// the whole record, its own size field included. (Tstat and Rwstat have a fid
+// and an empty body; they live with the other such messages in message.cpp.)
 #include "9p/9p_internal.h"
 
 namespace {
@@ -12,16 +13,17 @@ void patch_u16(p9_cursor* c, uint64_t at, uint64_t v) {
     c->buf[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 
-// Steps shared by Rstat and Twstat once the record has been appended: a record
-// longer than n can say is refused (sticky -2), else n is patched in at n_at
-// and the message finished.
-int32_t finish_stat_message(p9_cursor* c, uint64_t n_at, int32_t record_len) {
+// Steps shared by Rstat and Twstat once n's placeholder and then the record
+// have been written: a record longer than n can count is refused (sticky -2);
+// otherwise n, which sits just before the record, is patched and the message
+// finished.
+int32_t finish_stat_message(p9_cursor* c, int32_t record_len) {
     if (record_len < 0) return record_len;
     if (static_cast<uint64_t>(record_len) > RECORD_SIZE_MAX) {
         c->err = -2;
         return -2;
     }
-    patch_u16(c, n_at, static_cast<uint64_t>(record_len));
+    patch_u16(c, c->pos - static_cast<uint64_t>(record_len) - 2, static_cast<uint64_t>(record_len));
     return p9_header_finish(c);
 }
 
@@ -46,10 +48,9 @@ void take_record(p9_reader* r, int64_t record_len) {
 }  // namespace
 
 int32_t p9_emit_stat(p9_cursor* c, uint16_t type, uint32_t dev, uint8_t qtype, uint32_t qvers,
-                     uint64_t qpath, uint32_t mode, uint32_t atime, uint32_t mtime,
-                     uint64_t length, const uint8_t* name, uint64_t name_len, const uint8_t* uid,
-                     uint64_t uid_len, const uint8_t* gid, uint64_t gid_len, const uint8_t* muid,
-                     uint64_t muid_len) {
+                     uint64_t qpath, uint32_t mode, uint32_t atime, uint32_t mtime, uint64_t length,
+                     const uint8_t* name, uint64_t name_len, const uint8_t* uid, uint64_t uid_len,
+                     const uint8_t* gid, uint64_t gid_len, const uint8_t* muid, uint64_t muid_len) {
     uint64_t start = c->pos;
     if (p9_put_u16(c, 0) || p9_put_u16(c, type) || p9_put_u32(c, dev) ||
         p9_put_qid(c, qtype, qvers, qpath) || p9_put_u32(c, mode) || p9_put_u32(c, atime) ||
@@ -94,30 +95,15 @@ int64_t p9_decode_stat(const uint8_t* buf, uint64_t bound, uint64_t offset, uint
     return static_cast<int64_t>(end - offset);
 }
 
-int32_t p9_emit_tstat(p9_cursor* c, uint16_t tag, uint32_t fid) {
-    if (p9_header_begin(c, P9_TSTAT, tag) || p9_put_u32(c, fid)) return c->err;
-    return p9_header_finish(c);
-}
-
-int64_t p9_decode_tstat(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_t* fid) {
-    p9_reader r;
-    p9_reader_begin(&r, buf, len, P9_TSTAT);
-    p9_read_u32(&r, fid);
-    return p9_reader_end(&r, tag);
-}
-
 int32_t p9_emit_rstat(p9_cursor* c, uint16_t tag, uint16_t type, uint32_t dev, uint8_t qtype,
-                      uint32_t qvers, uint64_t qpath, uint32_t mode, uint32_t atime,
-                      uint32_t mtime, uint64_t length, const uint8_t* name, uint64_t name_len,
-                      const uint8_t* uid, uint64_t uid_len, const uint8_t* gid, uint64_t gid_len,
-                      const uint8_t* muid, uint64_t muid_len) {
-    if (p9_header_begin(c, P9_RSTAT, tag)) return c->err;
-    uint64_t n_at = c->pos;
-    if (p9_put_u16(c, 0)) return c->err;
+                      uint32_t qvers, uint64_t qpath, uint32_t mode, uint32_t atime, uint32_t mtime,
+                      uint64_t length, const uint8_t* name, uint64_t name_len, const uint8_t* uid,
+                      uint64_t uid_len, const uint8_t* gid, uint64_t gid_len, const uint8_t* muid,
+                      uint64_t muid_len) {
+    if (p9_header_begin(c, P9_RSTAT, tag) || p9_put_u16(c, 0)) return c->err;
     return finish_stat_message(
-        c, n_at,
-        p9_emit_stat(c, type, dev, qtype, qvers, qpath, mode, atime, mtime, length, name,
-                     name_len, uid, uid_len, gid, gid_len, muid, muid_len));
+        c, p9_emit_stat(c, type, dev, qtype, qvers, qpath, mode, atime, mtime, length, name,
+                        name_len, uid, uid_len, gid, gid_len, muid, muid_len));
 }
 
 int64_t p9_decode_rstat(const uint8_t* buf, uint64_t len, uint16_t* tag, uint16_t* type,
@@ -137,18 +123,14 @@ int64_t p9_decode_rstat(const uint8_t* buf, uint64_t len, uint16_t* tag, uint16_
 }
 
 int32_t p9_emit_twstat(p9_cursor* c, uint16_t tag, uint32_t fid, uint16_t type, uint32_t dev,
-                       uint8_t qtype, uint32_t qvers, uint64_t qpath, uint32_t mode,
-                       uint32_t atime, uint32_t mtime, uint64_t length, const uint8_t* name,
-                       uint64_t name_len, const uint8_t* uid, uint64_t uid_len,
-                       const uint8_t* gid, uint64_t gid_len, const uint8_t* muid,
-                       uint64_t muid_len) {
-    if (p9_header_begin(c, P9_TWSTAT, tag) || p9_put_u32(c, fid)) return c->err;
-    uint64_t n_at = c->pos;
-    if (p9_put_u16(c, 0)) return c->err;
+                       uint8_t qtype, uint32_t qvers, uint64_t qpath, uint32_t mode, uint32_t atime,
+                       uint32_t mtime, uint64_t length, const uint8_t* name, uint64_t name_len,
+                       const uint8_t* uid, uint64_t uid_len, const uint8_t* gid, uint64_t gid_len,
+                       const uint8_t* muid, uint64_t muid_len) {
+    if (p9_header_begin(c, P9_TWSTAT, tag) || p9_put_u32(c, fid) || p9_put_u16(c, 0)) return c->err;
     return finish_stat_message(
-        c, n_at,
-        p9_emit_stat(c, type, dev, qtype, qvers, qpath, mode, atime, mtime, length, name,
-                     name_len, uid, uid_len, gid, gid_len, muid, muid_len));
+        c, p9_emit_stat(c, type, dev, qtype, qvers, qpath, mode, atime, mtime, length, name,
+                        name_len, uid, uid_len, gid, gid_len, muid, muid_len));
 }
 
 int64_t p9_decode_twstat(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_t* fid,
@@ -165,16 +147,5 @@ int64_t p9_decode_twstat(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32
         take_record(&r, p9_decode_stat(buf, r.end, r.off, type, dev, qtype, qvers, qpath, mode,
                                        atime, mtime, length, name, name_len, uid, uid_len, gid,
                                        gid_len, muid, muid_len));
-    return p9_reader_end(&r, tag);
-}
-
-int32_t p9_emit_rwstat(p9_cursor* c, uint16_t tag) {
-    if (p9_header_begin(c, P9_RWSTAT, tag)) return c->err;
-    return p9_header_finish(c);
-}
-
-int64_t p9_decode_rwstat(const uint8_t* buf, uint64_t len, uint16_t* tag) {
-    p9_reader r;
-    p9_reader_begin(&r, buf, len, P9_RWSTAT);
     return p9_reader_end(&r, tag);
 }
