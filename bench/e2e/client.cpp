@@ -140,6 +140,7 @@ Conn::Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string
         throw Failure(errno_text("vfork"));
     }
     fd_ = sv[0];
+    if (clock_getcpuclockid(pid_, &cpu_clock_) != 0) throw Failure("no cpu clock for the server");
     // A stuck server fails the run instead of hanging it.
     timeval tv{60, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -390,6 +391,12 @@ uint64_t Conn::stat(uint32_t fid) {
                         &length, &name, &nl, &uid, &ul, &gid, &gl, &muid, &ml) < 0)
         throw Failure("Rstat does not decode");
     return length;
+}
+
+double Conn::cpu_time() const {
+    timespec ts;
+    if (clock_gettime(cpu_clock_, &ts) != 0) throw Failure(errno_text("server cpu clock"));
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
 int Conn::hang_up(double timeout_s) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstdint>
 #include <map>
@@ -75,6 +76,9 @@ public:
     pid_t pid() const { return pid_; }
     // Monotonic time taken just before the server process was created.
     double spawned_at() const { return spawned_at_; }
+    // CPU time the server process has used so far, user and system, in
+    // seconds (its CPU-time clock); less disturbed by other load than wall time.
+    double cpu_time() const;
     uint32_t msize() const { return msize_; }
 
 private:
@@ -86,6 +90,7 @@ private:
 
     pid_t pid_ = -1;
     double spawned_at_ = 0;
+    clockid_t cpu_clock_{};
     int fd_ = -1;
     uint16_t tag_ = 0;
     uint32_t msize_ = 8192;

@@ -71,19 +71,26 @@ struct Server {
     bool floor;
 };
 
+// One figure of one run: the rate (or, for startup, the time in us) and the
+// server's own CPU time per unit of the rate (per op, file, MiB, listing), in us.
+struct Figure {
+    double value, cpu_us;
+};
+
 struct Row {
     Row(std::string n, std::string u, bool lower = false)
         : name(std::move(n)), unit(std::move(u)), lower_is_better(lower) {}
     std::string name, unit;
     bool lower_is_better;
-    std::vector<double> server, floor;  // per rep
+    std::vector<double> server, floor;          // per rep
+    std::vector<double> server_cpu, floor_cpu;  // per rep
 };
 
-// One workload variant: runs once per rep and server, giving one value per row.
+// One workload variant: runs once per rep and server, giving one figure per row.
 struct Unit {
     std::string id;
     std::vector<Row> rows;
-    std::function<std::vector<double>(const Server&)> run;
+    std::function<std::vector<Figure>(const Server&)> run;
 };
 
 Options opts;
@@ -137,20 +144,32 @@ std::string entry_name(const char* stem, int i) {
     return b;
 }
 
-// Loop of n timed iterations after a short untimed warm-up; returns n / seconds.
-double timed_rate(int n, const std::function<void()>& body) {
+// Wall time and server CPU time of one or more timed stretches of a run.
+struct Section {
+    explicit Section(const Conn& conn) : c(conn) {}
+    void begin() { w0 = now(), c0 = c.cpu_time(); }
+    void end() { wall += now() - w0, cpu += c.cpu_time() - c0; }
+    Figure rate(double units) const { return {units / wall, cpu / units * 1e6}; }
+    const Conn& c;
+    double wall = 0, cpu = 0, w0 = 0, c0 = 0;
+};
+
+// Loop of n timed iterations after a short untimed warm-up; per-iteration rate.
+Figure timed_rate(const Conn& c, int n, const std::function<void()>& body) {
     for (int i = 0, w = std::max(1, n / 20); i < w; i++) body();
-    const double t0 = now();
+    Section t(c);
+    t.begin();
     for (int i = 0; i < n; i++) body();
-    return n / (now() - t0);
+    t.end();
+    return t.rate(n);
 }
 
 // ---- Workloads ----
 
-std::vector<double> run_rtt(const Server& s) {
+std::vector<Figure> run_rtt(const Server& s) {
     auto c = start(s);
     session(*c);
-    double r = timed_rate(scaled(counts.rtt), [&] {
+    Figure r = timed_rate(*c, scaled(counts.rtt), [&] {
         c->walk(root_fid, work_fid);
         c->clunk(work_fid);
     });
@@ -158,15 +177,15 @@ std::vector<double> run_rtt(const Server& s) {
     return {r};
 }
 
-std::vector<double> run_stat(const Server& s) {
+std::vector<Figure> run_stat(const Server& s) {
     auto c = start(s);
     session(*c);
-    double r = timed_rate(scaled(counts.stat), [&] { c->stat(root_fid); });
+    Figure r = timed_rate(*c, scaled(counts.stat), [&] { c->stat(root_fid); });
     finish(*c, s);
     return {r};
 }
 
-std::vector<double> run_walk3(const Server& s) {
+std::vector<Figure> run_walk3(const Server& s) {
     auto c = start(s);
     session(*c);
     mkdir_in(*c, root_fid, "w1");
@@ -176,7 +195,7 @@ std::vector<double> run_walk3(const Server& s) {
     c->walk(root_fid, dir_fid, {"w1", "w2"});
     mkdir_in(*c, dir_fid, "w3");
     c->clunk(dir_fid);
-    double r = timed_rate(scaled(counts.walk3), [&] {
+    Figure r = timed_rate(*c, scaled(counts.walk3), [&] {
         c->walk(root_fid, work_fid, {"w1", "w2", "w3"});
         c->clunk(work_fid);
     });
@@ -186,9 +205,9 @@ std::vector<double> run_walk3(const Server& s) {
 
 // Cycles of: create `batch` files (walk clone, create, write 100 bytes,
 // clunk), then remove them all (walk, remove). Returns files/s for each phase.
-std::vector<double> run_create(const Server& s, const std::string& store_root, int cycles) {
+std::vector<Figure> run_create(const Server& s, const std::string& store_root, int cycles) {
     std::string store = store_root.empty() ? "" : make_temp_dir(store_root, "store");
-    std::vector<double> out;
+    std::vector<Figure> out;
     {
         auto c = start(s, store);
         session(*c);
@@ -197,24 +216,25 @@ std::vector<double> run_create(const Server& s, const std::string& store_root, i
         const int batch = counts.batch;
         std::vector<std::string> names;
         for (int i = 0; i < batch; i++) names.push_back(entry_name("f", i));
-        double t_create = 0, t_remove = 0;
+        Section t_create(*c), t_remove(*c);
         for (int k = 0; k < cycles; k++) {
-            double t0 = now();
+            t_create.begin();
             for (const auto& name : names) {
                 c->walk(dir_fid, work_fid);
                 c->create(work_fid, name, 0644, P9_OWRITE);
                 c->write(work_fid, 0, pattern.data(), small_write_len);
                 c->clunk(work_fid);
             }
-            double t1 = now();
+            t_create.end();
+            t_remove.begin();
             for (const auto& name : names) {
                 c->walk(dir_fid, work_fid, {name});
                 c->remove(work_fid);
             }
-            t_create += t1 - t0, t_remove += now() - t1;
+            t_remove.end();
         }
+        out = {t_create.rate(cycles * batch), t_remove.rate(cycles * batch)};
         finish(*c, s);
-        out = {cycles * batch / t_create, cycles * batch / t_remove};
     }
     if (!store.empty()) fs::remove_all(store);
     return out;
@@ -258,7 +278,7 @@ void write_file(Conn& c, uint32_t fid, uint32_t count) {
 // takes its data slots anew as a new file would. Then reads it io_passes times
 // after one untimed read that checks the bytes on the server under test.
 // Returns MiB/s for write, read and the cold write.
-std::vector<double> run_io(const Server& s, uint32_t count) {
+std::vector<Figure> run_io(const Server& s, uint32_t count) {
     auto c = start(s, "", io_file_len);
     session(*c);
     const uint32_t wcount = count ? count : c->msize() - 23;
@@ -266,29 +286,29 @@ std::vector<double> run_io(const Server& s, uint32_t count) {
     const int passes = scaled(counts.io_passes);
     c->walk(root_fid, work_fid);
     c->create(work_fid, "big", 0644, P9_OWRITE);
-    double t0 = now();
+    Section t_cold(*c), t_write(*c), t_read(*c);
+    t_cold.begin();
     write_file(*c, work_fid, wcount);
-    const double t_cold = now() - t0;
+    t_cold.end();
     c->clunk(work_fid);
-    double t_write = 0;
     for (int p = 0; p < passes; p++) {
         c->walk(root_fid, work_fid, {"big"});
         c->open(work_fid, P9_OWRITE | P9_OTRUNC);
-        t0 = now();
+        t_write.begin();
         write_file(*c, work_fid, wcount);
-        t_write += now() - t0;
+        t_write.end();
         c->clunk(work_fid);
     }
     c->walk(root_fid, aux_fid, {"big"});
     c->open(aux_fid, P9_OREAD);
     read_file(*c, aux_fid, rcount, wcount, !s.floor && opts.verify);
-    t0 = now();
+    t_read.begin();
     for (int p = 0; p < passes; p++) read_file(*c, aux_fid, rcount, wcount, false);
-    const double t_read = now() - t0;
+    t_read.end();
     c->clunk(aux_fid);
     finish(*c, s);
     const double mib = double(io_file_len) / double(1 << 20);
-    return {passes * mib / t_write, passes * mib / t_read, mib / t_cold};
+    return {t_write.rate(passes * mib), t_read.rate(passes * mib), t_cold.rate(mib)};
 }
 
 // Reads the open directory fid from offset 0 until an empty reply; returns
@@ -333,7 +353,7 @@ void check_listing(const std::vector<uint8_t>& l) {
 // empty reply, with the largest count the msize allows. The floor serves a
 // "file" as long as the listing the server under test returned, so both
 // deliver the same bytes in the same number of reads.
-std::vector<double> run_readdir(const Server& s) {
+std::vector<Figure> run_readdir(const Server& s) {
     const uint64_t expected = listing_entries * (67 + entry_name("file", 0).size());
     auto c = start(s, "", s.floor ? listing_len : expected);
     session(*c);
@@ -352,7 +372,7 @@ std::vector<double> run_readdir(const Server& s) {
         listing_len = list_dir(*c, aux_fid, count, &l);
         if (opts.verify) check_listing(l);
     }
-    double r = timed_rate(scaled(counts.listings), [&] {
+    Figure r = timed_rate(*c, scaled(counts.listings), [&] {
         uint64_t got = list_dir(*c, aux_fid, count);
         if (got != listing_len)
             throw Failure("listing of " + std::to_string(got) + " bytes, first was " +
@@ -395,12 +415,13 @@ uint64_t build_image(const Server& s, const std::string& dir,
 // starts. After the first start of each run the server under test must show
 // the image's file with its length. The server is killed, not hung up, so it
 // does not save the image again.
-std::vector<double> run_startup(const Server& s, const std::string& store, uint64_t img_len) {
-    std::vector<double> t;
+std::vector<Figure> run_startup(const Server& s, const std::string& store, uint64_t img_len) {
+    std::vector<double> t, cpu;
     for (int i = 0, n = scaled(counts.starts); i < n; i++) {
         auto c = start(s, store);
         c->version(opts.msize);
         t.push_back(now() - c->spawned_at());
+        cpu.push_back(c->cpu_time());
         if (i == 0 && !s.floor && opts.verify && img_len) {
             c->attach(root_fid);
             c->walk(root_fid, work_fid, {"img"});
@@ -409,7 +430,8 @@ std::vector<double> run_startup(const Server& s, const std::string& store, uint6
         c->kill_now();
     }
     std::sort(t.begin(), t.end());
-    return {t[t.size() / 2] * 1e6};
+    std::sort(cpu.begin(), cpu.end());
+    return {{t[t.size() / 2] * 1e6, cpu[cpu.size() / 2] * 1e6}};
 }
 
 // ---- Units, alternation, report ----
@@ -491,6 +513,14 @@ std::vector<double> ratios(const Row& r) {
     return out;
 }
 
+// Floor CPU over server CPU per unit, rep by rep: how cheap the server is.
+std::vector<double> cpu_ratios(const Row& r) {
+    std::vector<double> out;
+    for (size_t i = 0; i < r.server_cpu.size(); i++)
+        out.push_back(r.server_cpu[i] > 0 ? r.floor_cpu[i] / r.server_cpu[i] : 0);
+    return out;
+}
+
 std::string fmt(double v) {
     char b[32];
     if (v >= 100) snprintf(b, sizeof b, "%.0f", v);
@@ -505,9 +535,10 @@ void print_row(const Row& r) {
         snprintf(b, sizeof b, "%s%.2f", per.empty() ? "" : " ", x);
         per += b;
     }
-    printf("%-24s %-8s %12s %12s %6.2f  %s\n", r.name.c_str(), r.unit.c_str(),
+    printf("%-24s %-8s %9s %9s %6.2f %9s %9s %6.2f  %s\n", r.name.c_str(), r.unit.c_str(),
            fmt(median(r.server)).c_str(), fmt(median(r.floor)).c_str(), median(ratios(r)),
-           per.c_str());
+           fmt(median(r.server_cpu)).c_str(), fmt(median(r.floor_cpu)).c_str(),
+           median(cpu_ratios(r)), per.c_str());
     fflush(stdout);
 }
 
@@ -541,7 +572,10 @@ void write_json(const std::vector<Row>& rows, const std::string& machine) {
           << ", \"floor_median\": " << median(r.floor)
           << ", \"ratio_median\": " << median(ratios(r)) << ", \"server\": " << json_array(r.server)
           << ", \"floor\": " << json_array(r.floor) << ", \"ratios\": " << json_array(ratios(r))
-          << "}" << (i + 1 < rows.size() ? "," : "") << "\n";
+          << ", \"server_cpu_us\": " << json_array(r.server_cpu)
+          << ", \"floor_cpu_us\": " << json_array(r.floor_cpu)
+          << ", \"cpu_ratios\": " << json_array(cpu_ratios(r)) << "}"
+          << (i + 1 < rows.size() ? "," : "") << "\n";
     }
     o << "  ]\n}\n";
     if (!o) throw Failure("cannot write " + opts.json_path);
@@ -665,8 +699,8 @@ int main(int argc, char** argv) {
                                          .c_str(),
                opts.reps, opts.msize, opts.quick ? "; quick" : "");
         printf("          stores: tmpfs %s, disk %s\n\n", scratch.c_str(), disk_scratch.c_str());
-        printf("%-24s %-8s %12s %12s %6s  %s\n", "workload", "unit", "server", "floor", "ratio",
-               "per-rep ratios");
+        printf("%-24s %-8s %9s %9s %6s %9s %9s %6s  %s\n", "workload", "unit", "server",
+               "floor", "ratio", "cpu-srv", "cpu-flr", "cpu-r", "per-rep ratios");
         std::vector<Row> all;
         std::string current;
         try {
@@ -677,9 +711,12 @@ int main(int argc, char** argv) {
                     if (rep % 2) std::swap(order[0], order[1]);
                     for (const Server* s : order) {
                         current = u.id + " on " + s->label;
-                        std::vector<double> v = u.run(*s);
-                        for (size_t i = 0; i < u.rows.size(); i++)
-                            (s->floor ? u.rows[i].floor : u.rows[i].server).push_back(v[i]);
+                        std::vector<Figure> v = u.run(*s);
+                        for (size_t i = 0; i < u.rows.size(); i++) {
+                            Row& r = u.rows[i];
+                            (s->floor ? r.floor : r.server).push_back(v[i].value);
+                            (s->floor ? r.floor_cpu : r.server_cpu).push_back(v[i].cpu_us);
+                        }
                     }
                 }
                 for (const auto& r : u.rows) print_row(r), all.push_back(r);
