@@ -112,9 +112,10 @@ struct Options {
     std::string uname = "tlnc";
 };
 
-// Directory of the /srv registry: $VELMOR_SRV when set and not empty, else
-// $XDG_RUNTIME_DIR/velmor-srv when that is set and not empty, else
-// /tmp/velmor-srv-<uid>.
+// Directory of the /srv registry, found as the server finds it: $VELMOR_SRV
+// when set and not empty, else $XDG_RUNTIME_DIR/velmor-srv when
+// XDG_RUNTIME_DIR is an absolute path to a directory this user may write, else
+// /tmp/velmor-srv-<euid>.
 std::string registry_dir();
 
 // Path of the socket a server posted under NAME: registry_dir() + "/" + NAME.

@@ -77,9 +77,15 @@ std::string env_or_empty(const char* name) {
 std::string registry_dir() {
     std::string dir = env_or_empty("VELMOR_SRV");
     if (!dir.empty()) return dir;
+    // The server takes XDG_RUNTIME_DIR only when it is an absolute path to a
+    // directory this user may write; so must we, or we would look elsewhere.
     std::string xdg = env_or_empty("XDG_RUNTIME_DIR");
-    if (!xdg.empty()) return xdg + "/velmor-srv";
-    return "/tmp/velmor-srv-" + std::to_string(::getuid());
+    struct stat st;
+    if (!xdg.empty() && xdg[0] == '/' && ::stat(xdg.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        ::access(xdg.c_str(), W_OK | X_OK) == 0) {
+        return xdg + "/velmor-srv";
+    }
+    return "/tmp/velmor-srv-" + std::to_string(::geteuid());
 }
 
 std::string posted_path(std::string_view name) {
@@ -213,7 +219,7 @@ Status Client::close() {
             // It did not exit after end of stream: stop its whole group, the
             // server behind the shell included.
             ::kill(-pid, killed ? SIGKILL : SIGTERM);
-            deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts_.timeout_ms);
             killed = true;
         }
         timespec pause{0, 2'000'000};
