@@ -1,0 +1,321 @@
+#include "e2e_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "9p/9p.h"
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+std::vector<std::string> merged_env(const std::map<std::string, std::string>& env) {
+    std::vector<std::string> out;
+    for (char** e = environ; *e; e++) {
+        std::string kv = *e;
+        if (!env.count(kv.substr(0, kv.find('=')))) out.push_back(kv);
+    }
+    for (const auto& [k, v] : env) {
+        if (v != "<unset>") out.push_back(k + "=" + v);
+    }
+    return out;
+}
+
+}  // namespace
+
+Outcome tlnc(const std::vector<std::string>& args, const std::string& in,
+         const std::map<std::string, std::string>& env) {
+    Outcome run;
+    int pin[2], pout[2], perr[2];
+    if (::pipe2(pin, O_CLOEXEC) || ::pipe2(pout, O_CLOEXEC) || ::pipe2(perr, O_CLOEXEC)) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return run;
+    }
+    std::string bin = TLNC_BINARY;
+    std::vector<std::string> envs = merged_env(env);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pin[0], 0);
+        ::dup2(pout[1], 1);
+        ::dup2(perr[1], 2);
+        std::vector<char*> argv{bin.data()};
+        std::vector<std::string> a = args;
+        for (auto& s : a) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& e : envs) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        ::execve(bin.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    ::close(pin[0]);
+    ::close(pout[1]);
+    ::close(perr[1]);
+    ::fcntl(pin[1], F_SETFL, O_NONBLOCK);
+    int in_fd = pin[1];
+    size_t in_done = 0;
+    if (in.empty()) {
+        ::close(in_fd);
+        in_fd = -1;
+    }
+    int out_fd = pout[0], err_fd = perr[0];
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (out_fd >= 0 || err_fd >= 0) {
+        pollfd p[3] = {{in_fd, POLLOUT, 0}, {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+        int r = ::poll(p, 3, ms_left(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ADD_FAILURE() << "tlnc did not finish within 60 s";
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        if (in_fd >= 0 && (p[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t k = ::write(in_fd, in.data() + in_done, in.size() - in_done);
+            if (k > 0) in_done += static_cast<size_t>(k);
+            if (k < 0 && errno != EAGAIN && errno != EINTR) in_done = in.size();  // reader gone
+            if (in_done == in.size()) {
+                ::close(in_fd);
+                in_fd = -1;
+            }
+        }
+        auto drain = [](short revents, int* fd, std::string* text) {
+            if (*fd < 0 || !(revents & (POLLIN | POLLHUP | POLLERR))) return;
+            char buf[65536];
+            ssize_t k = ::read(*fd, buf, sizeof buf);
+            if (k > 0) {
+                text->append(buf, static_cast<size_t>(k));
+            } else if (k == 0 || errno != EINTR) {
+                ::close(*fd);
+                *fd = -1;
+            }
+        };
+        drain(p[1].revents, &out_fd, &run.out);
+        drain(p[2].revents, &err_fd, &run.err);
+    }
+    for (int fd : {in_fd, out_fd, err_fd}) {
+        if (fd >= 0) ::close(fd);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+PostedServer::PostedServer(std::string name, std::string srv_dir, std::string store_dir,
+                           std::string digit)
+    : name_(std::move(name)) {
+    std::vector<std::string> args{"post", name_};
+    if (!digit.empty()) args.push_back(digit);
+    proc_ = tolvane_test::spawn_server(args, {{"VELMOR_SRV", srv_dir}, {"VELMOR_STORE", store_dir}});
+    if (proc_.pid < 0) return;
+    running_ = true;
+    ::fcntl(proc_.err_fd, F_SETFL, O_NONBLOCK);
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (log_.find("[tolvane] posted to /srv, serving\n") == std::string::npos) {
+        int left = ms_left(deadline);
+        if (left == 0) {
+            ADD_FAILURE() << "server '" << name_ << "' did not post itself; log:\n" << log_;
+            return;
+        }
+        read_log(left);
+    }
+    ready_ = true;
+}
+
+PostedServer::~PostedServer() {
+    if (running_) kill_hard();
+}
+
+void PostedServer::read_log(int timeout_ms) {
+    if (proc_.err_fd < 0) return;
+    pollfd p{proc_.err_fd, POLLIN, 0};
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r <= 0) return;
+    char buf[4096];
+    ssize_t k = ::read(proc_.err_fd, buf, sizeof buf);
+    if (k > 0) {
+        log_.append(buf, static_cast<size_t>(k));
+    } else if (k == 0) {
+        ::close(proc_.err_fd);
+        proc_.err_fd = -1;
+    }
+}
+
+int PostedServer::reap(int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (proc_.err_fd >= 0 && ms_left(deadline) > 0) read_log(ms_left(deadline));
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(proc_.pid, &status, WNOHANG);
+        if (r == proc_.pid) break;
+        if (r < 0 && errno != EINTR) return -1;
+        if (ms_left(deadline) == 0) {
+            ADD_FAILURE() << "server '" << name_ << "' did not exit; killing it";
+            ::kill(proc_.pid, SIGKILL);
+            deadline = Clock::now() + std::chrono::seconds(5);
+        }
+        timespec pause{0, 5'000'000};
+        ::nanosleep(&pause, nullptr);
+    }
+    running_ = false;
+    for (int* fd : {&proc_.in_fd, &proc_.out_fd, &proc_.err_fd}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int PostedServer::stop() {
+    if (!running_) return -1;
+    ::kill(proc_.pid, SIGTERM);
+    return reap(20000);
+}
+
+void PostedServer::kill_hard() {
+    if (!running_) return;
+    ::kill(proc_.pid, SIGKILL);
+    reap(20000);
+}
+
+std::string pattern(size_t size, uint32_t seed) {
+    std::string s(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 23);
+    }
+    return s;
+}
+
+void write_host_file(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+    ASSERT_TRUE(f.good()) << "cannot write " << path;
+}
+
+std::string self_binary() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// ---- Hostile servers ----
+
+namespace {
+
+bool read_all(int fd, uint8_t* p, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t k = ::read(fd, p + got, n - got);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        got += static_cast<size_t>(k);
+    }
+    return true;
+}
+
+bool write_all(int fd, const Bytes& b) {
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t k = ::write(fd, b.data() + done, b.size() - done);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        done += static_cast<size_t>(k);
+    }
+    return true;
+}
+
+const uint8_t* u8(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
+
+constexpr uint64_t FAKE_FILE_LENGTH = 200000;
+
+}  // namespace
+
+// Modes:
+//   silent          answers Tversion, then reads requests and answers none
+//   garbage         answers Tversion, then a 5-byte message to anything
+//   hangup-mid-get  a tree of one 200000-byte file (every walk reaches it);
+//                   answers the first Tread with 65536 bytes, then exits
+//   short-file      the same, but answers the second Tread with no bytes, as
+//                   if the file ended there
+int fake_server_main(const std::string& mode) {
+    using tolvane_test::build;
+    int reads = 0;
+    for (;;) {
+        Bytes req(7);
+        if (!read_all(0, req.data(), 7)) return 0;
+        uint32_t size = req[0] | req[1] << 8 | req[2] << 16 | static_cast<uint32_t>(req[3]) << 24;
+        if (size < 7 || size > (1u << 20)) return 1;
+        req.resize(size);
+        if (!read_all(0, req.data() + 7, size - 7)) return 0;
+        uint8_t type = req[4];
+        uint16_t tag = static_cast<uint16_t>(req[5] | req[6] << 8);
+        Bytes reply;
+        if (type == P9_TVERSION) {
+            reply = build([&](p9_cursor* c) {
+                return p9_emit_rversion(c, tag, 131072, u8("9P2000"), 6);
+            });
+        } else if (mode == "silent") {
+            continue;
+        } else if (mode == "garbage") {
+            reply = {5, 0, 0, 0, 'x'};
+        } else if (mode == "hangup-mid-get" || mode == "short-file") {
+            if (type == P9_TATTACH) {
+                reply = build([&](p9_cursor* c) { return p9_emit_rattach(c, tag, P9_QTDIR, 0, 1); });
+            } else if (type == P9_TWALK) {
+                uint16_t n = static_cast<uint16_t>(req[15] | req[16] << 8);
+                uint8_t types[P9_MAX_WELEM] = {};
+                uint32_t vers[P9_MAX_WELEM] = {};
+                uint64_t paths[P9_MAX_WELEM] = {};
+                reply = build([&](p9_cursor* c) {
+                    return p9_emit_rwalk(c, tag, n, types, vers, paths);
+                });
+            } else if (type == P9_TSTAT) {
+                reply = build([&](p9_cursor* c) {
+                    return p9_emit_rstat(c, tag, 0, 0, P9_QTFILE, 0, 2, 0x1FF, 0, 0,
+                                         FAKE_FILE_LENGTH, u8("f"), 1, u8("u"), 1, u8("g"), 1,
+                                         u8("m"), 1);
+                });
+            } else if (type == P9_TOPEN) {
+                reply = build([&](p9_cursor* c) { return p9_emit_ropen(c, tag, P9_QTFILE, 0, 2, 0); });
+            } else if (type == P9_TREAD) {
+                if (reads++ > 0 && mode == "hangup-mid-get") return 0;
+                Bytes data(reads > 1 ? 0 : 65536, 'd');
+                reply = build([&](p9_cursor* c) {
+                    return p9_emit_rread(c, tag, data.data(), static_cast<uint32_t>(data.size()));
+                });
+            } else if (type == P9_TCLUNK) {
+                reply = build([&](p9_cursor* c) { return p9_emit_rclunk(c, tag); });
+            } else {
+                reply = build([&](p9_cursor* c) { return p9_emit_rerror(c, tag, u8("no"), 2); });
+            }
+        } else {
+            return 2;
+        }
+        if (!write_all(1, reply)) return 0;
+    }
+}
+
+}  // namespace e2e
