@@ -18,14 +18,18 @@ TEST_F(AttachTest, RootAttachReplyIsByteExact) {
 }
 
 TEST_F(AttachTest, AttachNamesSelectRootOrTopDirectory) {
-    make({}, "made", DM_DIR);  // row 11: a directory a client created in the root
+    make({}, "made", DM_DIR);        // row 11: a directory a client created in the root
     const Qid root{P9_QTDIR, 1, 1};  // one create in it so far
     const struct {
         const char* aname;
         Qid qid;
     } cases[] = {
-        {"", root},           {"/", root},          {"var", {P9_QTDIR, 0, 2}},
-        {"/var", {P9_QTDIR, 0, 2}}, {"usr", {P9_QTDIR, 0, 3}}, {"/etc", {P9_QTDIR, 0, 4}},
+        {"", root},
+        {"/", root},
+        {"var", {P9_QTDIR, 0, 2}},
+        {"/var", {P9_QTDIR, 0, 2}},
+        {"usr", {P9_QTDIR, 0, 3}},
+        {"/etc", {P9_QTDIR, 0, 4}},
         {"made", {P9_QTDIR, 0, 12}},
     };
     uint32_t fid = 100;
@@ -39,8 +43,8 @@ TEST_F(AttachTest, AttachNamesSelectRootOrTopDirectory) {
 
 TEST_F(AttachTest, AttachNamesThatSelectNothingAreRefused) {
     make({}, "file");
-    for (const char* aname : {"var/lib", "/var/lib", "var/", "//", "nothing", "file", "VAR", "lib",
-                              "/.", ".."}) {
+    for (const char* aname :
+         {"var/lib", "/var/lib", "var/", "//", "nothing", "file", "VAR", "lib", "/.", ".."}) {
         SCOPED_TRACE(aname);
         EXPECT_EQ(refused(tattach(tag(), 9, aname)), "tolvane: unknown attach tree");
         EXPECT_EQ(fid_lookup(9), -1);
@@ -120,8 +124,10 @@ TEST_F(WalkTest, PartialWalkEstablishesNothing) {
 }
 
 TEST_F(WalkTest, FirstElementMissingIsAnError) {
-    EXPECT_EQ(refused(twalk(tag(), ROOT_FID, 1, {"nothere"})), "tolvane: no such file or directory");
-    EXPECT_EQ(refused(twalk(tag(), ROOT_FID, 1, {"", "var"})), "tolvane: no such file or directory");
+    EXPECT_EQ(refused(twalk(tag(), ROOT_FID, 1, {"nothere"})),
+              "tolvane: no such file or directory");
+    EXPECT_EQ(refused(twalk(tag(), ROOT_FID, 1, {"", "var"})),
+              "tolvane: no such file or directory");
     EXPECT_EQ(refused(twalk(tag(), ROOT_FID, 1, {std::string(65, 'v')})),
               "tolvane: no such file or directory");
     EXPECT_EQ(fid_lookup(1), -1);

@@ -52,8 +52,8 @@ TEST_F(ClunkTest, FreedSlotIsReusedLowestFirst) {
 
 TEST_F(StatTest, RootRecordIsByteExact) {
     EXPECT_EQ(to_hex(call(tstat(0x0304, ROOT_FID))),
-              "4C 00 00 00 7D 04 03 43 00 "  // Rstat, n = 67
-              "41 00 00 00 00 00 00 00 "     // size 65, type 0, dev 0
+              "4C 00 00 00 7D 04 03 43 00 "              // Rstat, n = 67
+              "41 00 00 00 00 00 00 00 "                 // size 65, type 0, dev 0
               "80 00 00 00 00 01 00 00 00 00 00 00 00 "  // qid
               "FF 01 00 80 00 00 00 00 00 00 00 00 "     // mode, atime, mtime
               "00 00 00 00 00 00 00 00 00 00 " +         // length, empty name
@@ -71,8 +71,8 @@ TEST_F(StatTest, TenByteFileRecordIsByteExact) {
     Bytes r = call(tstat(0x0506, 1));
     EXPECT_EQ(r.size(), 9u + 68u);
     EXPECT_EQ(to_hex(r),
-              "4D 00 00 00 7D 06 05 44 00 "  // Rstat, n = 68
-              "42 00 00 00 00 00 00 00 "     // size 66
+              "4D 00 00 00 7D 06 05 44 00 "              // Rstat, n = 68
+              "42 00 00 00 00 00 00 00 "                 // size 66
               "00 01 00 00 00 0C 00 00 00 00 00 00 00 "  // file, version 1, path 12
               "FF 01 00 00 00 00 00 00 00 00 00 00 "     // mode 0777
               "0A 00 00 00 00 00 00 00 01 00 61 " +      // length 10, name "a"
@@ -158,10 +158,10 @@ TEST_F(RemoveTest, ParentVersionRisesAndTheRowIsReused) {
 TEST_F(RemoveTest, RemovingAFileFreesItsSlots) {
     create_in(1, {"etc"}, "three", OWRITE);
     Qid keep = create_in(2, {"etc"}, "keep", OWRITE);
-    ASSERT_EQ(write(2, 0, pattern(1)), 1u);                // slot 1
+    ASSERT_EQ(write(2, 0, pattern(1)), 1u);                      // slot 1
     ASSERT_EQ(write(1, 0, pattern(SLOT_CAP)), SLOT_CAP);         // slot 2
     ASSERT_EQ(write(1, SLOT_CAP, pattern(SLOT_CAP)), SLOT_CAP);  // slot 3
-    ASSERT_EQ(write(1, 5 * SLOT_CAP, pattern(1)), 1u);     // slot 4
+    ASSERT_EQ(write(1, 5 * SLOT_CAP, pattern(1)), 1u);           // slot 4
     remove(1);
     for (uint64_t s = 2; s <= 4; s++) EXPECT_EQ(dataslot_used[s], 0) << s;
     EXPECT_EQ(dataslot_used[1], 1);
@@ -331,6 +331,19 @@ TEST_F(SaveTest, RemoveSavesOnlyWhenItRemoves) {
     walk_new(2, {"usr", "d", "x"});
     remove(2);
     EXPECT_TRUE(saved());
+}
+
+TEST_F(SaveTest, DirtyFidOfARemovedNodeStillSavesOnClunk) {
+    use_store(nullptr);
+    create_in(1, {"etc"}, "f", OWRITE);
+    ASSERT_EQ(write(1, 0, pattern(10)), 10u);
+    walk_new(2, {"etc", "f"});
+    remove(2);
+    EXPECT_TRUE(saved());
+    forget_image();
+    clunk(1);
+    EXPECT_TRUE(saved());
+    EXPECT_EQ(read_file(image()).size(), SNAP_FIXED);  // the file is gone from it
 }
 
 TEST_F(SaveTest, FailedSaveOnClunkIsReported) {

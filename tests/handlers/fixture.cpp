@@ -55,7 +55,9 @@ void HandlerTest::SetUp() {
     attach(ROOT_FID);
 }
 
-void HandlerTest::TearDown() { wire.reset(); }
+void HandlerTest::TearDown() {
+    wire.reset();
+}
 
 Bytes HandlerTest::call(const Bytes& request) {
     Bytes reply = wire->call(request);
@@ -86,7 +88,8 @@ std::vector<Qid> HandlerTest::walk(uint32_t fid, uint32_t newfid,
     uint64_t paths[P9_MAX_WELEM];
     EXPECT_GT(p9_decode_rwalk(r.data(), r.size(), &t, &n, types, vers, paths), 0);
     std::vector<Qid> out;
-    for (uint16_t i = 0; i < n && i < P9_MAX_WELEM; i++) out.push_back({types[i], vers[i], paths[i]});
+    for (uint16_t i = 0; i < n && i < P9_MAX_WELEM; i++)
+        out.push_back({types[i], vers[i], paths[i]});
     return out;
 }
 
@@ -145,8 +148,8 @@ Stat HandlerTest::stat(uint32_t fid) {
     const uint8_t *name = nullptr, *uid = nullptr, *gid = nullptr, *muid = nullptr;
     uint64_t nl = 0, ul = 0, gl = 0, ml = 0;
     if (p9_decode_rstat(r.data(), r.size(), &t, &s.type, &s.dev, &s.qid.type, &s.qid.vers,
-                        &s.qid.path, &s.mode, &s.atime, &s.mtime, &s.length, &name, &nl, &uid,
-                        &ul, &gid, &gl, &muid, &ml) < 0) {
+                        &s.qid.path, &s.mode, &s.atime, &s.mtime, &s.length, &name, &nl, &uid, &ul,
+                        &gid, &gl, &muid, &ml) < 0) {
         ADD_FAILURE() << "not a valid Rstat: " << rerror_text(r);
         return s;
     }
@@ -162,8 +165,8 @@ void HandlerTest::walk_new(uint32_t newfid, const std::vector<std::string>& name
     EXPECT_EQ(walk(ROOT_FID, newfid, names).size(), names.size());
 }
 
-Qid HandlerTest::create_in(uint32_t fid, const std::vector<std::string>& dir,
-                           std::string_view name, uint8_t mode, uint32_t perm) {
+Qid HandlerTest::create_in(uint32_t fid, const std::vector<std::string>& dir, std::string_view name,
+                           uint8_t mode, uint32_t perm) {
     walk_new(fid, dir);
     return create(fid, name, perm, mode);
 }

@@ -50,8 +50,8 @@ inline constexpr int64_t FREE_ROWS = static_cast<int64_t>(tolvane::NODE_CAP) - S
 static_assert(FREE_ROWS == 373);
 
 inline constexpr uint32_t ROOT_FID = 0;
-inline constexpr uint8_t OREAD = P9_OREAD, OWRITE = P9_OWRITE, ORDWR = P9_ORDWR,
-                         OEXEC = P9_OEXEC, OTRUNC = P9_OTRUNC;
+inline constexpr uint8_t OREAD = P9_OREAD, OWRITE = P9_OWRITE, ORDWR = P9_ORDWR, OEXEC = P9_OEXEC,
+                         OTRUNC = P9_OTRUNC;
 
 Bytes pattern(size_t n, uint8_t seed = 1);
 

@@ -163,9 +163,9 @@ TEST_F(CreateTest, NameLengths) {
 
 TEST_F(CreateTest, NamesNoWalkCouldReachAreRefused) {
     const std::string nul("a\0b", 3);
-    for (const std::string& name : {std::string("."), std::string(".."), std::string("/"),
-                                    std::string("a/b"), std::string("dir/"), nul,
-                                    std::string(1, '\0')}) {
+    for (const std::string& name :
+         {std::string("."), std::string(".."), std::string("/"), std::string("a/b"),
+          std::string("dir/"), nul, std::string(1, '\0')}) {
         SCOPED_TRACE(name);
         walk_new(1, {"usr"});
         EXPECT_EQ(refused(tcreate(tag(), 1, name, 0, OREAD)), "tolvane: bad name");

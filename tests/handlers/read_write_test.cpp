@@ -132,7 +132,7 @@ TEST_F(ReadWriteTest, EmptyWritesExtendTheLengthAndReadAsZeros) {
     EXPECT_EQ(node_size[row(q)], 1000000u);
     EXPECT_EQ(used_slots(), 0);
     EXPECT_EQ(read(F, 0, 100), Bytes(100, 0));
-    EXPECT_EQ(read(F, 65530, 100), Bytes(6, 0));  // up to the chunk's end
+    EXPECT_EQ(read(F, 65530, 100), Bytes(6, 0));    // up to the chunk's end
     EXPECT_EQ(read(F, 999990, 100), Bytes(10, 0));  // up to the length
     EXPECT_TRUE(read(F, 1000000, 100).empty());
     EXPECT_EQ(read(F, 0, 0xFFFFFFFF), Bytes(65536, 0));
@@ -331,8 +331,7 @@ TEST_F(ListingTest, ReadsContinueWithWholeRecords) {
     open_dir({"var"});  // lib, cache, www: records of 70, 72 and 70 bytes
     EXPECT_EQ(read(F, 0, 1000).size(), 212u);
     EXPECT_EQ(names_of(parse_listing(read(F, 0, 141))), (std::vector<std::string>{"lib"}));
-    EXPECT_EQ(names_of(parse_listing(read(F, 0, 142))),
-              (std::vector<std::string>{"lib", "cache"}));
+    EXPECT_EQ(names_of(parse_listing(read(F, 0, 142))), (std::vector<std::string>{"lib", "cache"}));
     EXPECT_EQ(names_of(parse_listing(read(F, 70, 72))), (std::vector<std::string>{"cache"}));
     EXPECT_EQ(names_of(parse_listing(read(F, 142, 70))), (std::vector<std::string>{"www"}));
     EXPECT_TRUE(read(F, 212, 70).empty());

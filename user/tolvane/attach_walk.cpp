@@ -97,8 +97,8 @@ int32_t serve_twalk(uint64_t size) {
 
     p9_cursor c;
     p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t len = p9_emit_rwalk(&c, tag, nwqid, walk_qtypes.data(), walk_qvers.data(),
-                                walk_qpaths.data());
+    int32_t len =
+        p9_emit_rwalk(&c, tag, nwqid, walk_qtypes.data(), walk_qvers.data(), walk_qpaths.data());
     return len < 0 ? -1 : send_rmsg(len);
 }
 

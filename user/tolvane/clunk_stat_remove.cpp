@@ -79,7 +79,8 @@ int32_t serve_tremove(uint64_t size) {
         return -1;
     }
     uint32_t fid = static_cast<uint32_t>(srv_buf[7]) | static_cast<uint32_t>(srv_buf[8]) << 8 |
-                   static_cast<uint32_t>(srv_buf[9]) << 16 | static_cast<uint32_t>(srv_buf[10]) << 24;
+                   static_cast<uint32_t>(srv_buf[9]) << 16 |
+                   static_cast<uint32_t>(srv_buf[10]) << 24;
     int64_t slot = fid_lookup(fid);
     if (slot < 0) return emit_rerror(tag, "tolvane: unknown fid");
     // The fid is released whatever follows; a refused remove drops its dirty

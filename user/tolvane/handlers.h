@@ -19,7 +19,9 @@ static_assert(STAT_REC_BASE == 67);
 inline constexpr uint8_t ACCESS_MASK = 3;
 
 // Qid path of node n: rows are numbered from 0, paths from 1.
-[[nodiscard]] inline uint64_t node_qpath(int64_t n) { return static_cast<uint64_t>(n) + 1; }
+[[nodiscard]] inline uint64_t node_qpath(int64_t n) {
+    return static_cast<uint64_t>(n) + 1;
+}
 
 // The checks every handler that acts through a fid starts with. Returns
 // nullptr and sets *slot when fid names a used slot whose node still exists;
