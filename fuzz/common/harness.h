@@ -118,6 +118,32 @@ TREE_CHECK_NO_COVERAGE inline uint64_t save_and_restart(bool* accepted) {
     return len;
 }
 
+// A new process over the same in-memory store: zeroed tables and fids, the
+// skeleton, then the load of instance 0 as at start-up. Returns
+// tln_load_from_disk's result (1: an image was restored).
+TREE_CHECK_NO_COVERAGE inline int32_t restart_process() {
+    using namespace tolvane;
+    node_kind.fill(0);
+    node_parent.fill(0);
+    for (auto& r : node_name) r.fill(0);
+    node_namelen.fill(0);
+    node_size.fill(0);
+    node_vers.fill(0);
+    for (auto& c : node_slot_chain) c.fill(0);
+    node_chain_len.fill(0);
+    dataslot_used.fill(0);
+    fid_used.fill(0);
+    fid_id.fill(0);
+    fid_node.fill(0);
+    fid_open.fill(0);
+    fid_mode.fill(0);
+    fid_dirty.fill(0);
+    tln_instance = 0;
+    tln_backing_ok = 0;
+    init_tree();
+    return tln_load_from_disk();
+}
+
 inline uint32_t le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;

@@ -24,7 +24,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "tolvane/tolvane.h"
 
@@ -47,19 +46,27 @@ struct Options {
 TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
     using namespace tolvane;
     auto row = [](uint64_t n) { return "row " + std::to_string(n); };
+    // Raw pointers: checked std::array access costs too much per element in
+    // instrumented and unoptimised builds, and this runs after every request.
+    const uint8_t* kind = node_kind.data();
+    const int64_t* parent = node_parent.data();
+    const uint64_t* namelen = node_namelen.data();
+    const uint64_t* size = node_size.data();
+    const uint64_t* chain_len = node_chain_len.data();
+    const uint8_t* used = dataslot_used.data();
+    const uint8_t* fused = fid_used.data();
+    const int64_t* fnode = fid_node.data();
 
-    if (dataslot_used[0] != 1) return "data slot 0 is not reserved";
-    std::vector<int> holders(DATA_SLOT_CAP, 0);
+    if (used[0] != 1) return "data slot 0 is not reserved";
+    int holders[DATA_SLOT_CAP] = {};
     for (uint64_t n = 0; n < NODE_CAP; n++) {
-        uint8_t k = node_kind[n];
+        uint8_t k = kind[n];
         if (k != KIND_FREE && k != KIND_DIR && k != KIND_FILE) {
             return row(n) + ": kind " + std::to_string(k);
         }
-        if (k == KIND_FILE && node_chain_len[n] > CHAIN_LEN) {
-            return row(n) + ": chain length " + std::to_string(node_chain_len[n]);
+        if (k == KIND_FILE && chain_len[n] > CHAIN_LEN) {
+            return row(n) + ": chain length " + std::to_string(chain_len[n]);
         }
-        // Raw pointers: checked std::array access costs too much per entry
-        // in instrumented builds.
         const int32_t* chain = node_slot_chain[n].data();
         for (uint64_t c = 0; c < CHAIN_LEN; c++) {
             int32_t s = chain[c];
@@ -67,10 +74,10 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
             // A row never taken since process start still holds the zeroed
             // chain of a fresh process; it names no slot.
             if (k == KIND_FREE && s == 0) continue;
-            if (c >= node_chain_len[n]) {
+            if (c >= chain_len[n]) {
                 return row(n) + ": chain entry " + std::to_string(c) + " = " +
                        std::to_string(s) + " beyond chain length " +
-                       std::to_string(node_chain_len[n]);
+                       std::to_string(chain_len[n]);
             }
             if (k != KIND_FILE) {
                 return row(n) + ": kind " + std::to_string(k) + " holds slot " +
@@ -79,7 +86,7 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
             if (s <= 0 || static_cast<uint64_t>(s) >= DATA_SLOT_CAP) {
                 return row(n) + ": chain entry " + std::to_string(c) + " = " + std::to_string(s);
             }
-            if (!dataslot_used[static_cast<uint64_t>(s)]) {
+            if (!used[static_cast<uint64_t>(s)]) {
                 return row(n) + ": chunk " + std::to_string(c) + " in free slot " +
                        std::to_string(s);
             }
@@ -87,30 +94,30 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
         }
     }
     for (uint64_t s = 1; s < DATA_SLOT_CAP; s++) {
-        int want = dataslot_used[s] ? 1 : 0;
+        int want = used[s] ? 1 : 0;
         if (holders[s] != want) {
-            return "slot " + std::to_string(s) + " used=" + std::to_string(dataslot_used[s]) +
+            return "slot " + std::to_string(s) + " used=" + std::to_string(used[s]) +
                    " held by " + std::to_string(holders[s]) + " chain entries";
         }
     }
 
-    if (node_kind[0] != KIND_DIR || node_parent[0] != 0 || node_namelen[0] != 0) {
+    if (kind[0] != KIND_DIR || parent[0] != 0 || namelen[0] != 0) {
         return "row 0 is not the root directory";
     }
     for (uint64_t n = 1; n < NODE_CAP; n++) {
-        if (node_kind[n] == KIND_FREE) continue;
-        int64_t p = node_parent[n];
+        if (kind[n] == KIND_FREE) continue;
+        int64_t p = parent[n];
         if (p < 0 || static_cast<uint64_t>(p) >= NODE_CAP) {
             return row(n) + ": parent " + std::to_string(p) + " out of range";
         }
-        if (static_cast<uint64_t>(p) == n || node_kind[static_cast<uint64_t>(p)] != KIND_DIR) {
+        if (static_cast<uint64_t>(p) == n || kind[static_cast<uint64_t>(p)] != KIND_DIR) {
             return row(n) + ": parent " + std::to_string(p) + " is not an in-use directory";
         }
-        if (node_namelen[n] > NAME_CAP) {
-            return row(n) + ": name length " + std::to_string(node_namelen[n]);
+        if (namelen[n] > NAME_CAP) {
+            return row(n) + ": name length " + std::to_string(namelen[n]);
         }
-        if (node_kind[n] == KIND_FILE && node_size[n] > FILE_CAP) {
-            return row(n) + ": size " + std::to_string(node_size[n]);
+        if (kind[n] == KIND_FILE && size[n] > FILE_CAP) {
+            return row(n) + ": size " + std::to_string(size[n]);
         }
     }
     // Names under one parent: an open-addressed table of (parent, name)
@@ -120,10 +127,10 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
     int64_t bucket[kBuckets];
     for (uint64_t i = 0; i < kBuckets; i++) bucket[i] = -1;
     for (uint64_t a = 1; a < NODE_CAP; a++) {
-        if (node_kind[a] == KIND_FREE) continue;
+        if (kind[a] == KIND_FREE) continue;
         const uint8_t* na = node_name[a].data();
-        uint64_t la = node_namelen[a];
-        uint64_t h = 1469598103934665603ull ^ static_cast<uint64_t>(node_parent[a]);
+        uint64_t la = namelen[a];
+        uint64_t h = 1469598103934665603ull ^ static_cast<uint64_t>(parent[a]);
         for (uint64_t i = 0; i < la; i++) h = (h ^ na[i]) * 1099511628211ull;
         h = (h ^ la) * 1099511628211ull;
         for (uint64_t i = h % kBuckets;; i = (i + 1) % kBuckets) {
@@ -132,29 +139,30 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
                 break;
             }
             uint64_t b = static_cast<uint64_t>(bucket[i]);
-            if (node_parent[b] != node_parent[a] || node_namelen[b] != la) continue;
+            if (parent[b] != parent[a] || namelen[b] != la) continue;
+            const uint8_t* nb = node_name[b].data();
             bool same = true;
             for (uint64_t k = 0; k < la; k++) {
-                if (node_name[b][k] != na[k]) same = false;
+                if (nb[k] != na[k]) same = false;
             }
             if (same) return row(b) + " and " + row(a) + " share a name under one parent";
         }
     }
     if (opt.reachable) {
         for (uint64_t n = 1; n < NODE_CAP; n++) {
-            if (node_kind[n] == KIND_FREE) continue;
+            if (kind[n] == KIND_FREE) continue;
             uint64_t cur = n;
             uint64_t steps = 0;
             while (cur != 0 && steps <= NODE_CAP) {
-                cur = static_cast<uint64_t>(node_parent[cur]);
+                cur = static_cast<uint64_t>(parent[cur]);
                 steps++;
             }
             if (cur != 0) return row(n) + " does not reach the root";
         }
     }
     for (uint64_t f = 0; f < FID_CAP; f++) {
-        if (!fid_used[f]) continue;
-        int64_t n = fid_node[f];
+        if (!fused[f]) continue;
+        int64_t n = fnode[f];
         if (n < -1 || n >= static_cast<int64_t>(NODE_CAP)) {
             return "fid slot " + std::to_string(f) + ": node " + std::to_string(n);
         }
