@@ -3,6 +3,7 @@
 // a stop and restart that keeps everything, a server on tlnc's own stdio, two
 // servers at once, and servers that hang up, stay silent or talk garbage.
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -544,6 +545,29 @@ TEST_F(E2E, AFailedGetLeavesTheHostFileAsItWas) {
     r = tlnc({"-c", short_file, "cat", "/f"}, "", env());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(65536, 'd'));
+}
+
+TEST_F(E2E, AnInterruptedGetLeavesNoTemporaryFile) {
+    std::string fake = "'" + self_binary() + "' --fake-server stall-mid-get";
+    pid_t pid = tlnc_start({"-t", "60", "-c", fake, "get", "/f", h("target")}, env());
+    ASSERT_GT(pid, 0);
+    // Wait until the first 64 KiB sit in the temporary file: the get is then
+    // waiting for a reply that never comes.
+    std::string tmpname;
+    for (int i = 0; i < 5000 && tmpname.empty(); i++) {
+        for (const auto& n : host_dir_names(host)) {
+            struct stat st;
+            if (n.rfind("target.tlnc-", 0) == 0 && ::stat(h(n).c_str(), &st) == 0 &&
+                st.st_size == 65536) {
+                tmpname = n;
+            }
+        }
+        if (tmpname.empty()) ::usleep(2000);
+    }
+    ASSERT_FALSE(tmpname.empty()) << "the get never got under way";
+    ::kill(pid, SIGINT);
+    EXPECT_EQ(wait_exit(pid, 10000), 128 + SIGINT);
+    EXPECT_EQ(host_dir_names(host), std::vector<std::string>{});
 }
 
 TEST_F(E2E, SilentAndGarbageServersGiveErrorsNotHangs) {

@@ -123,6 +123,46 @@ Outcome tlnc(const std::vector<std::string>& args, const std::string& in,
     return run;
 }
 
+pid_t tlnc_start(const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env) {
+    std::string bin = TLNC_BINARY;
+    std::vector<std::string> envs = merged_env(env);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3; fd++) ::dup2(null, fd);
+        std::vector<char*> argv{bin.data()};
+        std::vector<std::string> a = args;
+        for (auto& s : a) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& e : envs) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        ::execve(bin.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_exit(pid_t pid, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return -1;
+        if (ms_left(deadline) == 0) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        timespec pause{0, 2'000'000};
+        ::nanosleep(&pause, nullptr);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 PostedServer::PostedServer(std::string name, std::string srv_dir, std::string store_dir,
                            std::string digit)
     : name_(std::move(name)) {
@@ -260,6 +300,7 @@ constexpr uint64_t FAKE_FILE_LENGTH = 200000;
 //                   answers the first Tread with 65536 bytes, then exits
 //   short-file      the same, but answers the second Tread with no bytes, as
 //                   if the file ended there
+//   stall-mid-get   the same, but never answers the second Tread
 int fake_server_main(const std::string& mode) {
     using tolvane_test::build;
     int reads = 0;
@@ -281,7 +322,8 @@ int fake_server_main(const std::string& mode) {
             continue;
         } else if (mode == "garbage") {
             reply = {5, 0, 0, 0, 'x'};
-        } else if (mode == "hangup-mid-get" || mode == "short-file") {
+        } else if (mode == "hangup-mid-get" || mode == "short-file" ||
+                   mode == "stall-mid-get") {
             if (type == P9_TATTACH) {
                 reply = build([&](p9_cursor* c) { return p9_emit_rattach(c, tag, P9_QTDIR, 0, 1); });
             } else if (type == P9_TWALK) {
@@ -302,6 +344,7 @@ int fake_server_main(const std::string& mode) {
                 reply = build([&](p9_cursor* c) { return p9_emit_ropen(c, tag, P9_QTFILE, 0, 2, 0); });
             } else if (type == P9_TREAD) {
                 if (reads++ > 0 && mode == "hangup-mid-get") return 0;
+                if (reads > 1 && mode == "stall-mid-get") continue;
                 Bytes data(reads > 1 ? 0 : 65536, 'd');
                 reply = build([&](p9_cursor* c) {
                     return p9_emit_rread(c, tag, data.data(), static_cast<uint32_t>(data.size()));

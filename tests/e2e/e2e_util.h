@@ -29,6 +29,14 @@ struct Outcome {
 Outcome tlnc(const std::vector<std::string>& args, const std::string& in = "",
          const std::map<std::string, std::string>& env = {});
 
+// Starts tlnc with ARGS and ENV without waiting; its standard streams are
+// /dev/null. Returns its pid.
+pid_t tlnc_start(const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env = {});
+// Waits up to TIMEOUT_MS for PID to end; its exit status or 128 + signal, or
+// -1 (after killing it) when it did not end in time.
+int wait_exit(pid_t pid, int timeout_ms);
+
 // A tolvane server in post mode: "tolvane post NAME [DIGIT]" with its own
 // registry and backing store directories.
 class PostedServer {

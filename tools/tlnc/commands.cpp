@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,47 @@
 #include <cstring>
 
 #include "9p/9p.h"
+
+namespace {
+
+// A temporary file of get's, removed when tlnc is interrupted while it exists
+// (the handler may only use what is async-signal-safe).
+char pending_tmp[4096];
+volatile sig_atomic_t pending_armed = 0;
+
+extern "C" void remove_pending_and_die(int sig) {
+    if (pending_armed) ::unlink(pending_tmp);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+class PendingTemp {
+public:
+    explicit PendingTemp(const std::string& path) {
+        if (path.size() >= sizeof pending_tmp) return;
+        std::memcpy(pending_tmp, path.c_str(), path.size() + 1);
+        pending_armed = 1;
+        struct sigaction sa {};
+        sa.sa_handler = remove_pending_and_die;
+        sigemptyset(&sa.sa_mask);
+        for (int i = 0; i < 3; i++) ::sigaction(signals_[i], &sa, &old_[i]);
+        installed_ = true;
+    }
+    ~PendingTemp() {
+        pending_armed = 0;
+        if (!installed_) return;
+        for (int i = 0; i < 3; i++) ::sigaction(signals_[i], &old_[i], nullptr);
+    }
+    PendingTemp(const PendingTemp&) = delete;
+    PendingTemp& operator=(const PendingTemp&) = delete;
+
+private:
+    const int signals_[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction old_[3] = {};
+    bool installed_ = false;
+};
+
+}  // namespace
 
 namespace tlnc {
 
@@ -403,6 +445,7 @@ int cmd_get(Session& s, const std::string& path, const std::string& hostfile) {
         drop(s, fid);
         return report("get", path, e);
     }
+    PendingTemp guard(tmp);
     auto fail = [&](const Error& e) {
         ::close(fd);
         ::unlink(tmp.c_str());
