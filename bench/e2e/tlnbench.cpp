@@ -272,11 +272,12 @@ void write_file(Conn& c, uint32_t fid, uint32_t count) {
 }
 
 // Writes the 3 MiB file in requests of `count` bytes (0: the largest the
-// msize allows): once into a new file in a freshly started server (the cold
-// pass, which also pays the server's first touch of its memory), then
-// io_passes times into the same file truncated by Topen, so that every pass
-// takes its data slots anew as a new file would. Then reads it io_passes times
-// after one untimed read that checks the bytes on the server under test.
+// msize allows), each pass timed whole (walk, open or create, writes, clunk):
+// once as a new file in a freshly started server (the cold pass, which also
+// pays the server's first touch of its memory), then io_passes times through
+// Topen with OTRUNC, so that every pass takes its data slots anew as a new
+// file would. Then reads it io_passes times after one untimed read that
+// checks the bytes on the server under test.
 // Returns MiB/s for write, read and the cold write.
 std::vector<Figure> run_io(const Server& s, uint32_t count) {
     auto c = start(s, "", io_file_len);
@@ -284,20 +285,20 @@ std::vector<Figure> run_io(const Server& s, uint32_t count) {
     const uint32_t wcount = count ? count : c->msize() - 23;
     const uint32_t rcount = count ? count : c->msize() - 11;
     const int passes = scaled(counts.io_passes);
-    c->walk(root_fid, work_fid);
-    c->create(work_fid, "big", 0644, P9_OWRITE);
     Section t_cold(*c), t_write(*c), t_read(*c);
     t_cold.begin();
+    c->walk(root_fid, work_fid);
+    c->create(work_fid, "big", 0644, P9_OWRITE);
     write_file(*c, work_fid, wcount);
-    t_cold.end();
     c->clunk(work_fid);
+    t_cold.end();
     for (int p = 0; p < passes; p++) {
+        t_write.begin();
         c->walk(root_fid, work_fid, {"big"});
         c->open(work_fid, P9_OWRITE | P9_OTRUNC);
-        t_write.begin();
         write_file(*c, work_fid, wcount);
-        t_write.end();
         c->clunk(work_fid);
+        t_write.end();
     }
     c->walk(root_fid, aux_fid, {"big"});
     c->open(aux_fid, P9_OREAD);
