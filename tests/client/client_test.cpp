@@ -2,6 +2,8 @@
 // reply, fid and tag use, walks in several Twalks, short reads and writes,
 // directory records split across replies, and a server that hangs up, stays
 // silent or answers garbage.
+#include "client.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 #include <optional>
 
 #include "9p/9p.h"
-#include "client.h"
 #include "fake_server.h"
 
 namespace client_test {
@@ -130,7 +131,7 @@ TEST(ClientPaths, RegistryDirFollowsTheServersRule) {
         {"/some/where", tmp.path(), "/some/where"},
         {"", tmp.path(), tmp.path() + "/velmor-srv"},
         {std::nullopt, tmp.path(), tmp.path() + "/velmor-srv"},
-        {std::nullopt, nodir, fallback},          // not a directory
+        {std::nullopt, nodir, fallback},           // not a directory
         {std::nullopt, "relative/dir", fallback},  // not absolute
         {std::nullopt, "", fallback},
         {std::nullopt, std::nullopt, fallback},
@@ -178,15 +179,19 @@ TEST(ClientVersion, BadAnswersFailTheConnection) {
         {"wrong type", rattach(0xFFFF), ErrorKind::protocol, "expected Rversion"},
         {"size below 7", {hex("03 00 00 00 65 FF FF")}, ErrorKind::protocol, "reply size 3"},
         {"size above msize", {hex("00 00 10 00 65 FF FF")}, ErrorKind::protocol, "reply size"},
-        {"trailing byte", {[&] {
+        {"trailing byte",
+         {[&] {
              Bytes b = rver(0xFFFF, 8192, "9P2000");
              b.push_back(0);
              b[0]++;
              return b;
          }()},
-         ErrorKind::protocol, "malformed Rversion"},
+         ErrorKind::protocol,
+         "malformed Rversion"},
         {"hang-up", {{}, true}, ErrorKind::connection, "hung up"},
-        {"hang-up inside the reply", {hex("13 00 00 00 65 FF"), true}, ErrorKind::connection,
+        {"hang-up inside the reply",
+         {hex("13 00 00 00 65 FF"), true},
+         ErrorKind::connection,
          "middle of a reply"},
     };
     for (const Case& c : cases) {
@@ -221,11 +226,20 @@ TEST(ClientReplies, ABrokenReplyPoisonsTheConnection) {
     const Case cases[] = {
         {"wrong tag", [](const Bytes& r) { return rattach(req_tag(r) + 1); }, "tag"},
         {"wrong type", [](const Bytes& r) { return rclunk(req_tag(r)); }, "expected Rattach"},
-        {"short body", [](const Bytes& r) { Reply x = rattach(req_tag(r)); x.bytes.pop_back();
-                                            x.bytes[0]--; return x; },
+        {"short body",
+         [](const Bytes& r) {
+             Reply x = rattach(req_tag(r));
+             x.bytes.pop_back();
+             x.bytes[0]--;
+             return x;
+         },
          "malformed Rattach"},
-        {"malformed Rerror", [](const Bytes& r) { Reply x = rerror(req_tag(r), "abc");
-                                                  x.bytes[7] = 9; return x; },
+        {"malformed Rerror",
+         [](const Bytes& r) {
+             Reply x = rerror(req_tag(r), "abc");
+             x.bytes[7] = 9;
+             return x;
+         },
          "malformed Rerror"},
     };
     for (const Case& c : cases) {
@@ -387,11 +401,11 @@ TEST(ClientWalk, AWalkThatStopsReportsTheServersRefusal) {
     EXPECT_TRUE(c->usable());
     auto reqs = fs.requests();
     ASSERT_EQ(reqs.size(), 5u);
-    EXPECT_EQ(u32_at(reqs[1], 7), 5u);   // fid 5 to new fid 0, three names
+    EXPECT_EQ(u32_at(reqs[1], 7), 5u);  // fid 5 to new fid 0, three names
     EXPECT_EQ(u32_at(reqs[1], 11), 0u);
-    EXPECT_EQ(u32_at(reqs[2], 7), 5u);   // probe: fid 5 to new fid 1, "a"
+    EXPECT_EQ(u32_at(reqs[2], 7), 5u);  // probe: fid 5 to new fid 1, "a"
     EXPECT_EQ(u32_at(reqs[2], 11), 1u);
-    EXPECT_EQ(u32_at(reqs[3], 7), 1u);   // probe 1 to itself, "b"
+    EXPECT_EQ(u32_at(reqs[3], 7), 1u);  // probe 1 to itself, "b"
     EXPECT_EQ(u32_at(reqs[3], 11), 1u);
     EXPECT_EQ(req_type(reqs[4]), P9_TCLUNK);
     EXPECT_EQ(u32_at(reqs[4], 7), 1u);
@@ -495,8 +509,8 @@ TEST(ClientIO, ReadAndWriteAreBoundedByTheMsize) {
 
 TEST(ClientDir, RecordsSplitAcrossRepliesAreJoined) {
     Bytes listing;
-    const char* names[] = {"alpha", "b", "a-much-longer-name-of-sixty-four-bytes-xxxxxxxxxxxxxxxxxxxxxxxx",
-                           "dir", ""};
+    const char* names[] = {
+        "alpha", "b", "a-much-longer-name-of-sixty-four-bytes-xxxxxxxxxxxxxxxxxxxxxxxx", "dir", ""};
     for (int i = 0; i < 5; i++) {
         Bytes rec = stat_record(names[i], static_cast<uint64_t>(i) * 1000, i == 3, 10 + i);
         listing.insert(listing.end(), rec.begin(), rec.end());

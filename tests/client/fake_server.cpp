@@ -34,7 +34,9 @@ void write_all(int fd, const Bytes& b) {
     }
 }
 
-const uint8_t* u8(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* u8(std::string_view s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 }  // namespace
 
@@ -137,7 +139,9 @@ Reply rattach(uint16_t tag) {
     return {build([&](p9_cursor* c) { return p9_emit_rattach(c, tag, P9_QTDIR, 0, 1); })};
 }
 
-uint8_t req_type(const Bytes& r) { return r.size() > 4 ? r[4] : 0; }
+uint8_t req_type(const Bytes& r) {
+    return r.size() > 4 ? r[4] : 0;
+}
 
 uint16_t req_tag(const Bytes& r) {
     return r.size() > 6 ? static_cast<uint16_t>(r[5] | r[6] << 8) : 0;
@@ -145,7 +149,8 @@ uint16_t req_tag(const Bytes& r) {
 
 uint32_t u32_at(const Bytes& r, size_t off) {
     uint32_t v = 0;
-    for (size_t i = 0; i < 4 && off + i < r.size(); i++) v |= static_cast<uint32_t>(r[off + i]) << (8 * i);
+    for (size_t i = 0; i < 4 && off + i < r.size(); i++)
+        v |= static_cast<uint32_t>(r[off + i]) << (8 * i);
     return v;
 }
 

@@ -3,6 +3,7 @@
 // a stop and restart that keeps everything, a server on tlnc's own stdio, two
 // servers at once, and servers that hang up, stay silent or talk garbage.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include <algorithm>
 #include <memory>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "9p/9p.h"
 #include "client.h"
@@ -51,9 +50,7 @@ std::vector<std::string> host_dir_names(const std::string& dir) {
 
 class E2E : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(::mkdir(host.c_str(), 0700), 0);
-    }
+    void SetUp() override { ASSERT_EQ(::mkdir(host.c_str(), 0700), 0); }
 
     std::map<std::string, std::string> env() const {
         return {{"VELMOR_SRV", srv}, {"VELMOR_STORE", store}};
@@ -283,8 +280,8 @@ TEST_F(E2E, NodeTableFull) {
         for (size_t i = SKELETON_NODES; i < NODE_ROWS; i++) {
             auto dir = cl.walk(root.value(), "/usr");
             ASSERT_TRUE(dir.ok()) << dir.error().text;
-            auto made = cl.create(dir.value(), "n" + std::to_string(i), tlnclient::DMDIR | 0777,
-                                  P9_OREAD);
+            auto made =
+                cl.create(dir.value(), "n" + std::to_string(i), tlnclient::DMDIR | 0777, P9_OREAD);
             ASSERT_TRUE(made.ok()) << i << ": " << made.error().text;
             ASSERT_TRUE(cl.clunk(dir.value()).ok());
         }
@@ -435,7 +432,8 @@ TEST_F(E2E, StopAndRestartKeepsEverything) {
     ok({"mkdir", "/keep/sub"});
     const size_t sizes[] = {0, 100, 200000, 1048576};
     for (size_t i = 0; i < std::size(sizes); i++) {
-        write_host_file(h("k" + std::to_string(i)), pattern(sizes[i], 40 + static_cast<uint32_t>(i)));
+        write_host_file(h("k" + std::to_string(i)),
+                        pattern(sizes[i], 40 + static_cast<uint32_t>(i)));
         ok({"put", h("k" + std::to_string(i)), "/keep/sub/k" + std::to_string(i)});
     }
     ok({"write", "/keep/note"}, "kept\n");
@@ -450,8 +448,7 @@ TEST_F(E2E, StopAndRestartKeepsEverything) {
 
     auto again = start();
     ASSERT_TRUE(again->ready());
-    EXPECT_NE(again->log().find("[tolvane] restored snapshot"), std::string::npos)
-        << again->log();
+    EXPECT_NE(again->log().find("[tolvane] restored snapshot"), std::string::npos) << again->log();
     EXPECT_EQ(ok({"tree"}), tree);
     EXPECT_EQ(ok({"ls", "-l", "/keep/sub"}), listing);
     EXPECT_EQ(ok({"ls", "/"}), "keep\nusr\nvar\n");

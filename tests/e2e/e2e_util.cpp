@@ -1,6 +1,7 @@
 #include "e2e_util.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,8 +13,6 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "9p/9p.h"
 
@@ -45,7 +44,7 @@ std::vector<std::string> merged_env(const std::map<std::string, std::string>& en
 }  // namespace
 
 Outcome tlnc(const std::vector<std::string>& args, const std::string& in,
-         const std::map<std::string, std::string>& env) {
+             const std::map<std::string, std::string>& env) {
     Outcome run;
     int pin[2], pout[2], perr[2];
     if (::pipe2(pin, O_CLOEXEC) || ::pipe2(pout, O_CLOEXEC) || ::pipe2(perr, O_CLOEXEC)) {
@@ -168,7 +167,8 @@ PostedServer::PostedServer(std::string name, std::string srv_dir, std::string st
     : name_(std::move(name)) {
     std::vector<std::string> args{"post", name_};
     if (!digit.empty()) args.push_back(digit);
-    proc_ = tolvane_test::spawn_server(args, {{"VELMOR_SRV", srv_dir}, {"VELMOR_STORE", store_dir}});
+    proc_ =
+        tolvane_test::spawn_server(args, {{"VELMOR_SRV", srv_dir}, {"VELMOR_STORE", store_dir}});
     if (proc_.pid < 0) return;
     running_ = true;
     ::fcntl(proc_.err_fd, F_SETFL, O_NONBLOCK);
@@ -287,7 +287,9 @@ bool write_all(int fd, const Bytes& b) {
     return true;
 }
 
-const uint8_t* u8(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
+const uint8_t* u8(const char* s) {
+    return reinterpret_cast<const uint8_t*>(s);
+}
 
 constexpr uint64_t FAKE_FILE_LENGTH = 200000;
 
@@ -315,25 +317,23 @@ int fake_server_main(const std::string& mode) {
         uint16_t tag = static_cast<uint16_t>(req[5] | req[6] << 8);
         Bytes reply;
         if (type == P9_TVERSION) {
-            reply = build([&](p9_cursor* c) {
-                return p9_emit_rversion(c, tag, 131072, u8("9P2000"), 6);
-            });
+            reply = build(
+                [&](p9_cursor* c) { return p9_emit_rversion(c, tag, 131072, u8("9P2000"), 6); });
         } else if (mode == "silent") {
             continue;
         } else if (mode == "garbage") {
             reply = {5, 0, 0, 0, 'x'};
-        } else if (mode == "hangup-mid-get" || mode == "short-file" ||
-                   mode == "stall-mid-get") {
+        } else if (mode == "hangup-mid-get" || mode == "short-file" || mode == "stall-mid-get") {
             if (type == P9_TATTACH) {
-                reply = build([&](p9_cursor* c) { return p9_emit_rattach(c, tag, P9_QTDIR, 0, 1); });
+                reply =
+                    build([&](p9_cursor* c) { return p9_emit_rattach(c, tag, P9_QTDIR, 0, 1); });
             } else if (type == P9_TWALK) {
                 uint16_t n = static_cast<uint16_t>(req[15] | req[16] << 8);
                 uint8_t types[P9_MAX_WELEM] = {};
                 uint32_t vers[P9_MAX_WELEM] = {};
                 uint64_t paths[P9_MAX_WELEM] = {};
-                reply = build([&](p9_cursor* c) {
-                    return p9_emit_rwalk(c, tag, n, types, vers, paths);
-                });
+                reply = build(
+                    [&](p9_cursor* c) { return p9_emit_rwalk(c, tag, n, types, vers, paths); });
             } else if (type == P9_TSTAT) {
                 reply = build([&](p9_cursor* c) {
                     return p9_emit_rstat(c, tag, 0, 0, P9_QTFILE, 0, 2, 0x1FF, 0, 0,
@@ -341,7 +341,8 @@ int fake_server_main(const std::string& mode) {
                                          u8("m"), 1);
                 });
             } else if (type == P9_TOPEN) {
-                reply = build([&](p9_cursor* c) { return p9_emit_ropen(c, tag, P9_QTFILE, 0, 2, 0); });
+                reply =
+                    build([&](p9_cursor* c) { return p9_emit_ropen(c, tag, P9_QTFILE, 0, 2, 0); });
             } else if (type == P9_TREAD) {
                 if (reads++ > 0 && mode == "hangup-mid-get") return 0;
                 if (reads > 1 && mode == "stall-mid-get") continue;

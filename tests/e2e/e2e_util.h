@@ -27,7 +27,7 @@ struct Outcome {
 // the environment (a value "<unset>" removes the variable). Fails the test and
 // kills tlnc when it takes longer than 60 s.
 Outcome tlnc(const std::vector<std::string>& args, const std::string& in = "",
-         const std::map<std::string, std::string>& env = {});
+             const std::map<std::string, std::string>& env = {});
 
 // Starts tlnc with ARGS and ENV without waiting; its standard streams are
 // /dev/null. Returns its pid.

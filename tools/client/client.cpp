@@ -1,11 +1,12 @@
 // The 9P2000 operations of a Client: version, attach, walk, open, create,
 // read, write, stat, directory reads, remove and clunk, each one request and
 // one checked reply.
+#include "client.h"
+
 #include <algorithm>
 #include <cstring>
 
 #include "9p/9p.h"
-#include "client.h"
 
 namespace tlnclient {
 
@@ -21,7 +22,9 @@ constexpr uint64_t READDIR_LIMIT = 64ull << 20;
 
 constexpr uint32_t MSIZE_CEILING = 16u << 20;
 
-const uint8_t* bytes_of(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* bytes_of(std::string_view s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 std::string string_of(const uint8_t* p, uint64_t n) {
     return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
@@ -29,9 +32,9 @@ std::string string_of(const uint8_t* p, uint64_t n) {
 
 std::string type_name(uint8_t t) {
     static const char* const names[] = {
-        "Tversion", "Rversion", "Tauth", "Rauth",   "Tattach", "Rattach", "Terror",
-        "Rerror",   "Tflush",   "Rflush", "Twalk",  "Rwalk",   "Topen",   "Ropen",
-        "Tcreate",  "Rcreate",  "Tread",  "Rread",  "Twrite",  "Rwrite",  "Tclunk",
+        "Tversion", "Rversion", "Tauth",   "Rauth", "Tattach", "Rattach", "Terror",
+        "Rerror",   "Tflush",   "Rflush",  "Twalk", "Rwalk",   "Topen",   "Ropen",
+        "Tcreate",  "Rcreate",  "Tread",   "Rread", "Twrite",  "Rwrite",  "Tclunk",
         "Rclunk",   "Tremove",  "Rremove", "Tstat", "Rstat",   "Twstat",  "Rwstat"};
     if (t >= 100 && t < 128) return names[t - 100];
     return "type " + std::to_string(t);
@@ -68,8 +71,8 @@ Status Client::recv_message() {
     uint32_t size = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
                     static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
     if (size < P9_HEADER_LEN || size > msize_) {
-        return fail(ErrorKind::protocol, "reply size " + std::to_string(size) +
-                                             " outside 7.." + std::to_string(msize_));
+        return fail(ErrorKind::protocol,
+                    "reply size " + std::to_string(size) + " outside 7.." + std::to_string(msize_));
     }
     s = recv_bytes(p + 4, size - 4, false);
     if (!s) return s;
@@ -110,7 +113,8 @@ Status Client::rpc(int32_t len, uint8_t want) {
         return Error{ErrorKind::refused, string_of(text, text_len)};
     }
     if (type != want) {
-        return fail(ErrorKind::protocol, "expected " + type_name(want) + ", got " + type_name(type));
+        return fail(ErrorKind::protocol,
+                    "expected " + type_name(want) + ", got " + type_name(type));
     }
     return ok_status();
 }
@@ -127,8 +131,8 @@ Status Client::negotiate() {
     static constexpr std::string_view version = "9P2000";
     p9_cursor c;
     p9_cursor_init(&c, tx_.data(), msize_);
-    Status s = rpc(p9_emit_tversion(&c, P9_NOTAG, msize_, bytes_of(version), version.size()),
-                   P9_RVERSION);
+    Status s =
+        rpc(p9_emit_tversion(&c, P9_NOTAG, msize_, bytes_of(version), version.size()), P9_RVERSION);
     if (!s) {
         if (s.error().kind == ErrorKind::refused) {
             return fail(ErrorKind::protocol, "version refused: " + s.error().text);
@@ -188,9 +192,9 @@ Result<uint16_t> Client::walk_once(Fid fid, Fid newfid, const std::vector<std::s
     }
     p9_cursor c;
     p9_cursor_init(&c, tx_.data(), msize_);
-    Status s = rpc(p9_emit_twalk(&c, next_tag(), fid, newfid, static_cast<uint16_t>(count),
-                                 wnames, wlens),
-                   P9_RWALK);
+    Status s =
+        rpc(p9_emit_twalk(&c, next_tag(), fid, newfid, static_cast<uint16_t>(count), wnames, wlens),
+            P9_RWALK);
     if (!s) return s.error();
     uint16_t tag, nwqid;
     uint8_t qtypes[P9_MAX_WELEM];
@@ -310,8 +314,8 @@ Result<uint32_t> Client::read(Fid fid, uint64_t offset, uint8_t* buf, uint32_t c
         return fail(ErrorKind::protocol, "malformed Rread");
     }
     if (got > count) {
-        return fail(ErrorKind::protocol, "Rread of " + std::to_string(got) + " bytes for a Tread of " +
-                                             std::to_string(count));
+        return fail(ErrorKind::protocol, "Rread of " + std::to_string(got) +
+                                             " bytes for a Tread of " + std::to_string(count));
     }
     if (got > 0) std::memcpy(buf, data, got);
     return got;
@@ -373,9 +377,9 @@ Result<Stat> Client::stat(Fid fid) {
     Stat st;
     const uint8_t *name, *uid, *gid, *muid;
     uint64_t name_len, uid_len, gid_len, muid_len;
-    if (p9_decode_rstat(rx_.data(), rx_len_, &tag, &st.type, &st.dev, &st.qid.type,
-                        &st.qid.version, &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length,
-                        &name, &name_len, &uid, &uid_len, &gid, &gid_len, &muid, &muid_len) < 0) {
+    if (p9_decode_rstat(rx_.data(), rx_len_, &tag, &st.type, &st.dev, &st.qid.type, &st.qid.version,
+                        &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length, &name, &name_len,
+                        &uid, &uid_len, &gid, &gid_len, &muid, &muid_len) < 0) {
         return fail(ErrorKind::protocol, "malformed Rstat");
     }
     st.name = string_of(name, name_len);
@@ -411,8 +415,8 @@ Result<std::vector<Stat>> Client::readdir(Fid fid) {
             uint64_t name_len, uid_len, gid_len, muid_len;
             int64_t used = p9_decode_stat(pending.data(), at + rec, at, &st.type, &st.dev,
                                           &st.qid.type, &st.qid.version, &st.qid.path, &st.mode,
-                                          &st.atime, &st.mtime, &st.length, &name, &name_len,
-                                          &uid, &uid_len, &gid, &gid_len, &muid, &muid_len);
+                                          &st.atime, &st.mtime, &st.length, &name, &name_len, &uid,
+                                          &uid_len, &gid, &gid_len, &muid, &muid_len);
             if (used != static_cast<int64_t>(rec)) {
                 return fail(ErrorKind::protocol, "malformed stat record in a directory read");
             }

@@ -68,7 +68,9 @@ private:
 
 using Status = Result<Unit>;
 
-inline Status ok_status() { return Unit{}; }
+inline Status ok_status() {
+    return Unit{};
+}
 
 // Directory bit of a stat record's mode, and the perm bit that makes Tcreate
 // build a directory.
@@ -233,8 +235,7 @@ private:
     uint16_t next_tag();
     Result<uint16_t> walk_once(Fid fid, Fid newfid, const std::vector<std::string>& names,
                                size_t from, size_t count, Qid* last);
-    Error walk_failure(Fid fid, const std::vector<std::string>& names, size_t from,
-                       size_t reached);
+    Error walk_failure(Fid fid, const std::vector<std::string>& names, size_t from, size_t reached);
     void hang_up();
 
     int rfd_ = -1;

@@ -23,7 +23,9 @@ namespace tlnclient {
 
 namespace {
 
-std::string errno_text(int e) { return std::strerror(e); }
+std::string errno_text(int e) {
+    return std::strerror(e);
+}
 
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -111,7 +113,9 @@ Client::Client(int rfd, int wfd, pid_t child, const Options& opts)
     if (wfd_ != rfd_) set_nonblocking(wfd_);
 }
 
-Client::~Client() { (void)close(); }
+Client::~Client() {
+    (void)close();
+}
 
 Result<std::unique_ptr<Client>> Client::connect_socket(const std::string& path,
                                                        const Options& opts) {
@@ -135,8 +139,7 @@ Result<std::unique_ptr<Client>> Client::connect_socket(const std::string& path,
     return start(std::unique_ptr<Client>(new Client(fd, fd, -1, opts)));
 }
 
-Result<std::unique_ptr<Client>> Client::connect_posted(std::string_view name,
-                                                       const Options& opts) {
+Result<std::unique_ptr<Client>> Client::connect_posted(std::string_view name, const Options& opts) {
     if (name.empty() || name.find('/') != std::string_view::npos) {
         return Error{ErrorKind::local, "bad posted name '" + std::string(name) + "'"};
     }
@@ -214,12 +217,14 @@ Status Client::close() {
     for (;;) {
         pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid) break;
-        if (r < 0 && errno != EINTR) return Error{ErrorKind::connection, "waitpid: " + errno_text(errno)};
+        if (r < 0 && errno != EINTR)
+            return Error{ErrorKind::connection, "waitpid: " + errno_text(errno)};
         if (r == 0 && remaining_ms(deadline) == 0) {
             // It did not exit after end of stream: stop its whole group, the
             // server behind the shell included.
             ::kill(-pid, killed ? SIGKILL : SIGTERM);
-            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts_.timeout_ms);
+            deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(opts_.timeout_ms);
             killed = true;
         }
         timespec pause{0, 2'000'000};
@@ -259,9 +264,9 @@ Status Client::send_bytes(const uint8_t* p, size_t n) {
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return fail(ErrorKind::connection, "poll: " + errno_text(errno));
         if (r == 0) {
-            return fail(ErrorKind::connection,
-                        "timed out after " + std::to_string(opts_.timeout_ms) +
-                            " ms sending to the server");
+            return fail(ErrorKind::connection, "timed out after " +
+                                                   std::to_string(opts_.timeout_ms) +
+                                                   " ms sending to the server");
         }
         ssize_t k = write_quietly(wfd_, p + done, n - done, wsock_);
         if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;

@@ -75,9 +75,13 @@ constexpr uint32_t DIR_PERM = tlnclient::DMDIR | 0777;
 // directories lead back into themselves).
 constexpr int TREE_DEPTH_LIMIT = 128;
 
-Error local(std::string text) { return Error{ErrorKind::local, std::move(text)}; }
+Error local(std::string text) {
+    return Error{ErrorKind::local, std::move(text)};
+}
 
-Error host_error(const std::string& file) { return local(file + ": " + std::strerror(errno)); }
+Error host_error(const std::string& file) {
+    return local(file + ": " + std::strerror(errno));
+}
 
 // The path as the tree knows it: "/" for the root, else "/a/b".
 std::string clean_path(const std::string& path) {
@@ -94,10 +98,16 @@ std::string base_name(const std::string& path) {
 }
 
 // Writes to standard output; false (errno set) when it fails.
-bool out(const void* p, size_t n) { return n == 0 || std::fwrite(p, 1, n, stdout) == n; }
-bool out(const std::string& s) { return out(s.data(), s.size()); }
+bool out(const void* p, size_t n) {
+    return n == 0 || std::fwrite(p, 1, n, stdout) == n;
+}
+bool out(const std::string& s) {
+    return out(s.data(), s.size());
+}
 
-Error stdout_error() { return local(std::string("standard output: ") + std::strerror(errno)); }
+Error stdout_error() {
+    return local(std::string("standard output: ") + std::strerror(errno));
+}
 
 // Walks a new fid to PATH and learns what it reached (the attach root, for a
 // path with no elements, is a directory).
@@ -106,7 +116,9 @@ Result<Fid> walk_to(Session& s, const std::string& path, Qid* qid) {
     return s.client->walk(s.root, path, qid);
 }
 
-void drop(Session& s, Fid fid) { (void)s.client->clunk(fid); }
+void drop(Session& s, Fid fid) {
+    (void)s.client->clunk(fid);
+}
 
 // A name a file or directory may be created under. The server would take "."
 // and "..", but nothing could ever walk to such a file.
@@ -309,13 +321,17 @@ int cmd_stat(Session& s, const std::string& path) {
     std::snprintf(b, sizeof b,
                   "name   %s\n"
                   "qid    %s %s\n"
-                  "mode   %s (0x%08" PRIx32 ")\n"
-                  "length %" PRIu64 "\n"
+                  "mode   %s (0x%08" PRIx32
+                  ")\n"
+                  "length %" PRIu64
+                  "\n"
                   "uid    %s\n"
                   "gid    %s\n"
                   "muid   %s\n"
-                  "atime  %" PRIu32 "\n"
-                  "mtime  %" PRIu32 "\n"
+                  "atime  %" PRIu32
+                  "\n"
+                  "mtime  %" PRIu32
+                  "\n"
                   "type   %u\n"
                   "dev    %" PRIu32 "\n",
                   st.name.c_str(), qid_string(st.qid).c_str(),
@@ -405,8 +421,8 @@ int cmd_put(Session& s, const std::string& hostfile, const std::string& path) {
     Result<Fid> w = walk_to(s, path, &q);
     if (w) {
         drop(s, w.value());
-        if (q.is_dir()) target = clean_path(path) + (clean_path(path) == "/" ? "" : "/") +
-                                 base_name(hostfile);
+        if (q.is_dir())
+            target = clean_path(path) + (clean_path(path) == "/" ? "" : "/") + base_name(hostfile);
     }
     int status = write_from(s, "put", target, fd, hostfile);
     ::close(fd);

@@ -55,15 +55,23 @@ const char* const MAIN_HELP =
     "server refused or a host file failed; 2 bad usage; 3 no connection, or the\n"
     "server broke the protocol, hung up or went silent.\n";
 
+// What a command is given: its positional arguments, and -l for ls.
+struct Args {
+    std::vector<std::string> v;
+    bool long_form = false;
+    std::string at(size_t i, const char* dflt) const { return i < v.size() ? v[i] : dflt; }
+};
+
 struct Command {
     const char* name;
     int min_args;  // positional arguments, options excluded
     int max_args;
+    int (*run)(Session&, const Args&);  // null for help, which needs no server
     const char* help;
 };
 
 const Command COMMANDS[] = {
-    {"ls", 0, 1,
+    {"ls", 0, 1, [](Session& s, const Args& a) { return cmd_ls(s, a.long_form, a.at(0, "/")); },
      "usage: tlnc ls [-l] [PATH]\n"
      "\n"
      "Lists the directory PATH (default /), one name a line, sorted. For a file,\n"
@@ -71,32 +79,32 @@ const Command COMMANDS[] = {
      "  MODE UID GID LENGTH (QIDPATH QIDVERSION QIDTYPE) NAME\n"
      "with MODE as in d-rwxrwxrwx, the qid path in hexadecimal and the qid type\n"
      "in hexadecimal (80 for a directory).\n"},
-    {"stat", 1, 1,
+    {"stat", 1, 1, [](Session& s, const Args& a) { return cmd_stat(s, a.v[0]); },
      "usage: tlnc stat PATH\n"
      "\n"
      "Prints every field of PATH's stat record, one 'field value' a line: name,\n"
      "qid (path version type), mode, length, uid, gid, muid, atime, mtime, type,\n"
      "dev.\n"},
-    {"cat", 1, 1,
+    {"cat", 1, 1, [](Session& s, const Args& a) { return cmd_cat(s, a.v[0]); },
      "usage: tlnc cat PATH\n"
      "\n"
      "Copies the file PATH to standard output.\n"},
-    {"write", 1, 1,
+    {"write", 1, 1, [](Session& s, const Args& a) { return cmd_write(s, a.v[0]); },
      "usage: tlnc write PATH\n"
      "\n"
      "Copies standard input into the file PATH: a file that exists is truncated\n"
      "first, a missing one is created in its directory. When the copy fails part\n"
      "way (the server refuses, is full, or takes no more bytes), the file is\n"
      "removed, so no partial file is left.\n"},
-    {"mkdir", 1, 1,
+    {"mkdir", 1, 1, [](Session& s, const Args& a) { return cmd_mkdir(s, a.v[0]); },
      "usage: tlnc mkdir PATH\n"
      "\n"
      "Makes the directory PATH. Its parent must exist.\n"},
-    {"rm", 1, 1,
+    {"rm", 1, 1, [](Session& s, const Args& a) { return cmd_rm(s, a.v[0]); },
      "usage: tlnc rm PATH\n"
      "\n"
      "Removes the file or empty directory PATH.\n"},
-    {"put", 2, 2,
+    {"put", 2, 2, [](Session& s, const Args& a) { return cmd_put(s, a.v[0], a.v[1]); },
      "usage: tlnc put HOSTFILE PATH\n"
      "\n"
      "Copies the host file HOSTFILE into the file PATH (created, or truncated if\n"
@@ -105,19 +113,19 @@ const Command COMMANDS[] = {
      "fewer bytes than offered is asked again for the rest; when it refuses or\n"
      "takes nothing more (a tolvane file holds at most 4 MiB, and all its files\n"
      "share 63 data slots of 64 KiB), put fails and removes the partial file.\n"},
-    {"get", 2, 2,
+    {"get", 2, 2, [](Session& s, const Args& a) { return cmd_get(s, a.v[0], a.v[1]); },
      "usage: tlnc get PATH HOSTFILE\n"
      "\n"
      "Copies the file PATH into the host file HOSTFILE (or HOSTFILE/<name> when\n"
      "HOSTFILE is a directory). The bytes go to a temporary file beside HOSTFILE\n"
      "that is renamed over it only when the whole file arrived, so a failed get\n"
      "leaves HOSTFILE as it was.\n"},
-    {"tree", 0, 1,
+    {"tree", 0, 1, [](Session& s, const Args& a) { return cmd_tree(s, a.at(0, "/")); },
      "usage: tlnc tree [PATH]\n"
      "\n"
      "Prints PATH (default /) and every path below it, one a line, depth first\n"
      "and sorted by name; directories end in '/'.\n"},
-    {"help", 0, 1,
+    {"help", 0, 1, nullptr,
      "usage: tlnc help [CMD]\n"
      "\n"
      "Shows tlnc's help, or the help of the command CMD.\n"},
@@ -140,7 +148,9 @@ int show(const char* text) {
     return std::fflush(stdout) == 0 ? EXIT_OK : EXIT_REFUSED;
 }
 
-bool is_help_flag(std::string_view a) { return a == "--help" || a == "-h"; }
+bool is_help_flag(std::string_view a) {
+    return a == "--help" || a == "-h";
+}
 
 struct Settings {
     enum class Via { posted, socket, command } via = Via::posted;
@@ -150,19 +160,20 @@ struct Settings {
     int timeout_s = 20;
 };
 
-int run(const Settings& st, const Command& cmd, bool long_form,
-        const std::vector<std::string>& args) {
+int run(const Settings& st, const Command& cmd, const Args& args) {
     tlnclient::Options opts;
     opts.timeout_ms = st.timeout_s * 1000;
     const char* user = std::getenv("USER");
     if (user && *user) opts.uname = user;
 
-    auto connected = st.via == Settings::Via::posted   ? tlnclient::Client::connect_posted(st.where, opts)
-                     : st.via == Settings::Via::socket ? tlnclient::Client::connect_socket(st.where, opts)
-                                                       : tlnclient::Client::spawn(st.where, opts);
+    auto connected =
+        st.via == Settings::Via::posted   ? tlnclient::Client::connect_posted(st.where, opts)
+        : st.via == Settings::Via::socket ? tlnclient::Client::connect_socket(st.where, opts)
+                                          : tlnclient::Client::spawn(st.where, opts);
     if (!connected) {
         report("connect", st.where, connected.error());
-        if (st.via == Settings::Via::posted) {
+        if (st.via == Settings::Via::posted &&
+            connected.error().kind == tlnclient::ErrorKind::connection) {
             std::fprintf(stderr,
                          "tlnc: is a server posted as '%s' (in %s)? scripts/run.sh starts one\n",
                          st.where.c_str(), tlnclient::registry_dir().c_str());
@@ -174,24 +185,11 @@ int run(const Settings& st, const Command& cmd, bool long_form,
     if (!root) {
         int status = report("attach", st.aname.empty() ? "/" : st.aname, root.error());
         (void)client.close();
-        return status == EXIT_REFUSED ? EXIT_REFUSED : EXIT_CONNECTION;
+        return status;
     }
 
     Session s{&client, root.value()};
-    std::string cmdname = cmd.name;
-    auto arg = [&](size_t i, const char* dflt) {
-        return i < args.size() ? args[i] : std::string(dflt);
-    };
-    int status = EXIT_OK;
-    if (cmdname == "ls") status = cmd_ls(s, long_form, arg(0, "/"));
-    else if (cmdname == "stat") status = cmd_stat(s, args[0]);
-    else if (cmdname == "cat") status = cmd_cat(s, args[0]);
-    else if (cmdname == "write") status = cmd_write(s, args[0]);
-    else if (cmdname == "mkdir") status = cmd_mkdir(s, args[0]);
-    else if (cmdname == "rm") status = cmd_rm(s, args[0]);
-    else if (cmdname == "put") status = cmd_put(s, args[0], args[1]);
-    else if (cmdname == "get") status = cmd_get(s, args[0], args[1]);
-    else if (cmdname == "tree") status = cmd_tree(s, arg(0, "/"));
+    int status = cmd.run(s, args);
 
     if (std::fflush(stdout) != 0 && status == EXIT_OK) {
         std::fprintf(stderr, "tlnc: %s: standard output: %s\n", cmd.name, std::strerror(errno));
@@ -256,31 +254,30 @@ int main(int argc, char** argv) {
     for (const auto& r : rest) {
         if (is_help_flag(r)) return show(cmd->help);
     }
-    if (std::string_view(cmd->name) == "help") {
+    if (!cmd->run) {  // help
         if (rest.empty()) return show(MAIN_HELP);
         const Command* about = find_command(rest[0]);
         if (!about || rest.size() > 1) return usage_error("no command '" + rest[0] + "'");
         return show(about->help);
     }
 
-    bool long_form = false;
-    std::vector<std::string> args;
+    Args args;
     bool options_done = false;
     for (const auto& r : rest) {
         if (!options_done && r == "--") {
             options_done = true;
         } else if (!options_done && std::string_view(cmd->name) == "ls" && r == "-l") {
-            long_form = true;
+            args.long_form = true;
         } else if (!options_done && r.size() > 1 && r[0] == '-') {
             return usage_error(std::string(cmd->name) + ": unknown option '" + r + "'");
         } else {
-            args.push_back(r);
+            args.v.push_back(r);
         }
     }
-    if (static_cast<int>(args.size()) < cmd->min_args ||
-        static_cast<int>(args.size()) > cmd->max_args) {
+    if (static_cast<int>(args.v.size()) < cmd->min_args ||
+        static_cast<int>(args.v.size()) > cmd->max_args) {
         std::fprintf(stderr, "tlnc: %s: wrong number of arguments\n%s", cmd->name, cmd->help);
         return EXIT_USAGE;
     }
-    return run(st, *cmd, long_form, args);
+    return run(st, *cmd, args);
 }
