@@ -27,6 +27,7 @@ std::array<uint8_t, MEM_INSTANCES> mem_store_open;
 std::array<uint64_t, MEM_INSTANCES> mem_image_len;
 std::array<uint64_t, MEM_INSTANCES> mem_saves;
 int32_t mem_save_fault = MEM_SAVE_OK;
+uint64_t mem_save_bytes = 0;
 
 std::array<uint8_t, MEM_IMAGE_CAP> mem_rejected;
 uint64_t mem_rejected_len = 0;
@@ -77,6 +78,7 @@ int64_t mem_load(uint64_t inst, uint8_t* buf, uint64_t cap) {
 }
 
 int64_t mem_save(uint64_t inst, const uint8_t* buf, uint64_t len) {
+    mem_save_bytes += len;
     if (inst >= MEM_INSTANCES || !mem_store_open[inst]) return -1;
     if (mem_save_fault == MEM_SAVE_FAIL || len > MEM_IMAGE_CAP) return -1;
     if (mem_save_fault == MEM_SAVE_SHORT) return len == 0 ? -1 : static_cast<int64_t>(len - 1);
@@ -139,6 +141,7 @@ void velmor_mem_reset() {
     mem_image_len.fill(0);
     mem_saves.fill(0);
     mem_save_fault = MEM_SAVE_OK;
+    mem_save_bytes = 0;
     mem_rejected_len = 0;
     mem_rejected_inst = -1;
 }
@@ -199,6 +202,7 @@ uint64_t velmor_mem_store_saves(uint64_t instance) {
 }
 
 void velmor_mem_store_fault(int32_t mode) { mem_save_fault = mode; }
+uint64_t velmor_mem_save_bytes() { return mem_save_bytes; }
 
 int64_t velmor_mem_rejected_instance() { return mem_rejected_inst; }
 const uint8_t* velmor_mem_rejected() { return mem_rejected.data(); }

@@ -74,6 +74,9 @@ void velmor_mem_store_close(uint64_t instance);
 [[nodiscard]] int64_t velmor_mem_store_len(uint64_t instance);
 // The instance's image bytes (velmor_mem_store_len of them).
 [[nodiscard]] const uint8_t* velmor_mem_store_image(uint64_t instance);
+// Bytes handed to SYS_TLN_SAVE (all instances, failed saves included) since
+// the last reset: lets a fuzz target bound the work one input may cause.
+[[nodiscard]] uint64_t velmor_mem_save_bytes();
 // Saves that succeeded on the instance since the last reset.
 [[nodiscard]] uint64_t velmor_mem_store_saves(uint64_t instance);
 void velmor_mem_store_fault(int32_t mode);
