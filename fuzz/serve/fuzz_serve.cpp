@@ -30,6 +30,12 @@ using namespace tolvane;
 
 namespace {
 
+// Every save serialises the whole tree (up to 5 MiB): an input stops once its
+// saves have moved this many bytes, so that no single input runs for seconds.
+constexpr uint64_t kSaveBudget = uint64_t{96} << 20;
+
+bool over_budget() { return velmor_mem_save_bytes() > kSaveBudget; }
+
 // Where the next request starts (its header is read before the step, which
 // overwrites srv_buf with the reply): in data (raw mode) or req (program mode).
 const uint8_t* g_next = nullptr;
@@ -70,7 +76,7 @@ void run_raw(const uint8_t* data, size_t size, uint8_t mode) {
     velmor_mem_input(data, size);
     for (;;) {
         g_next = data + (size - velmor_mem_input_left());
-        if (step_checked() != 1) return;
+        if (step_checked() != 1 || over_budget()) return;
     }
 }
 
@@ -204,7 +210,7 @@ void list_dir(Src& s, uint32_t fid) {
 void run_program(const uint8_t* data, size_t size) {
     Src s{data, size};
     int ops = 0;
-    while (!s.done() && ops++ < 400) {
+    while (!s.done() && ops++ < 400 && !over_budget()) {
         uint8_t op = s.u8() % 18;
         p9_cursor c;
         p9_cursor_init(&c, req.data(), req.size());
@@ -326,7 +332,7 @@ void run_program(const uint8_t* data, size_t size) {
                 // node table is full.
                 uint32_t fid = 20;
                 int rounds = s.u8();
-                for (int i = 0; i < rounds * 2; i++) {
+                for (int i = 0; i < rounds * 2 && !over_budget(); i++) {
                     p9_cursor_init(&c, req.data(), req.size());
                     const uint8_t* none[1] = {nullptr};
                     uint64_t zero[1] = {0};
