@@ -4,8 +4,9 @@
 // match the model's byte for byte, the tables must hold after every request,
 // and the saves the server makes must be the ones the model expects.
 //
-// Reproducible: sequence i of a run uses seed TOLVANE_MODEL_BASE + i (default
-// base below). On a failure the sequence's seed and step are printed; run
+// Reproducible: sequence i of a test uses seed base + i, each test with its
+// own default base (TOLVANE_MODEL_BASE replaces it). On a failure the
+// sequence's seed and step are printed; run
 //   TOLVANE_MODEL_SEED=<seed> build/.../test_model --gtest_filter='<test>'
 // to replay that one sequence. TOLVANE_MODEL_SEQS and TOLVANE_MODEL_STEPS
 // extend a run. TOLVANE_MODEL_RECORD=<dir> writes each sequence's request
@@ -38,6 +39,9 @@ using model::Bytes;
 using model::Model;
 
 constexpr uint64_t kDefaultBase = 0x746c6e0008ull;
+// A recorded request stream keeps the whole requests that fit in this many
+// bytes: seeds for a fuzzer are best kept short.
+constexpr size_t kRecordCap = 16 * 1024;
 
 uint64_t env_u64(const char* name, uint64_t fallback) {
     const char* v = std::getenv(name);
@@ -262,7 +266,7 @@ private:
 bool Sequence::exchange(const Bytes& req, const Bytes& expected, const std::string& what) {
     step_++;
     last_ = what;
-    if (recording_.size() + req.size() <= 96 * 1024) {
+    if (recording_.size() + req.size() <= kRecordCap) {
         recording_.insert(recording_.end(), req.begin(), req.end());
     }
     velmor_mem_output_clear();
@@ -885,6 +889,7 @@ bool Sequence::run(uint64_t steps) {
 
 // Runs count sequences from base (or the one TOLVANE_MODEL_SEED names).
 void run_sequences(uint64_t base, uint64_t count, uint64_t steps, bool store, Profile profile) {
+    base = env_u64("TOLVANE_MODEL_BASE", base);
     if (const char* s = std::getenv("TOLVANE_MODEL_SEED"); s != nullptr && *s != 0) {
         base = std::strtoull(s, nullptr, 0);
         count = 1;
@@ -946,6 +951,82 @@ TEST(ModelHarness, DriftIsCaught) {
     dataslot_used[5] = 1;
     EXPECT_FALSE(seq.exchange(q_stat(4, 0), seq.m().stat(4, 0), "Tstat"));
     EXPECT_NE(seq.failure().find("tables broken"), std::string::npos) << seq.failure();
+}
+
+// Trees of known shapes, built through real requests, restart to the same
+// tree (and, when recording, give the image fuzzer its seeds): nested
+// directories, files of 0, 1 and 66000 bytes, a sparse file, a file of zero
+// bytes written, a 64-byte name, a removed row reused. (Small, so that the
+// image stays a short fuzz seed.)
+TEST(ModelHarness, ScriptedTreesRestore) {
+    Sequence seq(7, true, Profile::mixed);
+    Model& m = seq.m();
+    uint16_t tag = 1;
+    auto x = [&](const Bytes& req, const Bytes& expected, const std::string& what) {
+        if (!seq.exchange(req, expected, what)) ADD_FAILURE() << seq.failure();
+    };
+    auto make = [&](uint32_t dirfid, uint32_t fid, const std::string& name, uint32_t perm) {
+        x(q_walk(tag, dirfid, fid, {}), m.walk(tag, dirfid, fid, {}), "clone");
+        tag++;
+        x(q_create(tag, fid, name, perm, P9_ORDWR & 3), m.create(tag, fid, name, perm, P9_ORDWR),
+          "create " + name);
+        tag++;
+    };
+    auto put = [&](uint32_t fid, uint64_t off, const Bytes& d) {
+        x(q_write(tag, fid, off, d), m.write(tag, fid, off, d), "write");
+        tag++;
+    };
+    auto clunk = [&](uint32_t fid) {
+        x(q_clunk(tag, fid), m.clunk(tag, fid), "clunk");
+        tag++;
+    };
+    x(q_version(tag, 131072, "9P2000"), m.version(tag, 131072), "version");
+    x(q_attach(tag, 0, ""), m.attach(tag, 0, ""), "attach");
+    make(0, 1, "a", DM_DIR | 0755);
+    make(1, 2, "b", DM_DIR | 0755);
+    clunk(2);
+    make(0, 3, "empty", 0644);
+    clunk(3);
+    make(0, 3, "one", 0644);
+    put(3, 0, Bytes{'!'});
+    clunk(3);
+    make(0, 3, "big", 0644);
+    Bytes big(66000);
+    for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<uint8_t>(i * 7 + 3);
+    put(3, 0, big);
+    clunk(3);
+    make(0, 3, "sparse", 0644);
+    put(3, 65600, Bytes{0x5a});
+    clunk(3);
+    make(0, 3, "zeros", 0644);
+    put(3, 0, Bytes(3000, 0));
+    clunk(3);
+    make(0, 3, std::string(64, 'L'), 0644);
+    put(3, 10, Bytes{1, 2, 3});
+    clunk(3);
+    // Remove "empty" and reuse its row.
+    x(q_walk(tag, 0, 4, {"empty"}), m.walk(tag, 0, 4, {"empty"}), "walk empty");
+    tag++;
+    x(q_remove(tag, 4), m.remove(tag, 4), "remove empty");
+    tag++;
+    make(0, 3, "reused", 0644);
+    put(3, 65536, Bytes(10, 0xee));
+    clunk(3);
+    clunk(1);
+    EXPECT_TRUE(seq.restart()) << seq.failure();
+    // After the restart: read every file back through the server.
+    x(q_version(tag, 131072, "9P2000"), m.version(tag, 131072), "version");
+    x(q_attach(tag, 0, ""), m.attach(tag, 0, ""), "attach");
+    for (const std::string name : {"one", "big", "sparse", "zeros", "reused"}) {
+        x(q_walk(tag, 0, 5, {name}), m.walk(tag, 0, 5, {name}), "walk " + name);
+        x(q_open(tag, 5, P9_OREAD), m.open(tag, 5, P9_OREAD), "open " + name);
+        for (uint64_t off : {0ull, 2999ull, 65536ull, 65599ull, 65600ull, 65601ull}) {
+            x(q_read(tag, 5, off, 8192), m.read(tag, 5, off, 8192), "read " + name);
+        }
+        x(q_clunk(tag, 5), m.clunk(tag, 5), "clunk");
+    }
+    x(q_open(tag, 0, P9_OREAD), m.open(tag, 0, P9_OREAD), "open root");
+    x(q_read(tag, 0, 0, 65536), m.read(tag, 0, 0, 65536), "list root");
 }
 
 // Sanitizer builds run the same sequences, fewer of them, to stay quick.
