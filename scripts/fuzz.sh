@@ -19,8 +19,10 @@ for dir in fuzz/*/; do
   [ -d "$dir/corpus" ] && cp -r "$dir/corpus/." "$work/"
   echo "== fuzz $name for ${seconds}s"
   status=0
+  dict=()
+  [ -f "$dir/fuzz_$name.dict" ] && dict=(-dict="$dir/fuzz_$name.dict")
   "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="build/fuzz/$name-" "$work" >"$work.log" 2>&1 || status=$?
+    "${dict[@]}" -artifact_prefix="build/fuzz/$name-" "$work" >"$work.log" 2>&1 || status=$?
   tail -n 12 "$work.log"
   rm -f "$work.log"
   rm -rf "$work"
