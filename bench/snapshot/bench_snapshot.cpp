@@ -4,7 +4,6 @@
 // dirty-clunk save (serialise, write, fsync, rename, fsync the directory)
 // into a store on tmpfs and on disk.
 #include <benchmark/benchmark.h>
-
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -108,7 +107,8 @@ BENCHMARK(BM_Deserialize)->Arg(SKELETON)->Arg(ONE_MIB)->Arg(FULL);
 // the given parent.
 void save_into(benchmark::State& state, const char* parent_env, const char* parent_default) {
     const char* parent = std::getenv(parent_env);
-    std::string tmpl = std::string(parent != nullptr ? parent : parent_default) + "/tln-bench-XXXXXX";
+    std::string tmpl =
+        std::string(parent != nullptr ? parent : parent_default) + "/tln-bench-XXXXXX";
     if (::mkdtemp(tmpl.data()) == nullptr) {
         state.SkipWithError("cannot create the store directory");
         return;
@@ -133,10 +133,24 @@ void save_into(benchmark::State& state, const char* parent_env, const char* pare
     std::filesystem::remove_all(tmpl, ec);
 }
 
-void BM_SaveTmpfs(benchmark::State& state) { save_into(state, "BENCH_SNAPSHOT_TMPFS", "/dev/shm"); }
-void BM_SaveDisk(benchmark::State& state) { save_into(state, "BENCH_SNAPSHOT_DISK", "/tmp"); }
-BENCHMARK(BM_SaveTmpfs)->Arg(SKELETON)->Arg(ONE_MIB)->Arg(FULL)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SaveDisk)->Arg(SKELETON)->Arg(ONE_MIB)->Arg(FULL)->UseRealTime()->Unit(benchmark::kMillisecond);
+void BM_SaveTmpfs(benchmark::State& state) {
+    save_into(state, "BENCH_SNAPSHOT_TMPFS", "/dev/shm");
+}
+void BM_SaveDisk(benchmark::State& state) {
+    save_into(state, "BENCH_SNAPSHOT_DISK", "/tmp");
+}
+BENCHMARK(BM_SaveTmpfs)
+    ->Arg(SKELETON)
+    ->Arg(ONE_MIB)
+    ->Arg(FULL)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SaveDisk)
+    ->Arg(SKELETON)
+    ->Arg(ONE_MIB)
+    ->Arg(FULL)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

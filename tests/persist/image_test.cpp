@@ -29,7 +29,8 @@ namespace {
 // ---- Building a tree through the tables, as the handlers do ----
 
 int64_t mk(uint8_t kind, int64_t parent, std::string_view name) {
-    int64_t n = node_alloc(kind, parent, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    int64_t n =
+        node_alloc(kind, parent, reinterpret_cast<const uint8_t*>(name.data()), name.size());
     EXPECT_GE(n, 0) << "node_alloc " << name;
     return n;
 }
@@ -113,14 +114,22 @@ std::string diff(const TreeState& a, const TreeState& b, bool exact = true) {
     std::ostringstream o;
     for (uint64_t n = 0; n < NODE_CAP; n++) {
         bool chains = exact || a.kind[n] != KIND_FREE;
-        if (a.kind[n] != b.kind[n]) o << "kind of row " << n;
-        else if (a.parent[n] != b.parent[n]) o << "parent of row " << n;
-        else if (a.name[n] != b.name[n]) o << "name of row " << n;
-        else if (a.namelen[n] != b.namelen[n]) o << "name length of row " << n;
-        else if (a.size[n] != b.size[n]) o << "size of row " << n;
-        else if (a.vers[n] != b.vers[n]) o << "version of row " << n;
-        else if (a.chain_len[n] != b.chain_len[n]) o << "chain length of row " << n;
-        else if (chains && a.chain[n] != b.chain[n]) o << "chain of row " << n;
+        if (a.kind[n] != b.kind[n])
+            o << "kind of row " << n;
+        else if (a.parent[n] != b.parent[n])
+            o << "parent of row " << n;
+        else if (a.name[n] != b.name[n])
+            o << "name of row " << n;
+        else if (a.namelen[n] != b.namelen[n])
+            o << "name length of row " << n;
+        else if (a.size[n] != b.size[n])
+            o << "size of row " << n;
+        else if (a.vers[n] != b.vers[n])
+            o << "version of row " << n;
+        else if (a.chain_len[n] != b.chain_len[n])
+            o << "chain length of row " << n;
+        else if (chains && a.chain[n] != b.chain[n])
+            o << "chain of row " << n;
         if (!o.str().empty()) return o.str();
     }
     if (a.used != b.used) return "slot map";
@@ -134,7 +143,9 @@ std::string diff(const TreeState& a, const TreeState& b, bool exact = true) {
     return "";
 }
 
-Bytes image_bytes(uint64_t len) { return Bytes(snap_buf.begin(), snap_buf.begin() + len); }
+Bytes image_bytes(uint64_t len) {
+    return Bytes(snap_buf.begin(), snap_buf.begin() + len);
+}
 
 Bytes serialize() {
     uint64_t len = tln_serialize();
@@ -534,7 +545,9 @@ Bytes good_image() {
     return d.encode();
 }
 
-void set_u64(Bytes& b, uint64_t off, uint64_t v) { put_le(b, off, v, 8); }
+void set_u64(Bytes& b, uint64_t off, uint64_t v) {
+    put_le(b, off, v, 8);
+}
 
 std::vector<BadImage> bad_images() {
     std::vector<BadImage> v = {
@@ -586,10 +599,8 @@ std::vector<BadImage> bad_images() {
              b[OFF_NAME + 64 * 2 + 2] = 'r';
          }},
         {"directory with a size", [](Bytes& b) { set_u64(b, OFF_SIZE + 8 * 3, 1); }},
-        {"directory with a chain length",
-         [](Bytes& b) { set_u64(b, OFF_CHAINLEN + 8 * 3, 1); }},
-        {"free row with a chain length",
-         [](Bytes& b) { set_u64(b, OFF_CHAINLEN + 8 * 13, 2); }},
+        {"directory with a chain length", [](Bytes& b) { set_u64(b, OFF_CHAINLEN + 8 * 3, 1); }},
+        {"free row with a chain length", [](Bytes& b) { set_u64(b, OFF_CHAINLEN + 8 * 13, 2); }},
         {"free row with a size", [](Bytes& b) { set_u64(b, OFF_SIZE + 8 * 13, 2); }},
     };
     return v;

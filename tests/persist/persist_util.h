@@ -101,7 +101,7 @@ inline ImageDesc skeleton_desc() {
     ImageDesc d;
     d.rows[0].kind = 1;
     const std::vector<std::pair<int64_t, const char*>> dirs = {
-        {0, "var"}, {0, "usr"}, {0, "etc"},  {1, "lib"}, {1, "cache"},
+        {0, "var"}, {0, "usr"},  {0, "etc"},  {1, "lib"}, {1, "cache"},
         {1, "www"}, {4, "dpkg"}, {7, "info"}, {5, "apt"}, {9, "archives"}};
     for (size_t i = 0; i < dirs.size(); i++) d.rows[i + 1] = dir_row(dirs[i].first, dirs[i].second);
     return d;

@@ -2,13 +2,12 @@
 // everything a client can see, the save points, store faults reaching the
 // client, refused images kept aside, and SIGKILL at any moment of a save.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -202,8 +201,8 @@ void expect_same_view(const View& a, const View& b) {
     ASSERT_EQ(ka, kb);
     for (const auto& [k, bytes] : a) {
         const Bytes& other = b.at(k);
-        EXPECT_TRUE(bytes == other) << k << ": " << bytes.size() << " bytes before, "
-                                    << other.size() << " after";
+        EXPECT_TRUE(bytes == other)
+            << k << ": " << bytes.size() << " bytes before, " << other.size() << " after";
     }
 }
 
@@ -473,7 +472,8 @@ TEST_P(StoreFault, ReachesTheClientAndKeepsThePreviousImage) {
 INSTANTIATE_TEST_SUITE_P(Modes, StoreFault, ::testing::Values("fail", "short", "nospace"));
 
 TEST_F(Restart, FaultAfterSomeSavesFailsOnlyTheLaterOnes) {
-    Session s(store.path(), {}, {{"VELMOR_STORE_FAULT", "fail"}, {"VELMOR_STORE_FAULT_AFTER", "1"}});
+    Session s(store.path(), {},
+              {{"VELMOR_STORE_FAULT", "fail"}, {"VELMOR_STORE_FAULT_AFTER", "1"}});
     EXPECT_EQ(type_of(s.create({"etc"}, "a", false, {{0, {1}}})), P9_RCLUNK);
     std::string stored = read_file(img_path(store.path(), 0));
     EXPECT_EQ(rerror_text(s.create({"etc"}, "b", false, {{0, {2}}})), "tolvane: persist failed");
@@ -593,8 +593,9 @@ TEST_F(Restart, RefusedImageTheStoreCannotKeepTurnsSavesOff) {
         EXPECT_EQ(s.finish(&err), 0);
     }
     ASSERT_TRUE(set_immutable(store.path(), false));
-    EXPECT_TRUE(contains(err, "[tolvane] snapshot rejected; the store could not keep it aside; "
-                              "saves are off\n"))
+    EXPECT_TRUE(contains(err,
+                         "[tolvane] snapshot rejected; the store could not keep it aside; "
+                         "saves are off\n"))
         << err;
     EXPECT_TRUE(contains(err, FRESH)) << err;
     EXPECT_FALSE(contains(err, PERSIST_FAILED)) << err;

@@ -106,24 +106,34 @@ uint64_t tln_serialize() {
 
 // ---- Reading ----
 
-static uint8_t img_kind(uint64_t n) { return snap_buf[SNAP_OFF_KIND + n]; }
+static uint8_t img_kind(uint64_t n) {
+    return snap_buf[SNAP_OFF_KIND + n];
+}
 static int64_t img_parent(uint64_t n) {
     return static_cast<int64_t>(snap_get_u64(SNAP_OFF_PARENT + 8 * n));
 }
 static const uint8_t* img_name(uint64_t n) {
     return snap_buf.data() + SNAP_OFF_NAME + NAME_CAP * n;
 }
-static uint64_t img_namelen(uint64_t n) { return snap_get_u64(SNAP_OFF_NAMELEN + 8 * n); }
-static uint64_t img_size(uint64_t n) { return snap_get_u64(SNAP_OFF_SIZE + 8 * n); }
-static uint32_t img_vers(uint64_t n) { return snap_get_u32(SNAP_OFF_VERS + 4 * n); }
-static uint64_t img_chain_len(uint64_t n) { return snap_get_u64(SNAP_OFF_CHAINLEN + 8 * n); }
+static uint64_t img_namelen(uint64_t n) {
+    return snap_get_u64(SNAP_OFF_NAMELEN + 8 * n);
+}
+static uint64_t img_size(uint64_t n) {
+    return snap_get_u64(SNAP_OFF_SIZE + 8 * n);
+}
+static uint32_t img_vers(uint64_t n) {
+    return snap_get_u32(SNAP_OFF_VERS + 4 * n);
+}
+static uint64_t img_chain_len(uint64_t n) {
+    return snap_get_u64(SNAP_OFF_CHAINLEN + 8 * n);
+}
 
 // A row whose contents follow in the image.
 static bool img_has_contents(uint64_t n) {
     return img_kind(n) == KIND_FILE && img_chain_len(n) != 0;
 }
 
-// 1 when any of the n bytes at p is not zero.
+// True when any of the n bytes at p is not zero.
 static bool snap_any_nonzero(const uint8_t* p, uint64_t n) {
     uint64_t i = 0;
     for (; i + 8 <= n; i += 8) {
