@@ -288,7 +288,7 @@ Proc spawn_server(const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& env) {
     int in[2], out[2], err[2];
     Proc p;
-    if (::pipe(in) || ::pipe(out) || ::pipe(err)) {
+    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return p;
     }
