@@ -435,6 +435,38 @@ Result<std::vector<Stat>> Client::readdir(Fid fid) {
     return out;
 }
 
+Stat unchanged_stat() {
+    Stat st;
+    st.type = P9_WSTAT_TYPE_UNCHANGED;
+    st.dev = P9_WSTAT_DEV_UNCHANGED;
+    st.qid = Qid{P9_WSTAT_QIDTYPE_UNCHANGED, P9_WSTAT_QIDVERS_UNCHANGED, P9_WSTAT_QIDPATH_UNCHANGED};
+    st.mode = P9_WSTAT_MODE_UNCHANGED;
+    st.atime = P9_WSTAT_TIME_UNCHANGED;
+    st.mtime = P9_WSTAT_TIME_UNCHANGED;
+    st.length = P9_WSTAT_LENGTH_UNCHANGED;
+    return st;
+}
+
+Status Client::wstat(Fid fid, const Stat& st) {
+    for (const std::string* s : {&st.name, &st.uid, &st.gid, &st.muid}) {
+        if (s->size() > 65535) return Error{ErrorKind::local, "string too long for a request"};
+    }
+    p9_cursor c;
+    p9_cursor_init(&c, tx_.data(), msize_);
+    Status s = rpc(p9_emit_twstat(&c, next_tag(), fid, st.type, st.dev, st.qid.type,
+                                  st.qid.version, st.qid.path, st.mode, st.atime, st.mtime,
+                                  st.length, bytes_of(st.name), st.name.size(), bytes_of(st.uid),
+                                  st.uid.size(), bytes_of(st.gid), st.gid.size(),
+                                  bytes_of(st.muid), st.muid.size()),
+                   P9_RWSTAT);
+    if (!s) return s;
+    uint16_t tag;
+    if (p9_decode_rwstat(rx_.data(), rx_len_, &tag) < 0) {
+        return fail(ErrorKind::protocol, "malformed Rwstat");
+    }
+    return ok_status();
+}
+
 Status Client::remove(Fid fid) {
     if (dead_) return *dead_;
     uint16_t tag = next_tag();

@@ -101,6 +101,11 @@ struct Stat {
     bool is_dir() const { return (mode & DMDIR) != 0; }
 };
 
+// A stat record for Twstat that asks for no change: every number is its
+// "leave unchanged" value (all bits set) and every string is empty. Set only
+// the fields to change.
+Stat unchanged_stat();
+
 using Fid = uint32_t;
 
 struct Options {
@@ -210,6 +215,10 @@ public:
     // reply and decodes every stat record, in the server's order. A record
     // split across two replies is joined.
     Result<std::vector<Stat>> readdir(Fid fid);
+
+    // Twstat of FID with ST (start from unchanged_stat()). Succeeds when the
+    // server answers Rwstat.
+    Status wstat(Fid fid, const Stat& st);
 
     // Tremove. The fid is gone afterwards whether or not the remove succeeded.
     Status remove(Fid fid);
