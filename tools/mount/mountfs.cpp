@@ -1,0 +1,550 @@
+// The FUSE operations of tlnmount, each a short sequence of 9P requests.
+#include "mountfs.h"
+
+#include <fcntl.h>
+#include <fuse.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string_view>
+
+#include "errmap.h"
+#include "tolvane/tolvane.h"
+
+namespace tlnmount {
+
+using tlnclient::Error;
+using tlnclient::ErrorKind;
+using tlnclient::Fid;
+using tlnclient::Result;
+using tlnclient::Stat;
+using tlnclient::Status;
+
+namespace {
+
+static_assert(Mount::OPEN_LIMIT + 3 == tolvane::FID_CAP);
+
+// The data slots file contents can use: slot 0 is never handed out.
+constexpr uint64_t USABLE_SLOTS = tolvane::DATA_SLOT_CAP - 1;
+
+constexpr uint32_t PERM_BITS = 0777;
+constexpr uint64_t PAGE = 4096;
+
+Mount* self() {
+    return static_cast<Mount*>(fuse_get_context()->private_data);
+}
+
+// "/a/b/c" -> {"/a/b", "c"}; "/c" -> {"/", "c"}.
+std::pair<std::string, std::string> split_last(const char* path) {
+    std::string p(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return {std::string(1, '/'), p};
+    std::string name = p.substr(slash + 1);
+    p.resize(slash == 0 ? 1 : slash);
+    return {p, name};
+}
+
+bool is_root(const char* path) {
+    return tlnclient::split_path(path).empty();
+}
+
+// The 9P open mode for open(2) flags.
+uint8_t open_mode(int flags) {
+    uint8_t mode = P9_OREAD;
+    switch (flags & O_ACCMODE) {
+        case O_WRONLY:
+            mode = P9_OWRITE;
+            break;
+        case O_RDWR:
+            mode = P9_ORDWR;
+            break;
+        default:
+            break;
+    }
+    if (flags & O_TRUNC) mode |= P9_OTRUNC;
+    return mode;
+}
+
+bool writes(uint8_t mode) {
+    uint8_t access = mode & 3;
+    return access == P9_OWRITE || access == P9_ORDWR;
+}
+
+bool is_now_or_omit(const timespec& t) {
+    return t.tv_nsec == UTIME_NOW || t.tv_nsec == UTIME_OMIT;
+}
+
+const uint8_t NOTHING[1] = {0};
+
+}  // namespace
+
+Mount::Mount(std::unique_ptr<tlnclient::Client> client, Fid root, bool debug)
+    : client_(std::move(client)), root_(root), debug_(debug), uid_(::getuid()), gid_(::getgid()) {}
+
+Mount::~Mount() {
+    (void)shutdown();
+}
+
+bool Mount::shutdown() {
+    if (shut_) return !lost_;
+    shut_ = true;
+    for (Fid fid : handles_) (void)clunk_checked(fid);
+    handles_.clear();
+    (void)clunk_checked(root_);
+    Status down = client_->close();
+    if (!down && !lost_) {
+        std::fprintf(stderr, "tlnmount: hang-up: %s\n", down.error().text.c_str());
+        return false;
+    }
+    return !lost_;
+}
+
+// Logs a failed call in debug mode, stops the loop when the connection is
+// gone, and returns the negative errno for FUSE.
+int Mount::fail(const char* op, const char* path, const Error& e) {
+    int err = errno_for(e);
+    if (debug_) {
+        std::fprintf(stderr, "tlnmount: %s %s: %s (%s)\n", op, path ? path : "(removed)",
+                     e.text.c_str(), strerrorname_np(err));
+    }
+    if (!client_->usable() && !lost_) {
+        lost_ = true;
+        std::fprintf(stderr, "tlnmount: connection lost: %s; unmounting\n", e.text.c_str());
+        fuse_context* ctx = fuse_get_context();
+        if (ctx && ctx->fuse) fuse_exit(ctx->fuse);
+    }
+    return -err;
+}
+
+// A refusal made here, without asking the server.
+int Mount::refuse(const char* op, const char* path, int err, const char* why) {
+    if (debug_) {
+        std::fprintf(stderr, "tlnmount: %s %s: %s (%s)\n", op, path ? path : "(removed)", why,
+                     strerrorname_np(err));
+    }
+    return -err;
+}
+
+Result<Fid> Mount::walk(const char* path) {
+    return client_->walk(root_, path);
+}
+
+Status Mount::clunk_checked(Fid fid) {
+    Status s = client_->clunk(fid);
+    if (!s && debug_) std::fprintf(stderr, "tlnmount: clunk: %s\n", s.error().text.c_str());
+    return s;
+}
+
+Result<Stat> Mount::stat_path(const char* path) {
+    if (is_root(path)) return client_->stat(root_);
+    Result<Fid> f = walk(path);
+    if (!f) return f.error();
+    Result<Stat> st = client_->stat(f.value());
+    (void)clunk_checked(f.value());
+    return st;
+}
+
+void Mount::fill_stat(const Stat& s, struct stat* st) const {
+    *st = {};
+    st->st_ino = s.qid.path;
+    st->st_mode = (s.is_dir() ? S_IFDIR : S_IFREG) | (s.mode & PERM_BITS);
+    // No count of subdirectories is at hand; 1 tells tools there is none to
+    // rely on.
+    st->st_nlink = 1;
+    st->st_uid = uid_;
+    st->st_gid = gid_;
+    st->st_size = static_cast<off_t>(s.length);
+    st->st_blksize = tolvane::SLOT_CAP;
+    st->st_blocks = static_cast<blkcnt_t>((s.length + 511) / 512);
+    st->st_atim.tv_sec = s.atime;
+    st->st_mtim.tv_sec = s.mtime;
+    st->st_ctim.tv_sec = s.mtime;
+}
+
+// The server saves its tree when a fid through which something was written
+// is clunked. A write of no bytes at offset 0 changes no byte and no length
+// but counts as written, so walking a fid to PATH, opening it for writing,
+// writing nothing and clunking it makes the server save now.
+Status Mount::mark_written(const char* path) {
+    Result<Fid> f = walk(path);
+    if (!f) return f.error();
+    Fid fid = f.value();
+    Result<tlnclient::Qid> q = client_->open(fid, P9_OWRITE);
+    if (!q) {
+        (void)clunk_checked(fid);
+        return q.error();
+    }
+    Result<uint32_t> w = client_->write(fid, 0, NOTHING, 0);
+    Status c = clunk_checked(fid);
+    if (!w) return w.error();
+    return c;
+}
+
+Result<Usage> Mount::usage() {
+    Usage u;
+    u.nodes = 1;
+    std::deque<std::string> dirs{"/"};
+    while (!dirs.empty()) {
+        std::string dir = std::move(dirs.front());
+        dirs.pop_front();
+        Result<Fid> f = walk(dir.c_str());
+        if (!f) return f.error();
+        Result<tlnclient::Qid> q = client_->open(f.value(), P9_OREAD);
+        Result<std::vector<Stat>> list =
+            q ? client_->readdir(f.value()) : Result<std::vector<Stat>>(q.error());
+        (void)clunk_checked(f.value());
+        if (!list) return list.error();
+        for (const Stat& s : list.value()) {
+            u.nodes++;
+            if (s.is_dir()) {
+                dirs.push_back((dir == "/" ? "/" : dir + "/") + s.name);
+            } else {
+                u.slots += (s.length + tolvane::SLOT_CAP - 1) / tolvane::SLOT_CAP;
+            }
+        }
+    }
+    return u;
+}
+
+struct Mount::Ops {
+    static void* init(fuse_conn_info* conn, fuse_config* cfg) {
+        Mount* m = self();
+        // The kernel's inode numbers are the qid paths, and a removed file is
+        // removed at once: hiding it under a new name would need a rename,
+        // which the server cannot do.
+        cfg->use_ino = 1;
+        cfg->hard_remove = 1;
+        // Writes as large as one Twrite carries, in whole pages.
+        uint64_t max_write = m->client_->iounit() / PAGE * PAGE;
+        if (max_write > 0 && max_write < conn->max_write) {
+            conn->max_write = static_cast<unsigned>(max_write);
+        }
+        return m;
+    }
+
+    static int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
+        Mount* m = self();
+        Result<Stat> s = fi ? m->client_->stat(static_cast<Fid>(fi->fh)) : m->stat_path(path);
+        if (!s) return m->fail("getattr", path, s.error());
+        m->fill_stat(s.value(), st);
+        return 0;
+    }
+
+    // The whole listing in one call (entries are given offset 0, so FUSE
+    // keeps them and answers later reads of the same handle itself).
+    static int readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*,
+                       fuse_readdir_flags flags) {
+        Mount* m = self();
+        if (!path) return m->refuse("readdir", path, ESTALE, "directory removed");
+        Result<Fid> f = m->walk(path);
+        if (!f) return m->fail("readdir", path, f.error());
+        Result<tlnclient::Qid> q = m->client_->open(f.value(), P9_OREAD);
+        Result<std::vector<Stat>> list =
+            q ? m->client_->readdir(f.value()) : Result<std::vector<Stat>>(q.error());
+        (void)m->clunk_checked(f.value());
+        if (!list) return m->fail("readdir", path, list.error());
+        filler(buf, ".", nullptr, 0, fuse_fill_dir_flags{});
+        filler(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
+        bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+        for (const Stat& s : list.value()) {
+            struct stat st;
+            m->fill_stat(s, &st);
+            if (filler(buf, s.name.c_str(), &st, 0,
+                       plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0) {
+                break;
+            }
+        }
+        return 0;
+    }
+
+    // Truncation by itself does not make the server save: after an open with
+    // O_TRUNC the handle's fid writes nothing at offset 0, so that its clunk
+    // saves the emptied file (": > file" must survive a restart).
+    static int open(const char* path, fuse_file_info* fi) {
+        Mount* m = self();
+        if (m->handles_.size() >= OPEN_LIMIT) {
+            return m->refuse("open", path, EMFILE, "every fid the mount may use is open");
+        }
+        uint8_t mode = open_mode(fi->flags);
+        Result<Fid> f = m->walk(path);
+        if (!f) return m->fail("open", path, f.error());
+        Fid fid = f.value();
+        Result<tlnclient::Qid> q = m->client_->open(fid, mode);
+        if (q && (mode & P9_OTRUNC) && writes(mode)) {
+            Result<uint32_t> w = m->client_->write(fid, 0, NOTHING, 0);
+            if (!w) q = w.error();
+        }
+        if (!q) {
+            (void)m->clunk_checked(fid);
+            return m->fail("open", path, q.error());
+        }
+        m->handles_.insert(fid);
+        fi->fh = fid;
+        return 0;
+    }
+
+    static int create(const char* path, mode_t perm, fuse_file_info* fi) {
+        Mount* m = self();
+        if (m->handles_.size() >= OPEN_LIMIT) {
+            return m->refuse("create", path, EMFILE, "every fid the mount may use is open");
+        }
+        auto [parent, name] = split_last(path);
+        uint8_t mode = open_mode(fi->flags);
+        Result<Fid> f = m->walk(parent.c_str());
+        if (!f) return m->fail("create", path, f.error());
+        Fid fid = f.value();
+        Result<tlnclient::Qid> q = m->client_->create(fid, name, perm & PERM_BITS, mode);
+        if (!q) {
+            (void)m->clunk_checked(fid);
+            return m->fail("create", path, q.error());
+        }
+        m->handles_.insert(fid);
+        fi->fh = fid;
+        return 0;
+    }
+
+    static int read(const char* path, char* buf, size_t size, off_t off, fuse_file_info* fi) {
+        Mount* m = self();
+        if (off < 0) return m->refuse("read", path, EINVAL, "negative offset");
+        Result<uint64_t> r =
+            m->client_->read_full(static_cast<Fid>(fi->fh), static_cast<uint64_t>(off),
+                                  reinterpret_cast<uint8_t*>(buf), size);
+        if (!r) return m->fail("read", path, r.error());
+        return static_cast<int>(r.value());
+    }
+
+    // A short count is returned as it is (the kernel hands it to the program,
+    // which asks again for the rest and then sees the error). No byte taken
+    // at all is EFBIG: the server drops bytes past its largest file.
+    static int write(const char* path, const char* buf, size_t size, off_t off,
+                     fuse_file_info* fi) {
+        Mount* m = self();
+        if (off < 0) return m->refuse("write", path, EINVAL, "negative offset");
+        Fid fid = static_cast<Fid>(fi->fh);
+        const uint8_t* data = reinterpret_cast<const uint8_t*>(buf);
+        uint64_t done = 0;
+        while (done < size) {
+            uint32_t want =
+                static_cast<uint32_t>(std::min<uint64_t>(size - done, m->client_->iounit()));
+            Result<uint32_t> w =
+                m->client_->write(fid, static_cast<uint64_t>(off) + done, data + done, want);
+            if (!w) {
+                if (done > 0) break;
+                return m->fail("write", path, w.error());
+            }
+            if (w.value() == 0) {
+                if (done > 0) break;
+                return m->refuse("write", path, EFBIG, "the server took no bytes");
+            }
+            done += w.value();
+        }
+        return static_cast<int>(done);
+    }
+
+    static int release(const char*, fuse_file_info* fi) {
+        Mount* m = self();
+        Fid fid = static_cast<Fid>(fi->fh);
+        m->handles_.erase(fid);
+        (void)m->clunk_checked(fid);
+        return 0;
+    }
+
+    static int fsync(const char* path, int, fuse_file_info*) {
+        Mount* m = self();
+        if (!path) return m->refuse("fsync", path, ESTALE, "file removed");
+        Status s = m->mark_written(path);
+        return s ? 0 : m->fail("fsync", path, s.error());
+    }
+
+    static int mkdir(const char* path, mode_t perm) {
+        Mount* m = self();
+        auto [parent, name] = split_last(path);
+        Result<Fid> f = m->walk(parent.c_str());
+        if (!f) return m->fail("mkdir", path, f.error());
+        Fid fid = f.value();
+        Result<tlnclient::Qid> q =
+            m->client_->create(fid, name, tlnclient::DMDIR | (perm & PERM_BITS), P9_OREAD);
+        // The clunk of the new directory's fid is what saves it.
+        Status c = m->clunk_checked(fid);
+        if (!q) return m->fail("mkdir", path, q.error());
+        if (!c) return m->fail("mkdir", path, c.error());
+        return 0;
+    }
+
+    static int remove(const char* op, const char* path) {
+        Mount* m = self();
+        Result<Fid> f = m->walk(path);
+        if (!f) return m->fail(op, path, f.error());
+        Status s = m->client_->remove(f.value());
+        return s ? 0 : m->fail(op, path, s.error());
+    }
+    static int unlink(const char* path) { return remove("unlink", path); }
+    static int rmdir(const char* path) { return remove("rmdir", path); }
+
+    // A rename is a Twstat of the name, which only renames within one
+    // directory; the server refuses every Twstat.
+    static int rename(const char* from, const char* to, unsigned int flags) {
+        Mount* m = self();
+        auto [from_dir, from_name] = split_last(from);
+        auto [to_dir, to_name] = split_last(to);
+        if (flags != 0 || from_dir != to_dir) {
+            return m->refuse("rename", from, ENOTSUP, "9P2000 renames only within a directory");
+        }
+        Result<Fid> f = m->walk(from);
+        if (!f) return m->fail("rename", from, f.error());
+        Stat st = tlnclient::unchanged_stat();
+        st.name = to_name;
+        Status s = m->client_->wstat(f.value(), st);
+        (void)m->clunk_checked(f.value());
+        return s ? 0 : m->fail("rename", from, s.error());
+    }
+
+    // Asking for the mode the file already has changes nothing and succeeds;
+    // any other mode is a Twstat.
+    static int chmod(const char* path, mode_t perm, fuse_file_info* fi) {
+        Mount* m = self();
+        Result<Stat> cur = fi ? m->client_->stat(static_cast<Fid>(fi->fh)) : m->stat_path(path);
+        if (!cur) return m->fail("chmod", path, cur.error());
+        if ((perm & 07777) == (cur.value().mode & PERM_BITS)) return 0;
+        Stat st = tlnclient::unchanged_stat();
+        st.mode = (cur.value().mode & tlnclient::DMDIR) | (perm & PERM_BITS);
+        Status s = ok_or_wstat(m, path, fi, st);
+        return s ? 0 : m->fail("chmod", path, s.error());
+    }
+
+    // Owners are the server's user names, which local user ids cannot
+    // express; only a change to the owner shown (the mounting user) passes.
+    static int chown(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
+        Mount* m = self();
+        bool same_uid = uid == static_cast<uid_t>(-1) || uid == m->uid_;
+        bool same_gid = gid == static_cast<gid_t>(-1) || gid == m->gid_;
+        if (same_uid && same_gid) return 0;
+        return m->refuse("chown", path, ENOTSUP, "owners cannot be changed");
+    }
+
+    // To 0: an open with OTRUNC (plus the empty write that makes its clunk
+    // save). Longer: a write of no bytes at the new length, which the server
+    // takes as the new length. Shorter but not 0: the server has no way.
+    static int truncate(const char* path, off_t size, fuse_file_info* fi) {
+        Mount* m = self();
+        if (!path) return m->refuse("truncate", path, ESTALE, "file removed");
+        if (size < 0) return m->refuse("truncate", path, EINVAL, "negative length");
+        uint64_t want = static_cast<uint64_t>(size);
+        uint8_t mode = P9_OWRITE;
+        uint64_t at = 0;
+        if (want > 0) {
+            Result<Stat> cur = fi ? m->client_->stat(static_cast<Fid>(fi->fh)) : m->stat_path(path);
+            if (!cur) return m->fail("truncate", path, cur.error());
+            if (cur.value().length == want) return 0;
+            if (cur.value().length > want) {
+                return m->refuse("truncate", path, ENOTSUP,
+                                 "files shrink only to length 0 (open with truncation)");
+            }
+            if (want > tolvane::FILE_CAP) {
+                return m->refuse("truncate", path, EFBIG, "longer than the largest file");
+            }
+            at = want;
+        } else {
+            mode |= P9_OTRUNC;
+        }
+        Result<Fid> f = m->walk(path);
+        if (!f) return m->fail("truncate", path, f.error());
+        Fid fid = f.value();
+        Result<tlnclient::Qid> q = m->client_->open(fid, mode);
+        Result<uint32_t> w =
+            q ? m->client_->write(fid, at, NOTHING, 0) : Result<uint32_t>(q.error());
+        Status c = m->clunk_checked(fid);
+        if (!w) return m->fail("truncate", path, w.error());
+        if (!c) return m->fail("truncate", path, c.error());
+        return 0;
+    }
+
+    // The server keeps no times (every stat says 0), so "now" (touch) has
+    // nothing to change and succeeds; explicit times are a Twstat.
+    static int utimens(const char* path, const timespec tv[2], fuse_file_info* fi) {
+        Mount* m = self();
+        if (!tv || (is_now_or_omit(tv[0]) && is_now_or_omit(tv[1]))) return 0;
+        Stat st = tlnclient::unchanged_stat();
+        if (!is_now_or_omit(tv[0])) st.atime = static_cast<uint32_t>(tv[0].tv_sec);
+        if (!is_now_or_omit(tv[1])) st.mtime = static_cast<uint32_t>(tv[1].tv_sec);
+        Status s = ok_or_wstat(m, path, fi, st);
+        return s ? 0 : m->fail("utimens", path, s.error());
+    }
+
+    static Status ok_or_wstat(Mount* m, const char* path, fuse_file_info* fi, const Stat& st) {
+        if (fi) return m->client_->wstat(static_cast<Fid>(fi->fh), st);
+        if (!path) return Error{ErrorKind::refused, "tolvane: file removed"};
+        Result<Fid> f = m->walk(path);
+        if (!f) return f.error();
+        Status s = m->client_->wstat(f.value(), st);
+        (void)m->clunk_checked(f.value());
+        return s;
+    }
+
+    // The fixed capacities, with what is in use counted from the tree.
+    static int statfs(const char* path, struct statvfs* sv) {
+        Mount* m = self();
+        Result<Usage> u = m->usage();
+        if (!u) return m->fail("statfs", path, u.error());
+        *sv = {};
+        sv->f_bsize = tolvane::SLOT_CAP;
+        sv->f_frsize = tolvane::SLOT_CAP;
+        sv->f_blocks = USABLE_SLOTS;
+        sv->f_bfree = USABLE_SLOTS - std::min(u.value().slots, USABLE_SLOTS);
+        sv->f_bavail = sv->f_bfree;
+        sv->f_files = tolvane::NODE_CAP;
+        sv->f_ffree = tolvane::NODE_CAP - std::min<uint64_t>(u.value().nodes, tolvane::NODE_CAP);
+        sv->f_favail = sv->f_ffree;
+        sv->f_namemax = tolvane::NAME_CAP;
+        return 0;
+    }
+
+    // Hard and symbolic links and special files do not exist in the tree.
+    static int symlink(const char*, const char* path) {
+        return self()->refuse("symlink", path, EPERM, "no symbolic links");
+    }
+    static int link(const char*, const char* path) {
+        return self()->refuse("link", path, EPERM, "no hard links");
+    }
+    static int mknod(const char* path, mode_t, dev_t) {
+        return self()->refuse("mknod", path, EPERM, "only files and directories");
+    }
+};
+
+const fuse_operations& Mount::operations() {
+    static const fuse_operations ops = [] {
+        fuse_operations o{};
+        o.init = Ops::init;
+        o.getattr = Ops::getattr;
+        o.readdir = Ops::readdir;
+        o.open = Ops::open;
+        o.create = Ops::create;
+        o.read = Ops::read;
+        o.write = Ops::write;
+        o.release = Ops::release;
+        o.fsync = Ops::fsync;
+        o.mkdir = Ops::mkdir;
+        o.unlink = Ops::unlink;
+        o.rmdir = Ops::rmdir;
+        o.rename = Ops::rename;
+        o.chmod = Ops::chmod;
+        o.chown = Ops::chown;
+        o.truncate = Ops::truncate;
+        o.utimens = Ops::utimens;
+        o.statfs = Ops::statfs;
+        o.symlink = Ops::symlink;
+        o.link = Ops::link;
+        o.mknod = Ops::mknod;
+        return o;
+    }();
+    return ops;
+}
+
+}  // namespace tlnmount
