@@ -439,7 +439,8 @@ Stat unchanged_stat() {
     Stat st;
     st.type = P9_WSTAT_TYPE_UNCHANGED;
     st.dev = P9_WSTAT_DEV_UNCHANGED;
-    st.qid = Qid{P9_WSTAT_QIDTYPE_UNCHANGED, P9_WSTAT_QIDVERS_UNCHANGED, P9_WSTAT_QIDPATH_UNCHANGED};
+    st.qid =
+        Qid{P9_WSTAT_QIDTYPE_UNCHANGED, P9_WSTAT_QIDVERS_UNCHANGED, P9_WSTAT_QIDPATH_UNCHANGED};
     st.mode = P9_WSTAT_MODE_UNCHANGED;
     st.atime = P9_WSTAT_TIME_UNCHANGED;
     st.mtime = P9_WSTAT_TIME_UNCHANGED;
@@ -453,12 +454,12 @@ Status Client::wstat(Fid fid, const Stat& st) {
     }
     p9_cursor c;
     p9_cursor_init(&c, tx_.data(), msize_);
-    Status s = rpc(p9_emit_twstat(&c, next_tag(), fid, st.type, st.dev, st.qid.type,
-                                  st.qid.version, st.qid.path, st.mode, st.atime, st.mtime,
-                                  st.length, bytes_of(st.name), st.name.size(), bytes_of(st.uid),
-                                  st.uid.size(), bytes_of(st.gid), st.gid.size(),
-                                  bytes_of(st.muid), st.muid.size()),
-                   P9_RWSTAT);
+    Status s =
+        rpc(p9_emit_twstat(&c, next_tag(), fid, st.type, st.dev, st.qid.type, st.qid.version,
+                           st.qid.path, st.mode, st.atime, st.mtime, st.length, bytes_of(st.name),
+                           st.name.size(), bytes_of(st.uid), st.uid.size(), bytes_of(st.gid),
+                           st.gid.size(), bytes_of(st.muid), st.muid.size()),
+            P9_RWSTAT);
     if (!s) return s;
     uint16_t tag;
     if (p9_decode_rwstat(rx_.data(), rx_len_, &tag) < 0) {
