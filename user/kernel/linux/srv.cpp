@@ -54,8 +54,11 @@ namespace {
 constexpr uint64_t RELAY_MSG_CAP = (1u << 20) + 64;  // largest message a relay carries
 constexpr uint32_t MSG_MIN = 7;                      // size, type and tag
 constexpr int LISTEN_BACKLOG = 16;
-constexpr int QUIESCE_IDLE_MS = 200;     // at exit: give up when nothing moves this long
-constexpr int64_t QUIESCE_TOTAL_MS = 2000;  // at exit: give up after this long in all
+// At exit the server has written every reply it will ever write, so a reply
+// not yet begun is given QUIESCE_IDLE_MS to show up; a reply on its way to a
+// client is given until QUIESCE_TOTAL_MS after the exit began.
+constexpr int QUIESCE_IDLE_MS = 200;
+constexpr int64_t QUIESCE_TOTAL_MS = 2000;
 constexpr int ACCEPT_RETRY_MS = 100;     // pause after a failed accept (e.g. out of descriptors)
 
 enum : int { RELAY_RUN = 0, RELAY_QUIESCE = 1, RELAY_STOP = 2 };
@@ -160,10 +163,13 @@ void* relay_main(void* arg) {
     for (;;) {
         int mode = r.mode.load();
         if (mode == RELAY_STOP) break;
+        int timeout = -1;
         if (mode == RELAY_QUIESCE) {
             if (deadline < 0) deadline = now_ms() + QUIESCE_TOTAL_MS;
+            int64_t left = deadline - now_ms();
             bool pending = client >= 0 && (owed > 0 || r.rep.whole);
-            if (!pending || now_ms() >= deadline) break;
+            if (!pending || left <= 0) break;
+            timeout = static_cast<int>(r.rep.whole || left < QUIESCE_IDLE_MS ? left : QUIESCE_IDLE_MS);
         }
         bool running = mode == RELAY_RUN;
         if (client >= 0 && client_eof && owed == 0 && !r.req.whole && !r.rep.whole) drop_client();
@@ -183,7 +189,7 @@ void* relay_main(void* arg) {
             {cev != 0 ? client : -1, cev, 0},
             {sev != 0 ? r.posted_fd : -1, sev, 0},
         };
-        int n = poll(p, 4, running ? -1 : QUIESCE_IDLE_MS);
+        int n = poll(p, 4, timeout);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // failure, or quiescing and nothing more came
         if (p[0].revents != 0) {
