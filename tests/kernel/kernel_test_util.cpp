@@ -1,0 +1,279 @@
+#include "kernel_test_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+namespace ktest {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "velmor-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+EnvSet::EnvSet(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* v = getenv(name)) old_ = v;
+    if (value) {
+        setenv(name, value->c_str(), 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+EnvSet::~EnvSet() {
+    if (old_) {
+        setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+StderrCapture::StderrCapture() {
+    char tmpl[] = "/tmp/velmor-stderr-XXXXXX";
+    file_ = mkstemp(tmpl);
+    if (file_ < 0) {
+        ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        return;
+    }
+    unlink(tmpl);
+    saved_ = dup(2);
+    dup2(file_, 2);
+}
+
+std::string StderrCapture::text() {
+    if (saved_ < 0) return {};
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+    std::string s;
+    char buf[4096];
+    lseek(file_, 0, SEEK_SET);
+    ssize_t n;
+    while ((n = read(file_, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+    return s;
+}
+
+StderrCapture::~StderrCapture() {
+    text();
+    if (file_ >= 0) close(file_);
+}
+
+Bytes message(uint8_t type, uint16_t tag, const Bytes& body) {
+    uint32_t size = static_cast<uint32_t>(7 + body.size());
+    Bytes b(size);
+    for (int i = 0; i < 4; i++) b[i] = static_cast<uint8_t>(size >> (8 * i));
+    b[4] = type;
+    b[5] = static_cast<uint8_t>(tag);
+    b[6] = static_cast<uint8_t>(tag >> 8);
+    std::copy(body.begin(), body.end(), b.begin() + 7);
+    return b;
+}
+
+Bytes message_of_size(uint32_t size, uint32_t seed) {
+    Bytes body(size - 7);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& v : body) {
+        x = x * 1103515245u + 12345u;
+        v = static_cast<uint8_t>(x >> 16);
+    }
+    return message(static_cast<uint8_t>(100 + seed % 28), static_cast<uint16_t>(seed), body);
+}
+
+uint32_t size_field(const Bytes& b) {
+    if (b.size() < 4) return 0;
+    return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+void write_all(int fd, const Bytes& b) {
+    size_t done = 0;
+    while (done < b.size()) {
+        ssize_t n = send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) n = write(fd, b.data() + done, b.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ADD_FAILURE() << "write: " << strerror(errno);
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+static int64_t ms_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t0)
+        .count();
+}
+
+std::optional<Bytes> read_n(int fd, size_t n, int timeout_ms) {
+    Bytes b(n);
+    size_t got = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    while (got < n) {
+        int left = timeout_ms - static_cast<int>(ms_since(t0));
+        if (left <= 0) return std::nullopt;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return std::nullopt;
+        ssize_t k = read(fd, b.data() + got, n - got);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return std::nullopt;
+        got += static_cast<size_t>(k);
+    }
+    return b;
+}
+
+std::optional<Bytes> read_message(int fd, int timeout_ms) {
+    auto head = read_n(fd, 4, timeout_ms);
+    if (!head) return std::nullopt;
+    uint32_t size = size_field(*head);
+    if (size < 4 || size > (1u << 24)) return head;
+    auto rest = read_n(fd, size - 4, timeout_ms);
+    if (!rest) return std::nullopt;
+    head->insert(head->end(), rest->begin(), rest->end());
+    return head;
+}
+
+bool quiet(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    while ((r = poll(&p, 1, timeout_ms)) < 0 && errno == EINTR) {
+    }
+    return r == 0;
+}
+
+bool closed_by_peer(int fd, int timeout_ms) {
+    auto t0 = std::chrono::steady_clock::now();
+    for (;;) {
+        int left = timeout_ms - static_cast<int>(ms_since(t0));
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        char c;
+        ssize_t k = read(fd, &c, 1);
+        if (k < 0 && errno == EINTR) continue;
+        if (k == 0 || (k < 0 && errno == ECONNRESET)) return true;
+        if (k < 0) return false;
+        // A byte: the peer is still talking; keep looking for the end.
+    }
+}
+
+int connect_unix(const std::string& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    if (path.size() >= sizeof a.sun_path) return -1;
+    memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+Child spawn_probe(const std::vector<std::string>& args) {
+    Child c;
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return c;
+    }
+    std::vector<std::string> all{KERNEL_PROBE};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        // The test binary may have set dispositions; the probe starts clean.
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    c.pid = pid;
+    c.in = in[1];
+    c.out = out[0];
+    c.err = err[0];
+    return c;
+}
+
+std::string read_err_until(Child& c, const std::string& text, int timeout_ms) {
+    std::string s;
+    auto t0 = std::chrono::steady_clock::now();
+    while (s.find(text) == std::string::npos) {
+        int left = timeout_ms - static_cast<int>(ms_since(t0));
+        if (left <= 0) break;
+        pollfd p{c.err, POLLIN, 0};
+        int r = poll(&p, 1, left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        char buf[512];
+        ssize_t k = read(c.err, buf, sizeof buf);
+        if (k <= 0) break;
+        s.append(buf, static_cast<size_t>(k));
+    }
+    return s;
+}
+
+int finish(Child& c, std::string* err, int timeout_ms) {
+    for (int* fd : {&c.in, &c.out}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(c.pid, &status, WNOHANG);
+        if (r == c.pid) break;
+        if (ms_since(t0) > timeout_ms) {
+            ADD_FAILURE() << "probe did not exit; killing it";
+            kill(c.pid, SIGKILL);
+            waitpid(c.pid, &status, 0);
+            break;
+        }
+        poll(nullptr, 0, 5);
+    }
+    if (c.err >= 0) {
+        std::string rest;
+        char buf[512];
+        ssize_t k;
+        while ((k = read(c.err, buf, sizeof buf)) > 0) rest.append(buf, static_cast<size_t>(k));
+        if (err) *err += rest;
+        close(c.err);
+        c.err = -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+}  // namespace ktest
