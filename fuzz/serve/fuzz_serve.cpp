@@ -6,9 +6,12 @@
 // - even: the rest is a raw request stream, handed out in reads of at most
 //   (byte >> 1) & 7 bytes (0: as many as asked), served until a step answers
 //   anything but 1;
-// - odd: the rest is a program of small operations, each building one
-//   well-formed request with the codec (plus save-and-restart, store faults and
-//   raw messages), so that inputs reach deep into the tree store.
+// - odd, bit 1 clear: the rest is a program of small operations, each building
+//   one well-formed request with the codec (plus save-and-restart, store faults
+//   and raw messages), so that inputs reach deep into the tree store;
+// - odd, bit 1 set: a program of the same kind run against the server and the
+//   model test's reference model at once (tests/model/model.h): every reply
+//   must be the model's, byte for byte.
 //
 // After every request: the tables hold (tree_check.h), and when the step
 // answered 1 exactly one reply was written, whole, with the request's tag and
@@ -23,6 +26,7 @@
 
 #include "harness.h"
 #include "kernel/memory/memory.h"
+#include "model.h"
 #include "tolvane/tolvane.h"
 #include "tree_check.h"
 
@@ -367,6 +371,160 @@ void run_program(const uint8_t* data, size_t size) {
     }
 }
 
+// ---- Model mode ----
+// The program is run against the server and the reference model of the model
+// test at once; every reply must be the model's, byte for byte.
+
+void expect_model(const model::Bytes& expected, const char* what, const model::Model& m) {
+    model::Bytes got(velmor_mem_output(), velmor_mem_output() + velmor_mem_output_len());
+    if (got != expected) {
+        std::string e, g;
+        for (uint8_t b : expected) e += std::to_string(b) + " ";
+        for (uint8_t b : got) g += std::to_string(b) + " ";
+        fail(std::string(what) + ": reply differs from the model's\n  model:  " + e.substr(0, 300) +
+             "\n  server: " + g.substr(0, 300));
+    }
+    if (velmor_mem_store_saves(0) != m.saves()) {
+        fail(std::string(what) + ": server saved " + std::to_string(velmor_mem_store_saves(0)) +
+             " times, model " + std::to_string(m.saves()));
+    }
+}
+
+void run_model(const uint8_t* data, size_t size) {
+    Src s{data, size};
+    model::Model m(true);
+    int ops = 0;
+    while (!s.done() && ops++ < 300 && !over_budget()) {
+        uint8_t op = s.u8() % 15;
+        p9_cursor c;
+        p9_cursor_init(&c, req.data(), req.size());
+        uint16_t tag = static_cast<uint16_t>(s.u8());
+        switch (op) {
+            case 0: {
+                static const uint32_t msizes[] = {8192, 131072, 1048576, 0};
+                uint32_t msize = msizes[s.u8() % 4];
+                send_wellformed(p9_emit_tversion(&c, tag, msize, u8p("9P2000"), 6), "Tversion");
+                expect_model(m.version(tag, msize), "Tversion", m);
+                break;
+            }
+            case 1: {
+                static const std::string anames[] = {"", "/", "var", "/etc", "var/lib", "nope", "d1", "a"};
+                const std::string& a = anames[s.u8() % 8];
+                uint32_t fid = pick_fid(s);
+                send_wellformed(p9_emit_tattach(&c, tag, fid, P9_NOFID, u8p(a), 1, u8p(a), a.size()),
+                                "Tattach");
+                expect_model(m.attach(tag, fid, a), "Tattach", m);
+                break;
+            }
+            case 2: {
+                uint32_t fid = pick_fid(s);
+                uint32_t newfid = s.u8() & 1 ? fid : pick_fid(s);
+                uint16_t nw = static_cast<uint16_t>(s.u8() % 5);
+                std::vector<std::string> names;
+                const uint8_t* ps[P9_MAX_WELEM];
+                uint64_t ls[P9_MAX_WELEM];
+                for (uint16_t i = 0; i < nw; i++) names.push_back(pick_name(s));
+                for (uint16_t i = 0; i < nw; i++) {
+                    ps[i] = u8p(names[i]);
+                    ls[i] = names[i].size();
+                }
+                send_wellformed(p9_emit_twalk(&c, tag, fid, newfid, nw, ps, ls), "Twalk");
+                expect_model(m.walk(tag, fid, newfid, names), "Twalk", m);
+                break;
+            }
+            case 3: {
+                uint32_t fid = pick_fid(s);
+                uint8_t mode = pick_mode(s);
+                send_wellformed(p9_emit_topen(&c, tag, fid, mode), "Topen");
+                expect_model(m.open(tag, fid, mode), "Topen", m);
+                break;
+            }
+            case 4: {
+                uint32_t fid = pick_fid(s);
+                const std::string& n = pick_name(s);
+                uint32_t perm = s.u8() & 1 ? DM_DIR | 0755 : 0644;
+                uint8_t mode = pick_mode(s);
+                send_wellformed(p9_emit_tcreate(&c, tag, fid, u8p(n), n.size(), perm, mode), "Tcreate");
+                expect_model(m.create(tag, fid, n, perm, mode), "Tcreate", m);
+                break;
+            }
+            case 5:
+            case 13: {
+                uint32_t fid = pick_fid(s);
+                uint64_t off = op == 5 ? pick_offset(s) : (s.u8() % 66) * SLOT_CAP;
+                uint32_t len = op == 5 ? pick_len(s) : static_cast<uint32_t>(SLOT_CAP);
+                uint8_t fill = s.u8();
+                model::Bytes d(len);
+                for (uint32_t i = 0; i < len; i++) d[i] = fill == 0 ? 0 : static_cast<uint8_t>(fill + i * 7);
+                send_wellformed(p9_emit_twrite(&c, tag, fid, off, d.data(), len), "Twrite");
+                expect_model(m.write(tag, fid, off, d), "Twrite", m);
+                break;
+            }
+            case 6: {
+                uint32_t fid = pick_fid(s);
+                uint64_t off = s.u8() & 1 ? pick_offset(s) : s.u16();
+                uint32_t count = pick_count(s);
+                send_wellformed(p9_emit_tread(&c, tag, fid, off, count), "Tread");
+                expect_model(m.read(tag, fid, off, count), "Tread", m);
+                break;
+            }
+            case 7: {
+                uint32_t fid = pick_fid(s);
+                send_wellformed(p9_emit_tclunk(&c, tag, fid), "Tclunk");
+                expect_model(m.clunk(tag, fid), "Tclunk", m);
+                break;
+            }
+            case 8: {
+                uint32_t fid = pick_fid(s);
+                send_wellformed(p9_emit_tstat(&c, tag, fid), "Tstat");
+                expect_model(m.stat(tag, fid), "Tstat", m);
+                break;
+            }
+            case 9: {
+                uint32_t fid = pick_fid(s);
+                const uint8_t msg[11] = {11, 0, 0, 0, P9_TREMOVE, static_cast<uint8_t>(tag), 0,
+                                         static_cast<uint8_t>(fid), static_cast<uint8_t>(fid >> 8),
+                                         static_cast<uint8_t>(fid >> 16),
+                                         static_cast<uint8_t>(fid >> 24)};
+                for (int i = 0; i < 11; i++) req[static_cast<size_t>(i)] = msg[i];
+                send_wellformed(11, "Tremove");
+                expect_model(m.remove(tag, fid), "Tremove", m);
+                break;
+            }
+            case 10:
+                send_wellformed(p9_emit_tflush(&c, tag, s.u16()), "Tflush");
+                expect_model(m.flush(tag), "Tflush", m);
+                break;
+            case 11: {
+                // End of stream and a new process on the same store.
+                (void)tln_save_to_disk();
+                velmor_mem_store_fault(MEM_SAVE_OK);
+                int32_t restored = harness::restart_process();
+                bool expect = m.restart();
+                if (restored != (expect ? 1 : 0)) fail("restart: load answered " + std::to_string(restored));
+                if (harness::dump_tree() != m.dump()) {
+                    fail("restart: tree differs\n" + harness::dump_tree() + "----\n" + m.dump());
+                }
+                std::string broken = tree_check::check_tree();
+                if (!broken.empty()) fail("after restart: " + broken);
+                break;
+            }
+            case 12: {
+                bool on = s.u8() & 1;
+                velmor_mem_store_fault(on ? MEM_SAVE_FAIL : MEM_SAVE_OK);
+                m.set_save_fault(on);
+                break;
+            }
+            default: {
+                uint32_t fid = pick_fid(s);
+                send_wellformed(p9_emit_tauth(&c, tag, fid, u8p("u"), 1, u8p(""), 0), "Tauth");
+                expect_model(m.unsupported(tag), "Tauth", m);
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -375,8 +533,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t mode = data[0];
     if ((mode & 1) == 0) {
         run_raw(data + 1, size - 1, mode);
-    } else {
+    } else if ((mode & 2) == 0) {
         run_program(data + 1, size - 1);
+    } else {
+        run_model(data + 1, size - 1);
     }
     return 0;
 }
