@@ -16,7 +16,7 @@
 // saves), starts it again on the same store and requires the same dump.
 //
 //   tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR]
-//            [--sample K] [--quiet]
+//            [--quiet]
 //
 // Exit status 0 when every check held; the summary goes to standard output.
 #include <dirent.h>
@@ -271,8 +271,8 @@ struct FileInfo {
 
 class Client {
 public:
-    Client(std::string sock, uint64_t seed, Stats& st, bool quiet)
-        : sock_(std::move(sock)), rng_(seed), st_(st), quiet_(quiet) {
+    Client(std::string sock, uint64_t seed, Stats& st)
+        : sock_(std::move(sock)), rng_(seed), st_(st) {
         for (const char* d : {"/", "/var", "/usr", "/etc", "/var/lib", "/var/cache", "/var/www",
                               "/var/lib/dpkg", "/var/lib/dpkg/info", "/var/cache/apt",
                               "/var/cache/apt/archives"}) {
@@ -398,7 +398,6 @@ private:
     std::string sock_;
     std::mt19937_64 rng_;
     Stats& st_;
-    bool quiet_;
     std::optional<Conn> conn_;
     uint64_t total_ = 0;
     uint32_t tag_ = 1;
@@ -774,7 +773,7 @@ int main(int argc, char** argv) {
     auto t0 = std::chrono::steady_clock::now();
     Server srv = start_server(server, root + "/srv", root + "/store", "soak", log);
     Stats st;
-    Client client(sock, seed, st, quiet != 0);
+    Client client(sock, seed, st);
     client.set_warmup(want / 10);
     std::mt19937_64 rng(seed * 7 + 1);
     uint64_t next_report = 100000;
