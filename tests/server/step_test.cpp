@@ -3,9 +3,8 @@
 // and the small routines of the core (command-line words, logging, reads and
 // the reply path).
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -196,9 +195,16 @@ TEST_F(Step, TversionClampsMsizeWithoutLowerBound) {
         uint32_t asked, answered;
     };
     const std::vector<Case> cases = {
-        {1048576, 131072}, {131073, 131072}, {0xFFFFFFFF, 131072}, {131072, 131072},
-        {131071, 131071},  {8192, 8192},     {256, 256},           {255, 255},
-        {7, 7},            {0, 0},
+        {1048576, 131072},
+        {131073, 131072},
+        {0xFFFFFFFF, 131072},
+        {131072, 131072},
+        {131071, 131071},
+        {8192, 8192},
+        {256, 256},
+        {255, 255},
+        {7, 7},
+        {0, 0},
     };
     Wire w;
     uint16_t tag = 100;
@@ -315,7 +321,8 @@ TEST_F(Step, TwstatIsRefusedAndChangesNothing) {
     EXPECT_EQ(node_name, names_before);
     EXPECT_EQ(node_size, sizes_before);
     // Even a Twstat whose body is garbage is refused, not a wire error.
-    EXPECT_EQ(w.call(message(12, P9_TWSTAT, 3, 5)), rerror_bytes(3, "tolvane: Twstat not supported"));
+    EXPECT_EQ(w.call(message(12, P9_TWSTAT, 3, 5)),
+              rerror_bytes(3, "tolvane: Twstat not supported"));
 }
 
 TEST_F(Step, TflushIsAnsweredWithRflush) {
@@ -324,8 +331,8 @@ TEST_F(Step, TflushIsAnsweredWithRflush) {
         Bytes req = build([&](p9_cursor* c) { return p9_emit_tflush(c, tag, 77); });
         ASSERT_EQ(req.size(), 9u);
         Bytes reply = w.call(req);
-        Bytes expected = {7, 0, 0, 0, P9_RFLUSH, static_cast<uint8_t>(tag),
-                          static_cast<uint8_t>(tag >> 8)};
+        Bytes expected = {
+            7, 0, 0, 0, P9_RFLUSH, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8)};
         EXPECT_EQ(reply, expected) << to_hex(reply);
     }
 }

@@ -13,7 +13,9 @@ namespace {
 using namespace tolvane;
 using tolvane_test::reset_server;
 
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* u8(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 int64_t alloc(uint8_t kind, int64_t parent, const std::string& name) {
     return node_alloc(kind, parent, u8(name), name.size());
@@ -58,9 +60,9 @@ TEST_F(Tables, FreshTreeIsRootAndSkeleton) {
         const char* name;
     };
     const std::vector<Row> rows = {
-        {0, 0, ""},         {1, 0, "var"},  {2, 0, "usr"},  {3, 0, "etc"},
-        {4, 1, "lib"},      {5, 1, "cache"}, {6, 1, "www"}, {7, 4, "dpkg"},
-        {8, 7, "info"},     {9, 5, "apt"},   {10, 9, "archives"},
+        {0, 0, ""},     {1, 0, "var"},   {2, 0, "usr"},       {3, 0, "etc"},
+        {4, 1, "lib"},  {5, 1, "cache"}, {6, 1, "www"},       {7, 4, "dpkg"},
+        {8, 7, "info"}, {9, 5, "apt"},   {10, 9, "archives"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.n);
@@ -152,8 +154,14 @@ TEST_F(Tables, NamesEqual) {
         int32_t equal;
     };
     const std::vector<Case> cases = {
-        {"", "", 1},       {"var", "var", 1}, {"var", "VAR", 0}, {"var", "va", 0},
-        {"va", "var", 0},  {"abc", "abd", 0}, {"xbc", "abc", 0}, {std::string("a\0b", 3), std::string("a\0b", 3), 1},
+        {"", "", 1},
+        {"var", "var", 1},
+        {"var", "VAR", 0},
+        {"var", "va", 0},
+        {"va", "var", 0},
+        {"abc", "abd", 0},
+        {"xbc", "abc", 0},
+        {std::string("a\0b", 3), std::string("a\0b", 3), 1},
         {std::string("a\0b", 3), std::string("a\0c", 3), 0},
     };
     for (const auto& c : cases) {
@@ -294,7 +302,8 @@ TEST_F(Tables, ReleaseFreesExactlyTheChain) {
     int64_t gone = alloc(KIND_FILE, 3, "gone");
     // Slots 1..9 handed out alternately so that "gone" holds 2, 5 and 9.
     const std::vector<std::pair<int64_t, uint64_t>> plan = {
-        {keep, 0}, {gone, 0}, {keep, 1}, {keep, 2}, {gone, 7}, {keep, 3}, {keep, 4}, {keep, 5}, {gone, 40},
+        {keep, 0}, {gone, 0}, {keep, 1}, {keep, 2},  {gone, 7},
+        {keep, 3}, {keep, 4}, {keep, 5}, {gone, 40},
     };
     for (size_t i = 0; i < plan.size(); i++) {
         ASSERT_EQ(node_get_chunk(plan[i].first, plan[i].second, 1), (i + 1) * SLOT_CAP);
