@@ -35,7 +35,9 @@ uint64_t strlen(const char* s) {
 
 // Writes s without its NUL to fd in one kernel write. Log lines are best
 // effort: the result is not looked at and a short write is not retried.
-void write_str(int32_t fd, const char* s) { (void)sys_write(fd, s, strlen(s)); }
+void write_str(int32_t fd, const char* s) {
+    (void)sys_write(fd, s, strlen(s));
+}
 
 // The command line is "post NAME [N]" or "[N]", N one decimal digit selecting
 // the backing-store instance. Anything else is ignored silently. Returns the

@@ -77,7 +77,9 @@ int32_t node_has_children(int64_t n) {
 
 // The qid type of row n: P9_QTDIR for a directory, P9_QTFILE otherwise (a
 // free row included).
-uint8_t node_qtype(int64_t n) { return node_kind[n] == KIND_DIR ? P9_QTDIR : P9_QTFILE; }
+uint8_t node_qtype(int64_t n) {
+    return node_kind[n] == KIND_DIR ? P9_QTDIR : P9_QTFILE;
+}
 
 // A new directory under parent; node_alloc's result.
 int64_t add_dir(int64_t parent, const char* name) {

@@ -99,7 +99,9 @@ static int32_t refuse_by_header(uint64_t size, const char* text) {
 }
 
 // Nothing of the tree can be changed by Twstat; the stat is not examined.
-int32_t serve_twstat(uint64_t size) { return refuse_by_header(size, "tolvane: Twstat not supported"); }
+int32_t serve_twstat(uint64_t size) {
+    return refuse_by_header(size, "tolvane: Twstat not supported");
+}
 
 // Tauth, R-messages and every type without a handler.
 int32_t serve_unsupported(uint64_t size) {
