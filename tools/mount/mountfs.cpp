@@ -98,6 +98,7 @@ bool Mount::shutdown() {
     for (Fid fid : handles_) (void)clunk_checked(fid);
     handles_.clear();
     (void)clunk_checked(root_);
+    if (!client_->usable()) lost_ = true;
     Status down = client_->close();
     if (!down && !lost_) {
         std::fprintf(stderr, "tlnmount: hang-up: %s\n", down.error().text.c_str());
@@ -114,13 +115,18 @@ int Mount::fail(const char* op, const char* path, const Error& e) {
         std::fprintf(stderr, "tlnmount: %s %s: %s (%s)\n", op, path ? path : "(removed)",
                      e.text.c_str(), strerrorname_np(err));
     }
-    if (!client_->usable() && !lost_) {
-        lost_ = true;
-        std::fprintf(stderr, "tlnmount: connection lost: %s; unmounting\n", e.text.c_str());
-        fuse_context* ctx = fuse_get_context();
-        if (ctx && ctx->fuse) fuse_exit(ctx->fuse);
-    }
+    check_connection(e);
     return -err;
+}
+
+// After a failed call: when it broke the connection, says so once and asks
+// the loop to stop, so the mount goes away instead of answering EIO forever.
+void Mount::check_connection(const Error& e) {
+    if (client_->usable() || lost_) return;
+    lost_ = true;
+    std::fprintf(stderr, "tlnmount: connection lost: %s; unmounting\n", e.text.c_str());
+    fuse_context* ctx = fuse_get_context();
+    if (ctx && ctx->fuse) fuse_exit(ctx->fuse);
 }
 
 // A refusal made here, without asking the server.
@@ -138,7 +144,10 @@ Result<Fid> Mount::walk(const char* path) {
 
 Status Mount::clunk_checked(Fid fid) {
     Status s = client_->clunk(fid);
-    if (!s && debug_) std::fprintf(stderr, "tlnmount: clunk: %s\n", s.error().text.c_str());
+    if (!s) {
+        if (debug_) std::fprintf(stderr, "tlnmount: clunk: %s\n", s.error().text.c_str());
+        if (!shut_) check_connection(s.error());
+    }
     return s;
 }
 

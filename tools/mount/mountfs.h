@@ -71,6 +71,7 @@ public:
 
 private:
     int fail(const char* op, const char* path, const tlnclient::Error& e);
+    void check_connection(const tlnclient::Error& e);
     int refuse(const char* op, const char* path, int err, const char* why);
     tlnclient::Result<tlnclient::Fid> walk(const char* path);
     tlnclient::Result<tlnclient::Stat> stat_path(const char* path);

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "9p/9p.h"
 #include "client.h"
 #include "mountfs.h"
 
@@ -39,7 +40,7 @@ constexpr const char* DEFAULT_NAME = "tolvane";
 
 const char* const HELP =
     "usage: tlnmount [-s NAME | -a SOCKET | -c COMMAND] [-A ANAME] [-t SECONDS]\n"
-    "                [-f] [-d] [-o OPTION[,OPTION...]] MOUNTPOINT\n"
+    "                [-m BYTES] [-f] [-d] [-o OPTION[,OPTION...]] MOUNTPOINT\n"
     "\n"
     "Mounts a 9P2000 file server's tree at the directory MOUNTPOINT with FUSE,\n"
     "for ordinary programs to use. Unmount with 'fusermount3 -u MOUNTPOINT'; the\n"
@@ -55,6 +56,8 @@ const char* const HELP =
     "  -A ANAME     mount the tree named ANAME instead of the server's root\n"
     "  -t SECONDS   give up on a server that stays silent this long (default 20);\n"
     "               a lost connection unmounts\n"
+    "  -m BYTES     largest message to offer the server (default 131072; the\n"
+    "               server may lower it)\n"
     "\n"
     "  -f           stay in the foreground (default: detach once mounted)\n"
     "  -d           foreground, and name every refusal on standard error: the\n"
@@ -71,6 +74,7 @@ struct Args {
     std::string command;
     std::string aname;
     int timeout_s = 20;
+    uint32_t msize = 131072;
     bool foreground = false;
     bool debug = false;
     std::vector<std::string> fuse_opts;
@@ -88,7 +92,7 @@ int parse(int argc, char** argv, Args& a) {
     int sources = 0;
     int c;
     opterr = 0;
-    while ((c = getopt_long(argc, argv, ":s:a:c:A:t:fdo:h", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":s:a:c:A:t:m:fdo:h", longs, nullptr)) != -1) {
         switch (c) {
             case 's':
                 a.name = optarg;
@@ -112,6 +116,17 @@ int parse(int argc, char** argv, Args& a) {
                     return usage_error(std::string("-t wants whole seconds, not '") + optarg + "'");
                 }
                 a.timeout_s = static_cast<int>(v);
+                break;
+            }
+            case 'm': {
+                char* end = nullptr;
+                unsigned long v = std::strtoul(optarg, &end, 10);
+                if (*optarg == '\0' || *end != '\0' || v < P9_MSIZE_MIN || v > (16u << 20)) {
+                    return usage_error(std::string("-m wants a message size from ") +
+                                       std::to_string(P9_MSIZE_MIN) + " to 16777216, not '" +
+                                       optarg + "'");
+                }
+                a.msize = static_cast<uint32_t>(v);
                 break;
             }
             case 'f':
@@ -192,6 +207,7 @@ void quiet_stdio() {
 tlnclient::Result<std::unique_ptr<tlnclient::Client>> connect(const Args& a, std::string* what) {
     tlnclient::Options opts;
     opts.timeout_ms = a.timeout_s * 1000;
+    opts.msize = a.msize;
     opts.uname = "tlnmount";
     if (!a.command.empty()) {
         *what = a.command;

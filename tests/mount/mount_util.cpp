@@ -1,0 +1,363 @@
+#include "mount_util.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "support.h"
+
+extern char** environ;
+
+namespace mount_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+void pause_ms(int ms) {
+    timespec t{0, ms * 1'000'000L};
+    ::nanosleep(&t, nullptr);
+}
+
+std::vector<std::string> merged_env(const std::map<std::string, std::string>& env) {
+    std::vector<std::string> out;
+    for (char** e = environ; *e; e++) {
+        std::string kv = *e;
+        if (!env.count(kv.substr(0, kv.find('=')))) out.push_back(kv);
+    }
+    for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+    return out;
+}
+
+// Forks and execs PATH with ARGV (argv[0] included) and ENV; the child's
+// standard input and output are /dev/null and its standard error goes to
+// ERR_PATH (or /dev/null when empty).
+pid_t start(const std::string& path, std::vector<std::string> argv,
+            const std::map<std::string, std::string>& env, const std::string& err_path) {
+    std::vector<std::string> envs = merged_env(env);
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    int null = ::open("/dev/null", O_RDWR);
+    int err =
+        err_path.empty() ? null : ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(err, 2);
+    std::vector<char*> av;
+    for (auto& a : argv) av.push_back(a.data());
+    av.push_back(nullptr);
+    std::vector<char*> ev;
+    for (auto& e : envs) ev.push_back(e.data());
+    ev.push_back(nullptr);
+    ::execve(path.c_str(), av.data(), ev.data());
+    _exit(127);
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+std::string fuse_unusable_reason() {
+    int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return std::string("/dev/fuse: ") + std::strerror(errno);
+    ::close(fd);
+    Ran r = sh("command -v fusermount3", {}, 10);
+    if (r.status != 0) return "fusermount3 is not on the PATH";
+    return "";
+}
+
+Ran sh(const std::string& cmd, const std::map<std::string, std::string>& env, int timeout_s) {
+    Ran ran;
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return ran;
+    }
+    std::vector<std::string> envs = merged_env(env);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::dup2(p[1], 1);
+        ::dup2(p[1], 2);
+        std::vector<char*> ev;
+        for (auto& e : envs) ev.push_back(e.data());
+        ev.push_back(nullptr);
+        const char* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+        ::execve("/bin/sh", const_cast<char* const*>(argv), ev.data());
+        _exit(127);
+    }
+    ::setpgid(pid, pid);
+    ::close(p[1]);
+    auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
+    bool killed = false;
+    for (;;) {
+        pollfd pf{p[0], POLLIN, 0};
+        int n = ::poll(&pf, 1, ms_left(deadline));
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) {
+            ADD_FAILURE() << "command did not finish in " << timeout_s << " s: " << cmd;
+            ::kill(-pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        char buf[4096];
+        ssize_t k = ::read(p[0], buf, sizeof buf);
+        if (k > 0) {
+            ran.out.append(buf, static_cast<size_t>(k));
+        } else if (k == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(p[0]);
+    int st = wait_pid(pid, killed ? 10000 : ms_left(deadline) + 10000);
+    ran.status = killed ? -1 : st;
+    return ran;
+}
+
+int wait_pid(pid_t pid, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (r < 0 && errno != EINTR) return -1;
+        if (ms_left(deadline) == 0) {
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            return -1;
+        }
+        pause_ms(2);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int errno_of(const std::function<int()>& call, int timeout_s) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int r = call();
+        _exit(r < 0 ? errno & 0xff : 0);
+    }
+    int st = wait_pid(pid, timeout_s * 1000);
+    if (st < 0) ADD_FAILURE() << "a call into the mount did not return in " << timeout_s << " s";
+    return st;
+}
+
+std::string in_child(const std::function<void(std::string&)>& body, int timeout_s) {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return "<pipe>";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(p[0]);
+        std::string answer;
+        body(answer);
+        size_t done = 0;
+        while (done < answer.size()) {
+            ssize_t k = ::write(p[1], answer.data() + done, answer.size() - done);
+            if (k <= 0) break;
+            done += static_cast<size_t>(k);
+        }
+        _exit(0);
+    }
+    ::close(p[1]);
+    std::string answer;
+    auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
+    bool late = false;
+    for (;;) {
+        pollfd pf{p[0], POLLIN, 0};
+        int n = ::poll(&pf, 1, ms_left(deadline));
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) {
+            late = true;
+            break;
+        }
+        char buf[4096];
+        ssize_t k = ::read(p[0], buf, sizeof buf);
+        if (k > 0) {
+            answer.append(buf, static_cast<size_t>(k));
+        } else if (k == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(p[0]);
+    int st = wait_pid(pid, late ? 0 : 10000);
+    if (late || st < 0) {
+        ADD_FAILURE() << "a child working in the mount did not finish in " << timeout_s << " s";
+        return "<timeout>";
+    }
+    return st == 0 ? answer : "<died>";
+}
+
+bool mounted(const std::string& path) {
+    std::ifstream f("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(f, line)) {
+        std::istringstream in(line);
+        std::string id, parent, dev, root, point;
+        in >> id >> parent >> dev >> root >> point;
+        if (point != path) continue;
+        size_t dash = line.find(" - ");
+        if (dash != std::string::npos && line.compare(dash + 3, 12, "fuse.tolvane") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Server::Server(std::string name, std::string srv_dir, std::string store_dir, std::string log_path,
+               const std::map<std::string, std::string>& env)
+    : log_path_(std::move(log_path)) {
+    // A restarted server appends to the same log: look only at what this
+    // one writes.
+    size_t from = slurp(log_path_).size();
+    std::map<std::string, std::string> all = env;
+    all["VELMOR_SRV"] = srv_dir;
+    all["VELMOR_STORE"] = store_dir;
+    pid_ = start(tolvane_test::server_binary(), {"tolvane", "post", name}, all, log_path_);
+    if (pid_ < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+        return;
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (log().find("[tolvane] posted to /srv, serving\n", from) == std::string::npos) {
+        if (ms_left(deadline) == 0) {
+            ADD_FAILURE() << "the server did not post itself in 10 s; log:\n" << log();
+            return;
+        }
+        pause_ms(2);
+    }
+    ready_ = true;
+}
+
+Server::~Server() {
+    if (pid_ > 0) kill_hard();
+}
+
+std::string Server::log() const {
+    return slurp(log_path_);
+}
+
+int Server::stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int st = wait_pid(pid_, 20000);
+    pid_ = -1;
+    return st;
+}
+
+void Server::kill_hard() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    (void)wait_pid(pid_, 10000);
+    pid_ = -1;
+}
+
+Mounted::Mounted(const std::vector<std::string>& args, std::string mountpoint,
+                 const std::map<std::string, std::string>& env, std::string log_path)
+    : mountpoint_(std::move(mountpoint)), log_path_(std::move(log_path)) {
+    std::vector<std::string> argv{"tlnmount", "-f"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(mountpoint_);
+    pid_ = start(tlnmount_binary(), argv, env, log_path_);
+    if (pid_ < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+        return;
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!mounted(mountpoint_)) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            ADD_FAILURE() << "tlnmount exited (status " << status << ") before mounting; log:\n"
+                          << log();
+            return;
+        }
+        if (ms_left(deadline) == 0) {
+            ADD_FAILURE() << "no mount at " << mountpoint_ << " after 10 s; log:\n" << log();
+            return;
+        }
+        pause_ms(2);
+    }
+    ready_ = true;
+}
+
+Mounted::~Mounted() {
+    force_down();
+}
+
+void Mounted::force_down() {
+    if (mounted(mountpoint_)) (void)sh("fusermount3 -u -z '" + mountpoint_ + "'", {}, 10);
+    if (pid_ > 0) {
+        (void)wait_pid(pid_, 10000);
+        pid_ = -1;
+    }
+    if (mounted(mountpoint_)) (void)sh("fusermount3 -u -z '" + mountpoint_ + "'", {}, 10);
+}
+
+int Mounted::unmount() {
+    Ran r = sh("fusermount3 -u '" + mountpoint_ + "'", {}, 10);
+    if (r.status != 0) {
+        ADD_FAILURE() << "fusermount3 -u: " << r.out;
+        force_down();
+        return -1;
+    }
+    return wait_exit(10000);
+}
+
+int Mounted::wait_exit(int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    int st = wait_pid(pid_, timeout_ms);
+    pid_ = -1;
+    if (st < 0) force_down();
+    return st;
+}
+
+std::string Mounted::log() const {
+    return slurp(log_path_);
+}
+
+std::string tlnmount_binary() {
+    return TLNMOUNT_BINARY;
+}
+
+std::string pattern(size_t size, uint32_t seed) {
+    std::string s(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; i++) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        s[i] = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+    if (!f) ADD_FAILURE() << "cannot write " << path;
+}
+
+}  // namespace mount_test
