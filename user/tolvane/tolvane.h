@@ -143,7 +143,7 @@ extern std::array<uint8_t, DATA_SLOT_CAP> dataslot_used;
 [[nodiscard]] uint64_t node_get_chunk(int64_t node, uint64_t chunk, int32_t allocate);
 // Frees every slot of the node's chain and empties it (size is the caller's).
 void node_release_chain(int64_t node);
-// Copies n bytes front to back, 8 at a time then the tail; no overlap.
+// Copies n bytes from src to dst (the compiler's memcpy); no overlap.
 void bcopy(void* dst, const void* src, uint64_t n);
 
 // ---- Fid table ----
