@@ -121,7 +121,7 @@ int32_t serve_twrite(uint64_t size) {
         uint64_t at = offset + done;
         uint64_t in_chunk = at % SLOT_CAP;
         uint64_t step = want - done < SLOT_CAP - in_chunk ? want - done : SLOT_CAP - in_chunk;
-        uint64_t chunk = node_get_chunk(n, at / SLOT_CAP, 1);
+        uint64_t chunk = node_write_chunk(n, at / SLOT_CAP, in_chunk, in_chunk + step);
         if (chunk == 0) break;
         bcopy(node_data.data() + chunk + in_chunk, data + done, step);
         done += step;

@@ -137,10 +137,17 @@ void init_tree();
 // ---- Data slots and chunk chains ----
 extern std::array<uint8_t, DATA_SLOT_CAP * SLOT_CAP> node_data;
 extern std::array<uint8_t, DATA_SLOT_CAP> dataslot_used;
+// Per slot: every byte of the slot at or past this offset is zero. Raised by
+// the allocating lookups, lowered only by clearing; never reset with the rest
+// of the tables (an extent that is too large only costs clearing time).
+extern std::array<uint32_t, DATA_SLOT_CAP> dataslot_extent;
 
 // Byte offset in node_data of the slot holding the chunk, or 0 for none. With
 // allocate, a hole gets the lowest free slot (zeroed); 0 when none is free.
 [[nodiscard]] uint64_t node_get_chunk(int64_t node, uint64_t chunk, int32_t allocate);
+// node_get_chunk with allocate, for a caller about to store bytes [from, to)
+// of the chunk (from < to <= SLOT_CAP): a slot taken now is zero outside them.
+[[nodiscard]] uint64_t node_write_chunk(int64_t node, uint64_t chunk, uint64_t from, uint64_t to);
 // Frees every slot of the node's chain and empties it (size is the caller's).
 void node_release_chain(int64_t node);
 // Copies n bytes from src to dst (the compiler's memcpy); no overlap.
