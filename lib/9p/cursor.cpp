@@ -38,9 +38,10 @@ uint64_t load_le(const uint8_t* p, uint64_t n) {
 }
 
 // Copies n bytes with the compiler's memmove: correct when src lies above dst
-// in the same buffer, even when the two ranges overlap.
+// in the same buffer, even when the two ranges overlap. Bytes already in
+// place (a directory listing built where its Rread carries it) are not moved.
 void copy_up(uint8_t* dst, const uint8_t* src, uint64_t n) {
-    if (n != 0) __builtin_memmove(dst, src, n);  // a null source is fine with nothing to copy
+    if (n != 0 && dst != src) __builtin_memmove(dst, src, n);
 }
 
 template <typename T>

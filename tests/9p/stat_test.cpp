@@ -206,6 +206,66 @@ TEST(CodecStatRecord, NoRoomIsSticky) {
     EXPECT_EQ(b[0], 0);
 }
 
+// The record field by field with the cursor writers, as the wire layout
+// reads: what p9_emit_stat must produce and report for any room and any
+// earlier state of the cursor, however it gets there.
+int32_t emit_by_fields(p9_cursor* c, const Stat& s) {
+    uint64_t start = c->pos;
+    if (p9_put_u16(c, 0) || p9_put_u16(c, s.type) || p9_put_u32(c, s.dev) ||
+        p9_put_qid(c, s.qtype, s.qvers, s.qpath) || p9_put_u32(c, s.mode) ||
+        p9_put_u32(c, s.atime) || p9_put_u32(c, s.mtime) || p9_put_u64(c, s.length) ||
+        p9_put_string(c, u8(s.name), s.name.size()) || p9_put_string(c, u8(s.uid), s.uid.size()) ||
+        p9_put_string(c, u8(s.gid), s.gid.size()) || p9_put_string(c, u8(s.muid), s.muid.size()))
+        return c->err;
+    uint64_t size = c->pos - start - 2;
+    if (size > 0xFFFF) {
+        c->err = -2;
+        return -2;
+    }
+    c->buf[start] = static_cast<uint8_t>(size);
+    c->buf[start + 1] = static_cast<uint8_t>(size >> 8);
+    return static_cast<int32_t>(size + 2);
+}
+
+TEST(CodecStatRecord, EveryRoomGivesTheFieldByFieldResult) {
+    Stat named = kFixed;
+    named.name = "file042";
+    named.uid = named.gid = named.muid = "velmor";
+    Bytes text(65536, 't');
+    Stat overlong = kFixed;  // the gid cannot be counted
+    overlong.gid = str(text.data(), 65536);
+    Stat too_big = kFixed;  // each string countable, the record is not
+    too_big.name = too_big.uid = too_big.gid = too_big.muid = str(text.data(), 16373);
+    const Stat* cases[] = {&kFixed, &named, &overlong, &too_big};
+    for (const Stat* s : cases) {
+        uint64_t len = 49 + s->name.size() + s->uid.size() + s->gid.size() + s->muid.size();
+        // Every room around the field boundaries, from an offset into the
+        // buffer, with and without a sticky error already set.
+        for (uint64_t at : {uint64_t{0}, uint64_t{5}}) {
+            for (uint64_t room = 0; room <= len + 2; room = room < 80 ? room + 1 : room + 997) {
+                for (int32_t sticky : {0, -1}) {
+                    SCOPED_TRACE(testing::Message() << "len " << len << " at " << at << " room "
+                                                    << room << " sticky " << sticky);
+                    Bytes want(at + room + 8, 0xEE), got = want;
+                    p9_cursor cw, cg;
+                    p9_cursor_init(&cw, want.data(), at + room);
+                    p9_cursor_init(&cg, got.data(), at + room);
+                    cw.pos = cg.pos = at;
+                    cw.err = cg.err = sticky;
+                    EXPECT_EQ(p9_emit_stat(&cg, s->type, s->dev, s->qtype, s->qvers, s->qpath,
+                                           s->mode, s->atime, s->mtime, s->length, u8(s->name),
+                                           s->name.size(), u8(s->uid), s->uid.size(), u8(s->gid),
+                                           s->gid.size(), u8(s->muid), s->muid.size()),
+                              emit_by_fields(&cw, *s));
+                    EXPECT_EQ(cg.pos, cw.pos);
+                    EXPECT_EQ(cg.err, cw.err);
+                    ASSERT_TRUE(got == want) << "the bytes written differ";
+                }
+            }
+        }
+    }
+}
+
 TEST(CodecStatMessage, RstatForTheSmallestRecord) {
     Bytes b(64);
     p9_cursor c;

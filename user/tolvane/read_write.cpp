@@ -12,10 +12,9 @@ static_assert(ident_buf.size() == IDENT_LEN);
 // one chunk, which always fits behind it.
 inline constexpr uint64_t RREAD_HDR = P9_HEADER_LEN + 4;
 static_assert(RREAD_HDR + SLOT_CAP <= SRV_BUF_CAP);
-// A directory's records are assembled from this byte of srv_buf on, then
-// copied down behind the Rread header (a forward copy to a lower address).
-inline constexpr uint64_t DIR_SCRATCH = 4096;
-static_assert(DIR_SCRATCH >= RREAD_HDR);
+// A directory's records are assembled where the Rread carries them, right
+// behind its header, so the reply is encoded around them without a copy.
+inline constexpr uint64_t DIR_SCRATCH = RREAD_HDR;
 // The longest listing (NODE_CAP - 1 children with NAME_CAP-byte names) fits
 // the scratch area whole.
 static_assert((NODE_CAP - 1) * (STAT_REC_BASE + NAME_CAP) <= SRV_BUF_CAP - DIR_SCRATCH);
