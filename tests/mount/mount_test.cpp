@@ -3,6 +3,7 @@
 // rm, mv, chmod, find, stat) and by single system calls whose errno is
 // checked. Each test has its own registry, store and mount point; every
 // mount is taken down in teardown even when the test failed.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -404,6 +405,27 @@ TEST_F(MountTest, ListsAndWalksThreeHundredEntries) {
     EXPECT_EQ(ok("find d -type f -empty | wc -l"), "298\n");
     EXPECT_EQ(ok("cat d/file299 d/file7"), "299\n7\n");
     EXPECT_EQ(ok("stat -c %s d/* | sort | uniq -c | tr -s ' '"), " 298 0\n 1 2\n 1 4\n");
+
+    // An open directory lists what it held when opened; rewinding reads it
+    // afresh.
+    std::string d = at("d");
+    std::string r = in_child([&](std::string& out) {
+        auto count = [](DIR* dir) {
+            int n = 0;
+            while (::readdir(dir)) n++;
+            return n;
+        };
+        DIR* dir = ::opendir(d.c_str());
+        if (!dir) return;
+        int before = count(dir);
+        int fd = ::open((d + "/late").c_str(), O_CREAT | O_WRONLY, 0644);
+        ::close(fd);
+        ::rewinddir(dir);
+        int after = count(dir);
+        ::closedir(dir);
+        out = std::to_string(before) + " " + std::to_string(after);
+    });
+    EXPECT_EQ(r, "302 303");
 }
 
 // With a small msize, every listing, read and write takes many requests.

@@ -83,6 +83,12 @@ bool is_now_or_omit(const timespec& t) {
 
 const uint8_t NOTHING[1] = {0};
 
+// What a directory handle holds.
+struct Listing {
+    std::vector<Stat> entries;
+    bool served;  // a readdir has been answered from it
+};
+
 }  // namespace
 
 Mount::Mount(std::unique_ptr<tlnclient::Client> client, Fid root, bool debug)
@@ -196,6 +202,16 @@ Status Mount::mark_written(const char* path) {
     return c;
 }
 
+Result<std::vector<Stat>> Mount::list(const char* path) {
+    Result<Fid> f = walk(path);
+    if (!f) return f.error();
+    Result<tlnclient::Qid> q = client_->open(f.value(), P9_OREAD);
+    Result<std::vector<Stat>> list =
+        q ? client_->readdir(f.value()) : Result<std::vector<Stat>>(q.error());
+    (void)clunk_checked(f.value());
+    return list;
+}
+
 Result<Usage> Mount::usage() {
     Usage u;
     u.nodes = 1;
@@ -203,12 +219,7 @@ Result<Usage> Mount::usage() {
     while (!dirs.empty()) {
         std::string dir = std::move(dirs.front());
         dirs.pop_front();
-        Result<Fid> f = walk(dir.c_str());
-        if (!f) return f.error();
-        Result<tlnclient::Qid> q = client_->open(f.value(), P9_OREAD);
-        Result<std::vector<Stat>> list =
-            q ? client_->readdir(f.value()) : Result<std::vector<Stat>>(q.error());
-        (void)clunk_checked(f.value());
+        Result<std::vector<Stat>> list = this->list(dir.c_str());
         if (!list) return list.error();
         for (const Stat& s : list.value()) {
             u.nodes++;
@@ -246,30 +257,49 @@ struct Mount::Ops {
         return 0;
     }
 
-    // The whole listing in one call (entries are given offset 0, so FUSE
-    // keeps them and answers later reads of the same handle itself).
-    static int readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*,
-                       fuse_readdir_flags flags) {
+    // A directory handle holds the listing read when it was opened (or
+    // rewound), not a fid. Entries carry their own offsets (1 and 2 are "."
+    // and ".."), so FUSE can hand the kernel whole entries with their
+    // attributes ("readdirplus") and ls -l or find need no lookup per name.
+    static int opendir(const char* path, fuse_file_info* fi) {
         Mount* m = self();
-        if (!path) return m->refuse("readdir", path, ESTALE, "directory removed");
-        Result<Fid> f = m->walk(path);
-        if (!f) return m->fail("readdir", path, f.error());
-        Result<tlnclient::Qid> q = m->client_->open(f.value(), P9_OREAD);
-        Result<std::vector<Stat>> list =
-            q ? m->client_->readdir(f.value()) : Result<std::vector<Stat>>(q.error());
-        (void)m->clunk_checked(f.value());
-        if (!list) return m->fail("readdir", path, list.error());
-        filler(buf, ".", nullptr, 0, fuse_fill_dir_flags{});
-        filler(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
-        bool plus = (flags & FUSE_READDIR_PLUS) != 0;
-        for (const Stat& s : list.value()) {
-            struct stat st;
-            m->fill_stat(s, &st);
-            if (filler(buf, s.name.c_str(), &st, 0,
-                       plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0) {
-                break;
-            }
+        Result<std::vector<Stat>> list = m->list(path);
+        if (!list) return m->fail("opendir", path, list.error());
+        fi->fh = reinterpret_cast<uint64_t>(new Listing{std::move(list).value(), false});
+        return 0;
+    }
+
+    static int readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset,
+                       fuse_file_info* fi, fuse_readdir_flags flags) {
+        Mount* m = self();
+        Listing* l = reinterpret_cast<Listing*>(fi->fh);
+        if (offset == 0 && l->served) {  // rewinddir: read it afresh
+            if (!path) return m->refuse("readdir", path, ESTALE, "directory removed");
+            Result<std::vector<Stat>> list = m->list(path);
+            if (!list) return m->fail("readdir", path, list.error());
+            l->entries = std::move(list).value();
         }
+        l->served = true;
+        bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+        for (off_t i = std::max<off_t>(offset, 0); i < static_cast<off_t>(l->entries.size()) + 2;
+             i++) {
+            int full;
+            if (i < 2) {
+                full = filler(buf, i == 0 ? "." : "..", nullptr, i + 1, fuse_fill_dir_flags{});
+            } else {
+                const Stat& s = l->entries[static_cast<size_t>(i - 2)];
+                struct stat st;
+                m->fill_stat(s, &st);
+                full = filler(buf, s.name.c_str(), &st, i + 1,
+                              plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{});
+            }
+            if (full) break;
+        }
+        return 0;
+    }
+
+    static int releasedir(const char*, fuse_file_info* fi) {
+        delete reinterpret_cast<Listing*>(fi->fh);
         return 0;
     }
 
@@ -403,7 +433,12 @@ struct Mount::Ops {
         Mount* m = self();
         auto [from_dir, from_name] = split_last(from);
         auto [to_dir, to_name] = split_last(to);
-        if (flags != 0 || from_dir != to_dir) {
+        // A 9P2000 rename never replaces a name, so RENAME_NOREPLACE changes
+        // nothing; exchanging two names has no counterpart.
+        if ((flags & ~static_cast<unsigned>(RENAME_NOREPLACE)) != 0) {
+            return m->refuse("rename", from, ENOTSUP, "no rename flag but RENAME_NOREPLACE");
+        }
+        if (from_dir != to_dir) {
             return m->refuse("rename", from, ENOTSUP, "9P2000 renames only within a directory");
         }
         Result<Fid> f = m->walk(from);
@@ -532,7 +567,9 @@ const fuse_operations& Mount::operations() {
         fuse_operations o{};
         o.init = Ops::init;
         o.getattr = Ops::getattr;
+        o.opendir = Ops::opendir;
         o.readdir = Ops::readdir;
+        o.releasedir = Ops::releasedir;
         o.open = Ops::open;
         o.create = Ops::create;
         o.read = Ops::read;

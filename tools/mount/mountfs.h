@@ -4,8 +4,9 @@
 // Fids. The root fid from the attach is the only fid held for the mount's
 // whole life. Every path operation walks a fresh fid from it and clunks that
 // fid before returning; an open file handle owns the fid it opened until the
-// kernel releases the handle (or the mount ends); a directory listing is read
-// whole through a fid of its own inside one readdir call. So the fids in use
+// kernel releases the handle (or the mount ends); a directory is read whole
+// through a fid of its own when it is opened, and the handle keeps the
+// listing, not the fid. So the fids in use
 // at any moment are the root, the open handles and at most two transient ones
 // (a walk and the probe the client uses to explain a walk that stopped), and
 // open() refuses with EMFILE before the server's fid table would be full.
@@ -21,6 +22,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "client.h"
 
@@ -75,6 +77,8 @@ private:
     int refuse(const char* op, const char* path, int err, const char* why);
     tlnclient::Result<tlnclient::Fid> walk(const char* path);
     tlnclient::Result<tlnclient::Stat> stat_path(const char* path);
+    // The listing of the directory at PATH, through a fid of its own.
+    tlnclient::Result<std::vector<tlnclient::Stat>> list(const char* path);
     tlnclient::Status clunk_checked(tlnclient::Fid fid);
     void fill_stat(const tlnclient::Stat& s, struct stat* st) const;
     tlnclient::Status mark_written(const char* path);
