@@ -34,7 +34,6 @@ static_assert(Mount::OPEN_LIMIT + 3 == tolvane::FID_CAP);
 constexpr uint64_t USABLE_SLOTS = tolvane::DATA_SLOT_CAP - 1;
 
 constexpr uint32_t PERM_BITS = 0777;
-constexpr uint64_t PAGE = 4096;
 
 Mount* self() {
     return static_cast<Mount*>(fuse_get_context()->private_data);
@@ -234,18 +233,16 @@ Result<Usage> Mount::usage() {
 }
 
 struct Mount::Ops {
-    static void* init(fuse_conn_info* conn, fuse_config* cfg) {
+    static void* init(fuse_conn_info*, fuse_config* cfg) {
         Mount* m = self();
         // The kernel's inode numbers are the qid paths, and a removed file is
         // removed at once: hiding it under a new name would need a rename,
         // which the server cannot do.
         cfg->use_ino = 1;
         cfg->hard_remove = 1;
-        // Writes as large as one Twrite carries, in whole pages.
-        uint64_t max_write = m->client_->iounit() / PAGE * PAGE;
-        if (max_write > 0 && max_write < conn->max_write) {
-            conn->max_write = static_cast<unsigned>(max_write);
-        }
+        // FUSE's own request sizes stay (reads of 256 KiB from read-ahead,
+        // writes as large as the program's, up to 1 MiB); read and write
+        // split them into requests as large as the msize allows.
         return m;
     }
 
