@@ -14,7 +14,8 @@
 #   walk 300, warm      the same again (the mount within its 1-s cache)
 #   stat 300            stat -c %s of the 300 files (one process); tlnc has
 #                       no counterpart beyond ls -l
-# Every row includes starting the program (and, for tlnc, connecting).
+# Every row includes starting the program (and, for tlnc, connecting). With
+# strace installed, one more untimed pass counts the 9P requests of each row.
 set -euo pipefail
 
 BUILD=${1:-build/mount-rel}
@@ -90,9 +91,49 @@ for rep in $(seq "$REPS"); do
     stop_server
 done
 
+# One more pass, untimed, under strace: the 9P requests each row sends
+# (tlnc and tlnmount send each request with one sendto).
+declare -A N
+if command -v strace > /dev/null; then
+    requests() { grep -E ' sendto$' "$WORK/strace" | awk '{print $4}'; }
+    tlnc_count() { strace -f -c -e trace=sendto -o "$WORK/strace" "$TLNC" -s bench "$@" > /dev/null; requests; }
+    mount_count() {
+        strace -c -e trace=sendto -o "$WORK/strace" -p "$MOUNT_PID" 2> /dev/null &
+        local tracer=$!
+        sleep 0.5
+        eval "$1" > /dev/null
+        sleep 0.2
+        kill -INT "$tracer"; wait "$tracer" || true
+        requests
+    }
+    start_server
+    mount_tree
+    mkdir "$MNT/d"
+    (cd "$MNT/d" && for i in $(seq 300); do : > "f$i"; done)
+    unmount_tree
+    N["tlnc put"]=$(tlnc_count put "$WORK/host/three" /three)
+    N["tlnc get"]=$(tlnc_count get /three "$WORK/host/back")
+    "$TLNC" -s bench rm /three
+    N["tlnc ls -l"]=$(tlnc_count ls -l /d)
+    N["tlnc ls -l again"]=${N["tlnc ls -l"]}
+    "$MOUNT" -f -s bench "$MNT" & MOUNT_PID=$!
+    while ! grep -qs " $MNT fuse" /proc/mounts; do sleep 0.01; done
+    N["find cold"]=$(mount_count "find '$MNT/d' -printf '%s\n'")
+    N["find warm"]=$(mount_count "find '$MNT/d' -printf '%s\n'")
+    sleep 1.1  # past the attribute cache
+    N["stat 300"]=$(mount_count "stat -c %s '$MNT'/d/*")
+    N["cp in"]=$(mount_count "cp '$WORK/host/three' '$MNT/three'")
+    rm -f "$WORK/host/back"
+    N["cp out"]=$(mount_count "cp '$MNT/three' '$WORK/host/back'")
+    unmount_tree
+    wait "$MOUNT_PID" || true
+    stop_server
+fi
+
 median() { tr ' ' '\n' | grep . | sort -n | awk '{v[NR]=$1} END {printf "%.1f", v[int((NR+1)/2)]/1000}'; }
 reps() { for v in $1; do printf ' %.1f' "$(echo "$v" | awk '{print $1/1000}')"; done; }
-printf '%-20s %10s   %s\n' "row" "median ms" "every rep (ms)"
+printf '%-18s %9s %9s %9s   %s\n' "row" "requests" "median ms" "min ms" "every rep (ms)"
 for k in "tlnc put" "cp in" "tlnc get" "cp out" "tlnc ls -l" "find cold" "tlnc ls -l again" "find warm" "stat 300"; do
-    printf '%-20s %10s  %s\n' "$k" "$(echo "${T[$k]}" | median)" "$(reps "${T[$k]}")"
+    min=$(echo "${T[$k]}" | tr ' ' '\n' | grep . | sort -n | head -1 | awk '{printf "%.1f", $1/1000}')
+    printf '%-18s %9s %9s %9s  %s\n' "$k" "${N[$k]:--}" "$(echo "${T[$k]}" | median)" "$min" "$(reps "${T[$k]}")"
 done

@@ -34,6 +34,10 @@ static_assert(Mount::OPEN_LIMIT + 3 == tolvane::FID_CAP);
 constexpr uint64_t USABLE_SLOTS = tolvane::DATA_SLOT_CAP - 1;
 
 constexpr uint32_t PERM_BITS = 0777;
+// The block size stat reports, which cp and others take for their buffer
+// size: FUSE's largest write, so a copy reaches us in as few requests as
+// FUSE allows and each is split into msize-sized Twrites here.
+constexpr blksize_t PREFERRED_IO = 1 << 20;
 
 Mount* self() {
     return static_cast<Mount*>(fuse_get_context()->private_data);
@@ -175,7 +179,7 @@ void Mount::fill_stat(const Stat& s, struct stat* st) const {
     st->st_uid = uid_;
     st->st_gid = gid_;
     st->st_size = static_cast<off_t>(s.length);
-    st->st_blksize = tolvane::SLOT_CAP;
+    st->st_blksize = PREFERRED_IO;
     st->st_blocks = static_cast<blkcnt_t>((s.length + 511) / 512);
     st->st_atim.tv_sec = s.atime;
     st->st_mtim.tv_sec = s.mtime;
