@@ -5,7 +5,8 @@
 // The first byte chooses the mode:
 // - even: the rest is a raw request stream, handed out in reads of at most
 //   (byte >> 1) & 7 bytes (0: as many as asked), served until a step answers
-//   anything but 1;
+//   anything but 1; bit 4 makes the stream fail at its end, bit 5 cuts every
+//   reply write short;
 // - odd, bit 1 clear: the rest is a program of small operations, each building
 //   one well-formed request with the codec (plus save-and-restart, store faults
 //   and raw messages), so that inputs reach deep into the tree store;
@@ -77,6 +78,10 @@ int32_t step_checked() {
 
 void run_raw(const uint8_t* data, size_t size, uint8_t mode) {
     velmor_mem_read_chunk((mode >> 1) & 7);
+    // Bit 4: the stream fails at its end instead of ending. Bit 5: replies are
+    // written short (0 to 15 bytes), a failed reply.
+    velmor_mem_read_fail_at_end((mode >> 4) & 1);
+    if (mode & 0x20) velmor_mem_write_limit(static_cast<int64_t>(mode >> 6) * 5);
     velmor_mem_input(data, size);
     for (;;) {
         g_next = data + (size - velmor_mem_input_left());
