@@ -257,6 +257,23 @@ TEST_F(MountTest, MetadataChangesGiveClearErrors) {
     const timespec past[2] = {{1000000, 0}, {1000000, 0}};
     EXPECT_EQ(errno_of([&] { return ::utimensat(AT_FDCWD, f.c_str(), past, 0); }), ENOTSUP);
     EXPECT_EQ(errno_of([&] { return ::utimensat(AT_FDCWD, f.c_str(), nullptr, 0); }), 0);
+    // Through descriptors: a file's and a directory's.
+    std::string dir = at("d");
+    auto fchmod_of = [](const std::string& p, int flags, mode_t mode) {
+        return errno_of([&] {
+            int fd = ::open(p.c_str(), flags);
+            return fd < 0 ? -1 : ::fchmod(fd, mode);
+        });
+    };
+    EXPECT_EQ(fchmod_of(f, O_RDWR, 0600), ENOTSUP);
+    EXPECT_EQ(fchmod_of(f, O_RDWR, 0777), 0);
+    EXPECT_EQ(fchmod_of(dir, O_RDONLY | O_DIRECTORY, 0700), ENOTSUP);
+    EXPECT_EQ(fchmod_of(dir, O_RDONLY | O_DIRECTORY, 0777), 0);
+    EXPECT_EQ(errno_of([&] {
+                  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+                  return fd < 0 ? -1 : ::futimens(fd, past);
+              }),
+              ENOTSUP);
     EXPECT_EQ(errno_of([&] { return ::symlink("f", g.c_str()); }), EPERM);
     EXPECT_EQ(errno_of([&] { return ::link(f.c_str(), g.c_str()); }), EPERM);
     EXPECT_EQ(errno_of([&] { return ::mkfifo(g.c_str(), 0644); }), EPERM);

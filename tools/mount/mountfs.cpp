@@ -169,6 +169,21 @@ Result<Stat> Mount::stat_path(const char* path) {
     return st;
 }
 
+// FI's fid when FI is an open file handle of ours. Calls on a directory
+// descriptor (fchmod of an open directory) come with FUSE's own directory
+// handle instead, and go by the path.
+bool Mount::handle_fid(const fuse_file_info* fi, Fid* fid) const {
+    if (!fi || fi->fh > UINT32_MAX || !handles_.count(static_cast<Fid>(fi->fh))) return false;
+    *fid = static_cast<Fid>(fi->fh);
+    return true;
+}
+
+Result<Stat> Mount::stat_of(const char* path, const fuse_file_info* fi) {
+    if (Fid fid; handle_fid(fi, &fid)) return client_->stat(fid);
+    if (!path) return Error{ErrorKind::refused, "tolvane: file removed"};
+    return stat_path(path);
+}
+
 void Mount::fill_stat(const Stat& s, struct stat* st) const {
     *st = {};
     st->st_ino = s.qid.path;
@@ -252,7 +267,7 @@ struct Mount::Ops {
 
     static int getattr(const char* path, struct stat* st, fuse_file_info* fi) {
         Mount* m = self();
-        Result<Stat> s = fi ? m->client_->stat(static_cast<Fid>(fi->fh)) : m->stat_path(path);
+        Result<Stat> s = m->stat_of(path, fi);
         if (!s) return m->fail("getattr", path, s.error());
         m->fill_stat(s.value(), st);
         return 0;
@@ -455,7 +470,7 @@ struct Mount::Ops {
     // any other mode is a Twstat.
     static int chmod(const char* path, mode_t perm, fuse_file_info* fi) {
         Mount* m = self();
-        Result<Stat> cur = fi ? m->client_->stat(static_cast<Fid>(fi->fh)) : m->stat_path(path);
+        Result<Stat> cur = m->stat_of(path, fi);
         if (!cur) return m->fail("chmod", path, cur.error());
         if ((perm & 07777) == (cur.value().mode & PERM_BITS)) return 0;
         Stat st = tlnclient::unchanged_stat();
@@ -485,7 +500,7 @@ struct Mount::Ops {
         uint8_t mode = P9_OWRITE;
         uint64_t at = 0;
         if (want > 0) {
-            Result<Stat> cur = fi ? m->client_->stat(static_cast<Fid>(fi->fh)) : m->stat_path(path);
+            Result<Stat> cur = m->stat_of(path, fi);
             if (!cur) return m->fail("truncate", path, cur.error());
             if (cur.value().length == want) return 0;
             if (cur.value().length > want) {
@@ -524,7 +539,7 @@ struct Mount::Ops {
     }
 
     static Status ok_or_wstat(Mount* m, const char* path, fuse_file_info* fi, const Stat& st) {
-        if (fi) return m->client_->wstat(static_cast<Fid>(fi->fh), st);
+        if (Fid fid; m->handle_fid(fi, &fid)) return m->client_->wstat(fid, st);
         if (!path) return Error{ErrorKind::refused, "tolvane: file removed"};
         Result<Fid> f = m->walk(path);
         if (!f) return f.error();

@@ -27,6 +27,7 @@
 #include "client.h"
 
 struct fuse_operations;
+struct fuse_file_info;
 
 namespace tlnmount {
 
@@ -77,6 +78,9 @@ private:
     int refuse(const char* op, const char* path, int err, const char* why);
     tlnclient::Result<tlnclient::Fid> walk(const char* path);
     tlnclient::Result<tlnclient::Stat> stat_path(const char* path);
+    bool handle_fid(const fuse_file_info* fi, tlnclient::Fid* fid) const;
+    // Through FI's fid when it is an open file handle, else by PATH.
+    tlnclient::Result<tlnclient::Stat> stat_of(const char* path, const fuse_file_info* fi);
     // The listing of the directory at PATH, through a fid of its own.
     tlnclient::Result<std::vector<tlnclient::Stat>> list(const char* path);
     tlnclient::Status clunk_checked(tlnclient::Fid fid);
