@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -317,6 +319,73 @@ TEST_F(Stream, ASignalFromAnotherThreadStillWakesTheRead) {
     returned = true;
     stopper.join();
     EXPECT_EQ(r, 0);
+}
+
+// Spins for about us microseconds (a sleep would be far coarser).
+void spin_us(int us) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// A stop signal sent at a random moment around a read that waits for the
+// next message, while a message may be arriving at the same time: the read
+// either answers 0 or begins that message, which is then delivered whole,
+// and the read after it answers 0. It never stays blocked. The signal is
+// handled on the reading thread (pthread_kill) or on another one (raise in
+// that thread), which must hand it on.
+TEST_F(Stream, AStopAtAnyMomentAroundAWaitForTheNextMessageEndsTheStream) {
+    std::mt19937 rng(11);
+    const Bytes m = message_of_size(60, 7);
+    pthread_t reader = pthread_self();
+    for (int round = 0; round < 400; round++) {
+        SCOPED_TRACE(round);
+        velmor_linux_reset();
+        bool on_reader = round % 2 == 0;
+        bool with_message = round % 4 >= 2;
+        int stop_after = std::uniform_int_distribution<int>(0, 120)(rng);
+        int send_after = std::uniform_int_distribution<int>(0, 120)(rng);
+        std::atomic<bool> done{false};
+        std::thread other([&] {
+            if (with_message && send_after < stop_after) {
+                spin_us(send_after);
+                write_all(sv[0], m);
+            }
+            spin_us(stop_after);
+            if (on_reader) {
+                pthread_kill(reader, SIGTERM);
+            } else {
+                raise(SIGTERM);
+            }
+            if (with_message && send_after >= stop_after) {
+                spin_us(send_after - stop_after);
+                write_all(sv[0], m);
+            }
+            // Bound the test: a read still blocked after 5 s gets a message of
+            // another size, which the checks below report.
+            for (int i = 0; i < 500 && !done; i++) poll(nullptr, 0, 10);
+            if (!done) write_all(sv[0], message_of_size(9, 1));
+        });
+        uint8_t buf[64];
+        int64_t r = sys_read(sv[1], buf, 7);
+        if (r == 7) {
+            // The message was begun before the stop: it comes whole.
+            Bytes body(m.size() - 7);
+            int64_t b = sys_read(sv[1], body.data(), body.size());
+            EXPECT_EQ(b, static_cast<int64_t>(body.size()));
+            EXPECT_TRUE(std::equal(buf, buf + 7, m.begin()));
+            EXPECT_TRUE(std::equal(body.begin(), body.end(), m.begin() + 7));
+            r = sys_read(sv[1], buf, 7);
+        }
+        done = true;
+        other.join();
+        EXPECT_EQ(r, 0);
+        // Drop whatever of the message is left in the socket.
+        velmor_linux_reset();
+        uint8_t sink[256];
+        while (!quiet(sv[1], 0)) ASSERT_GT(read(sv[1], sink, sizeof sink), 0);
+        if (HasFailure()) return;
+    }
 }
 
 TEST_F(Stream, ResetForgetsTheStopRequestAndBufferedBytes) {

@@ -13,13 +13,20 @@
 // stop_grace_ms the read fails and the server stops with a wire error rather
 // than wait for a client that never finishes.
 //
-// Waiting. Between messages the read first waits in poll() on the descriptor
-// and on a self-pipe that the signal handler writes, so a signal that arrives
-// just before the wait still wakes it (a signal alone would only interrupt a
-// read already blocked). Inside a message with no stop requested the read
-// blocks in read(2) directly: a signal interrupts it (the handlers are
-// installed without SA_RESTART) and the loop then waits in poll() with the
-// grace timeout.
+// Waiting. A read at a message boundary blocks in readv(2) directly, with no
+// poll(2) before it. The stop request still cannot be lost: the read arms a
+// jump back into itself (sigsetjmp) and names its thread before it looks at
+// the request one last time, and disarms when the call returns. A stop
+// signal handled on that thread while it is armed jumps back out of the
+// call, so the read answers 0 whether the signal came just before the call
+// or while it was blocked; handled on another thread, the signal is handed
+// on to the armed thread (tgkill). When the call has already taken bytes
+// from the descriptor as the signal lands, those bytes are dropped with the
+// rest of the stream: they begin a message that a stopping server would not
+// have begun anyway. Inside a message with no stop requested the read
+// blocks in read(2) directly: a stop signal interrupts it (the handlers are
+// installed without SA_RESTART; one handled on another thread is handed on
+// as above) and the loop then waits in poll() with the grace timeout.
 //
 // Read-ahead. The server reads a message as its 7 header bytes and then its
 // body. A read that finds nothing buffered asks the descriptor, with one
@@ -30,12 +37,14 @@
 // into the server's buffer instead of being copied twice. The caller always
 // sees exactly the stream's bytes, in order. One descriptor at a time owns
 // the buffered bytes; others read without read-ahead meanwhile.
-#include <fcntl.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -66,26 +75,41 @@ int32_t ahead_slot = -1;  // frame slot that owns the buffered bytes
 uint64_t ahead_pos = 0;
 uint64_t ahead_len = 0;
 
-volatile sig_atomic_t stop_requested = 0;
-int stop_pipe[2] = {-1, -1};
+std::atomic<int> stop_requested{0};
 int32_t stop_grace_ms = STOP_GRACE_DEFAULT_MS;
 
-extern "C" void on_stop_signal(int) {
-    int saved = errno;
-    stop_requested = 1;
-    if (stop_pipe[1] >= 0) {
-        char c = 1;
-        ssize_t r = write(stop_pipe[1], &c, 1);  // full pipe: a wake-up is pending anyway
-        (void)r;
-    }
-    errno = saved;
+// The thread blocked (or about to block) in a read of a descriptor, 0 when
+// none; and whether that read stands at a message boundary, so that a stop
+// signal handled on that thread jumps to boundary_jump.
+static_assert(std::atomic<int>::is_always_lock_free, "touched by the signal handler");
+std::atomic<int> reader_tid{0};
+std::atomic<int> reader_at_boundary{0};
+sigjmp_buf boundary_jump;
+std::atomic<int> jumped_signal{0};  // the signal that took the jump
+thread_local int own_tid = 0;
+
+int current_tid() {
+    if (own_tid == 0) own_tid = static_cast<int>(syscall(SYS_gettid));
+    return own_tid;
 }
 
-void drain_stop_pipe() {
-    if (stop_pipe[0] < 0) return;
-    char sink[64];
-    while (read(stop_pipe[0], sink, sizeof sink) > 0) {
+extern "C" void on_stop_signal(int sig) {
+    int saved = errno;
+    stop_requested.store(1);
+    int reader = reader_tid.load();
+    if (reader != 0) {
+        if (reader == static_cast<int>(syscall(SYS_gettid))) {
+            if (reader_at_boundary.load() != 0) {
+                reader_tid.store(0);
+                jumped_signal.store(sig);
+                siglongjmp(boundary_jump, 1);
+            }
+        } else {
+            // Only a signal handled on the reader's own thread ends its read.
+            syscall(SYS_tgkill, static_cast<int>(getpid()), reader, sig);
+        }
     }
+    errno = saved;
 }
 
 bool at_boundary(const Frame& f) { return f.msg_left == 0 && f.hdr_have == 0; }
@@ -137,20 +161,46 @@ int32_t frame_slot(int64_t fd) {
     return pick;
 }
 
-// Waits until fd is readable or the self-pipe wakes us. 1: readable (or at
-// end of stream, or failed: the read tells); 0: look at the stop request
-// again; -ETIMEDOUT after timeout_ms (negative: no limit); other negatives on
-// failure.
+// Waits until fd is readable, for at most timeout_ms. 1: readable (or at end
+// of stream, or failed: the read tells); 0: interrupted, look at the stop
+// request again; -ETIMEDOUT; other negatives on failure.
 int64_t wait_readable(int64_t fd, int32_t timeout_ms) {
-    pollfd p[2] = {{static_cast<int>(fd), POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
-    int r = poll(p, stop_pipe[0] >= 0 ? 2 : 1, timeout_ms);
+    pollfd p = {static_cast<int>(fd), POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms);
     if (r < 0) return errno == EINTR ? 0 : -errno;
     if (r == 0) return -ETIMEDOUT;
-    if (stop_pipe[0] >= 0 && (p[1].revents & POLLIN)) {
-        drain_stop_pipe();
-        return 0;
-    }
     return 1;
+}
+
+// One readv(2) or read(2) (iovcnt 1) that a stop signal can end: at a
+// boundary by jumping back here (answer 0, nothing delivered), inside a
+// message by interrupting it (-1 with EINTR). The stop request is looked at
+// once more after the read is armed, so none is missed in between.
+ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
+    if (boundary && sigsetjmp(boundary_jump, 0) != 0) {
+        // The handler left with its signal blocked; unblock it again.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, jumped_signal.load());
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        errno = EINTR;
+        return -1;
+    }
+    reader_at_boundary.store(boundary ? 1 : 0);
+    reader_tid.store(current_tid());
+    ssize_t r;
+    if (boundary && stop_requested.load() != 0) {
+        r = -1;
+        errno = EINTR;
+    } else {
+        // syscall(2) rather than the C library's wrappers, which are
+        // cancellation points with state that a jump out would leave behind.
+        r = syscall(SYS_readv, fd, iov, iovcnt);
+    }
+    int e = errno;
+    reader_tid.store(0);
+    errno = e;
+    return r;
 }
 
 }  // namespace
@@ -164,7 +214,7 @@ int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
     int32_t s = frame_slot(fd);
     for (;;) {
         bool boundary = s < 0 || at_boundary(frames[s]);
-        if (stop_requested && boundary) return 0;
+        if (boundary && stop_requested.load() != 0) return 0;
 
         if (s >= 0 && ahead_slot == s && ahead_pos < ahead_len) {
             uint64_t k = ahead_len - ahead_pos;
@@ -175,20 +225,15 @@ int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
             return static_cast<int64_t>(k);
         }
 
-        if (boundary || stop_requested) {
-            int64_t w = wait_readable(fd, boundary ? -1 : stop_grace_ms);
+        if (!boundary && stop_requested.load() != 0) {
+            int64_t w = wait_readable(fd, stop_grace_ms);
             if (w < 0) return w;
             if (w == 0) continue;
         }
 
-        ssize_t r;
         bool ahead = s >= 0 && (ahead_slot < 0 || ahead_pos >= ahead_len);
-        if (ahead) {
-            iovec iov[2] = {{out, n}, {ahead_buf, READ_AHEAD}};
-            r = readv(static_cast<int>(fd), iov, 2);
-        } else {
-            r = read(static_cast<int>(fd), out, n);
-        }
+        iovec iov[2] = {{out, n}, {ahead_buf, READ_AHEAD}};
+        ssize_t r = stoppable_read(static_cast<int>(fd), iov, ahead ? 2 : 1, boundary);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -errno;
@@ -228,15 +273,11 @@ void stream_reset() {
     ahead_slot = -1;
     ahead_pos = 0;
     ahead_len = 0;
-    stop_requested = 0;
+    stop_requested.store(0);
     stop_grace_ms = STOP_GRACE_DEFAULT_MS;
-    drain_stop_pipe();
 }
 
 void velmor_linux_start() {
-    if (stop_pipe[0] < 0 && pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-        stop_pipe[0] = stop_pipe[1] = -1;  // stops then only interrupt a blocked read
-    }
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sigemptyset(&sa.sa_mask);
