@@ -64,8 +64,16 @@ constexpr int REPLY_TIMEOUT_MS = 10000;
 // 64-KiB slots, and many small files take one each.
 constexpr uint64_t SIZE_BUDGET = 3u << 19;  // 1.5 MiB
 
+// The server process running now, stopped by die() so that a failed run
+// leaves nothing behind (its registry and store stay for inspection).
+pid_t g_server = -1;
+
 [[noreturn]] void die(const std::string& why) {
     std::fprintf(stderr, "tln_soak: FAIL: %s\n", why.c_str());
+    if (g_server > 0) {
+        kill(g_server, SIGKILL);
+        waitpid(g_server, nullptr, 0);
+    }
     std::exit(1);
 }
 
@@ -109,6 +117,7 @@ Server start_server(const std::string& binary, const std::string& srv, const std
         _exit(127);
     }
     s.pid = pid;
+    g_server = pid;
     return s;
 }
 
@@ -119,6 +128,7 @@ int wait_server(Server& s, int timeout_ms) {
         pid_t r = waitpid(s.pid, &st, WNOHANG);
         if (r == s.pid) {
             s.pid = -1;
+            g_server = -1;
             return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         }
         usleep(10000);
@@ -127,6 +137,7 @@ int wait_server(Server& s, int timeout_ms) {
     int st = 0;
     waitpid(s.pid, &st, 0);
     s.pid = -1;
+    g_server = -1;
     die("server did not exit within " + std::to_string(timeout_ms) + " ms");
 }
 
