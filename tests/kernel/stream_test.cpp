@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -386,6 +387,34 @@ TEST_F(Stream, AStopAtAnyMomentAroundAWaitForTheNextMessageEndsTheStream) {
         while (!quiet(sv[1], 0)) ASSERT_GT(read(sv[1], sink, sizeof sink), 0);
         if (HasFailure()) return;
     }
+}
+
+// A forked child is another thread of another process; the stop request
+// must still end its wait for the next message, also after the parent read.
+TEST_F(Stream, AStopEndsTheWaitOfAForkedChild) {
+    write_all(sv[0], message_of_size(20, 3));
+    Bytes first = sys_read_message();  // the parent has read through the stand-in
+    ASSERT_EQ(first.size(), 20u);
+    pid_t pid = fork();
+    if (pid == 0) {
+        uint8_t buf[7];
+        _exit(sys_read(sv[1], buf, sizeof buf) == 0 ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    poll(nullptr, 0, 30);
+    kill(pid, SIGTERM);
+    int status = 0;
+    pid_t got = 0;
+    for (int i = 0; i < 500 && got == 0; i++) {
+        got = waitpid(pid, &status, WNOHANG);
+        if (got == 0) poll(nullptr, 0, 10);
+    }
+    if (got == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the child's read did not end";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(Stream, ResetForgetsTheStopRequestAndBufferedBytes) {

@@ -20,7 +20,7 @@
 // signal handled on that thread while it is armed jumps back out of the
 // call, so the read answers 0 whether the signal came just before the call
 // or while it was blocked; handled on another thread, the signal is handed
-// on to the armed thread (tgkill). When the call has already taken bytes
+// on to the armed thread (pthread_kill). When the call has already taken bytes
 // from the descriptor as the signal lands, those bytes are dropped with the
 // rest of the stream: they begin a message that a stopping server would not
 // have begun anyway. Inside a message with no stop requested the read
@@ -38,6 +38,7 @@
 // sees exactly the stream's bytes, in order. One descriptor at a time owns
 // the buffered bytes; others read without read-ahead meanwhile.
 #include <poll.h>
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -78,35 +79,33 @@ uint64_t ahead_len = 0;
 std::atomic<int> stop_requested{0};
 int32_t stop_grace_ms = STOP_GRACE_DEFAULT_MS;
 
-// The thread blocked (or about to block) in a read of a descriptor, 0 when
-// none; and whether that read stands at a message boundary, so that a stop
-// signal handled on that thread jumps to boundary_jump.
+// The thread blocked (or about to block) in a read of a descriptor, valid
+// while reader_armed is 1; and whether that read stands at a message
+// boundary, so that a stop signal handled on that thread jumps to
+// boundary_jump. Threads are told apart by pthread_self, which needs no
+// system call and stays right in a forked child.
 static_assert(std::atomic<int>::is_always_lock_free, "touched by the signal handler");
-std::atomic<int> reader_tid{0};
+static_assert(std::atomic<pthread_t>::is_always_lock_free, "touched by the signal handler");
+std::atomic<int> reader_armed{0};
+std::atomic<pthread_t> reader_thread{};
 std::atomic<int> reader_at_boundary{0};
 sigjmp_buf boundary_jump;
 std::atomic<int> jumped_signal{0};  // the signal that took the jump
-thread_local int own_tid = 0;
-
-int current_tid() {
-    if (own_tid == 0) own_tid = static_cast<int>(syscall(SYS_gettid));
-    return own_tid;
-}
 
 extern "C" void on_stop_signal(int sig) {
     int saved = errno;
     stop_requested.store(1);
-    int reader = reader_tid.load();
-    if (reader != 0) {
-        if (reader == static_cast<int>(syscall(SYS_gettid))) {
+    if (reader_armed.load() != 0) {
+        pthread_t reader = reader_thread.load();
+        if (pthread_equal(reader, pthread_self()) != 0) {
             if (reader_at_boundary.load() != 0) {
-                reader_tid.store(0);
+                reader_armed.store(0);
                 jumped_signal.store(sig);
                 siglongjmp(boundary_jump, 1);
             }
         } else {
             // Only a signal handled on the reader's own thread ends its read.
-            syscall(SYS_tgkill, static_cast<int>(getpid()), reader, sig);
+            pthread_kill(reader, sig);
         }
     }
     errno = saved;
@@ -186,8 +185,9 @@ ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
         errno = EINTR;
         return -1;
     }
+    reader_thread.store(pthread_self());
     reader_at_boundary.store(boundary ? 1 : 0);
-    reader_tid.store(current_tid());
+    reader_armed.store(1);
     ssize_t r;
     if (boundary && stop_requested.load() != 0) {
         r = -1;
@@ -198,7 +198,7 @@ ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
         r = syscall(SYS_readv, fd, iov, iovcnt);
     }
     int e = errno;
-    reader_tid.store(0);
+    reader_armed.store(0);
     errno = e;
     return r;
 }
