@@ -164,30 +164,110 @@ TEST_F(Store, AnImageLargerThanTheCapacityIsRefusedAndLeftAlone) {
     EXPECT_TRUE(got == big);
 }
 
-TEST_F(Store, EachSaveKeepsThePreviousImage) {
+// Saves go by exchanging names, or (noexchange) the way of a file system
+// that cannot: by a hard link and renames. Both keep the same files.
+class StoreWay : public Store, public ::testing::WithParamInterface<const char*> {
+protected:
+    EnvSet way{"VELMOR_STORE_FAULT", std::string(GetParam())};
+};
+
+TEST_P(StoreWay, EachSaveKeepsTheImageItReplacesAsPrev) {
     Bytes a = image(100, 1), b = image(50, 2), c = image(70, 3);
+    auto ino = [&](const char* name) {
+        struct stat st;
+        return ::stat(at(name).c_str(), &st) == 0 ? st.st_ino : ino_t{0};
+    };
     ASSERT_EQ(save(0, a), 100);
     EXPECT_FALSE(fs::exists(at("tln-0.img.prev")));
+    ino_t first = ino("tln-0.img");
     ASSERT_EQ(save(0, b), 50);
     EXPECT_TRUE(file_bytes(at("tln-0.img")) == b);
     EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == a);
+    EXPECT_EQ(ino("tln-0.img.prev"), first) << "the old image itself becomes .prev";
+    ino_t second = ino("tln-0.img");
+    EXPECT_NE(second, first);
     ASSERT_EQ(save(0, c), 70);
     EXPECT_TRUE(file_bytes(at("tln-0.img")) == c);
     EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == b);
+    EXPECT_EQ(ino("tln-0.img.prev"), second);
     EXPECT_EQ(names_in(dir.path()),
               (std::vector<std::string>{"tln-0.img", "tln-0.img.prev", "tln-0.lock"}));
 }
 
-TEST_F(Store, LeftoversOfAKilledSaveDoNotGetInTheWay) {
+TEST_P(StoreWay, LeftoversOfAKilledSaveDoNotGetInTheWay) {
     Bytes a = image(100, 1), b = image(60, 2);
     ASSERT_EQ(save(0, a), 100);
+    // A save killed halfway leaves these; the next process to take the
+    // instance finds them.
     put_file(at("tln-0.img.tmp"), image(999, 9));
     put_file(at("tln-0.img.prev.tmp"), image(998, 8));
+    velmor_linux_reset();
     ASSERT_EQ(save(0, b), 60);
     EXPECT_TRUE(file_bytes(at("tln-0.img")) == b);
     EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == a);
     EXPECT_EQ(names_in(dir.path()),
               (std::vector<std::string>{"tln-0.img", "tln-0.img.prev", "tln-0.lock"}));
+}
+
+// A child saves two images in turn without end; it is killed at random
+// moments. Every time, the stored image is one of the two, whole, so is a
+// .prev when there is one, and the next save puts everything in order.
+TEST_P(StoreWay, AnImageKilledInTheMiddleOfASaveIsNeverTorn) {
+    Bytes a = image(900000, 1), b = image(1300000, 2), c = image(700, 3);
+    std::mt19937 rng(42);
+    for (int round = 0; round < 12; round++) {
+        SCOPED_TRACE(round);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            velmor_linux_reset();
+            if (save(0, a) != static_cast<int64_t>(a.size())) _exit(1);
+            (void)!write(ready[1], "r", 1);
+            for (int i = 0;; i++) save(0, i % 2 ? a : b);
+        }
+        close(ready[1]);
+        char ch;
+        ASSERT_EQ(read(ready[0], &ch, 1), 1);
+        close(ready[0]);
+        poll(nullptr, 0, std::uniform_int_distribution<int>(0, 15)(rng));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        velmor_linux_reset();  // as a new process: take the lock again
+        auto [n, got] = load(0);
+        EXPECT_TRUE(got == a || got == b) << "loaded " << n << " bytes";
+        if (fs::exists(at("tln-0.img.prev"))) {
+            Bytes prev = file_bytes(at("tln-0.img.prev"));
+            // c is the image the previous round ended with.
+            EXPECT_TRUE(prev == a || prev == b || (round > 0 && prev == c))
+                << ".prev of " << prev.size() << " bytes";
+        }
+        ASSERT_EQ(save(0, c), 700);
+        EXPECT_TRUE(file_bytes(at("tln-0.img")) == c);
+        EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == got);
+        EXPECT_FALSE(fs::exists(at("tln-0.img.tmp")));
+        EXPECT_FALSE(fs::exists(at("tln-0.img.prev.tmp")));
+        velmor_linux_reset();  // let the next child take the lock
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, StoreWay, ::testing::Values("exchange", "noexchange"));
+
+TEST_F(Store, AStoreDirectoryMovedAwayIsMadeAgainAtTheNextSave) {
+    EnvSet nested("VELMOR_STORE", dir / "store");
+    Bytes a = image(100, 1), b = image(60, 2);
+    ASSERT_EQ(save(0, a), 100);
+    fs::rename(dir / "store", dir / "gone");
+    ASSERT_EQ(save(0, b), 60);
+    EXPECT_TRUE(file_bytes(dir / "store/tln-0.img") == b);
+    EXPECT_FALSE(fs::exists(dir / "store/tln-0.img.prev"));
+    EXPECT_TRUE(file_bytes(dir / "gone/tln-0.img") == a);
+    EXPECT_EQ(names_in(dir / "gone"), (std::vector<std::string>{"tln-0.img", "tln-0.lock"}));
+    // A file where the directory was: the save fails and touches nothing.
+    fs::rename(dir / "store", dir / "gone2");
+    put_file(dir / "store", image(5, 5));
+    EXPECT_LT(save(0, a), 0);
+    EXPECT_TRUE(file_bytes(dir / "gone2/tln-0.img") == b);
 }
 
 // Runs fn in a child that holds the instance lock meanwhile.
@@ -348,35 +428,6 @@ TEST_F(Store, ARejectedNameIsTruncatedToTheBuffer) {
 TEST_F(Store, NothingToRejectAnswersNegative) {
     char where[256];
     EXPECT_LT(sys_tln_reject(0, where, sizeof where), 0);
-}
-
-// A child saves two images in turn without end; it is killed at random
-// moments. Every time, the stored image is one of the two, whole.
-TEST_F(Store, AnImageKilledInTheMiddleOfASaveIsNeverTorn) {
-    Bytes a = image(900000, 1), b = image(1300000, 2);
-    std::mt19937 rng(42);
-    for (int round = 0; round < 12; round++) {
-        SCOPED_TRACE(round);
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t pid = fork();
-        if (pid == 0) {
-            velmor_linux_reset();
-            if (save(0, a) != static_cast<int64_t>(a.size())) _exit(1);
-            (void)!write(ready[1], "r", 1);
-            for (int i = 0;; i++) save(0, i % 2 ? a : b);
-        }
-        close(ready[1]);
-        char c;
-        ASSERT_EQ(read(ready[0], &c, 1), 1);
-        close(ready[0]);
-        poll(nullptr, 0, std::uniform_int_distribution<int>(0, 15)(rng));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        auto [n, got] = load(0);
-        EXPECT_TRUE(got == a || got == b) << "loaded " << n << " bytes";
-        velmor_linux_reset();  // let the next child take the lock
-    }
 }
 
 }  // namespace

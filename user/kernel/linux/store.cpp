@@ -5,28 +5,41 @@
 // (when XDG_STATE_HOME is an absolute path), else ~/.local/state/velmor (when
 // HOME names a directory we may write), else /tmp/velmor-state-<uid>. Missing
 // directories are created with mode 0700. The environment is read at every
-// call.
+// call. The directory is opened once (O_DIRECTORY) and every file in it is
+// reached through that descriptor; a call checks with one stat(2) that the
+// path still names the same directory, and resolves it afresh (creating it
+// again if need be) when it does not.
 //
 // Files of instance N in that directory:
 //   tln-N.img                        the image
 //   tln-N.img.prev                   the image before the last save
-//   tln-N.img.tmp                    a save in progress
-//   tln-N.img.prev.tmp               a .prev in the making
+//   tln-N.img.tmp                    a save in progress (or, after a kill at
+//                                    the wrong moment, the image before it)
+//   tln-N.img.prev.tmp               a .prev in the making (only where the
+//                                    file system cannot exchange names)
 //   tln-N.lock                       locked (flock) while a server uses N
 //   tln-N.img.rejected-<UTC time>Z   an image the server refused, kept aside
 //
-// Save. The new image is written whole to tln-N.img.tmp and fsynced; the
-// current image gets a second name, tln-N.img.prev (a hard link, renamed into
-// place); then the temporary file is renamed over tln-N.img and the directory
-// is fsynced. Each rename is atomic, so at every moment, even when the process
-// is killed, tln-N.img is a whole image: the old one or the new one. The
+// Save. The new image is written whole to tln-N.img.tmp and fsynced; then
+// renameat2(RENAME_EXCHANGE) swaps the names of the temporary file and
+// tln-N.img, so tln-N.img is the new image and the temporary name holds the
+// old one, which a second rename makes tln-N.img.prev; then the directory is
+// fsynced. The first save renames the temporary file into place. On a file
+// system that cannot exchange names, the current image first gets a second
+// name, tln-N.img.prev (a hard link, renamed into place), and then the
+// temporary file is renamed over tln-N.img. Each step is atomic, so at every
+// moment, even when the process is killed, tln-N.img is a whole image: the
+// old one or the new one. A save is open, write, fsync, close, two renames
+// and the directory's fsync, plus the stat that finds the directory. The
 // length is answered only when every step succeeded; otherwise the answer is
 // negative and the temporary file is removed.
 //
 // Lock. The first call for an instance takes an exclusive flock on
 // tln-N.lock, held for the life of the process (or until
 // velmor_linux_reset()), so two servers on one instance cannot overwrite each
-// other's images. When another process holds it, load answers negative (the
+// other's images. Taking it also removes what a killed save can leave
+// behind: a tln-N.img.prev.tmp, and a tln-N.img.tmp that is a second name of
+// the image or of .prev. When another process holds it, load answers negative (the
 // server then serves from memory only) after a line on standard error that
 // says why; save and reject answer negative.
 //
@@ -38,6 +51,8 @@
 //   VELMOR_STORE_FAULT=nospace   a save fails as if write(2) had answered
 //                                ENOSPC halfway: the temporary file is removed
 //                                and the answer is -ENOSPC
+//   VELMOR_STORE_FAULT=noexchange   saves go the way of a file system that
+//                                cannot exchange names (hard link, renames)
 //   VELMOR_STORE_FAULT_AFTER=K   the fault begins after K successful saves
 // In every case tln-N.img and tln-N.img.prev stay as they were.
 #include <fcntl.h>
@@ -59,8 +74,19 @@ namespace {
 
 constexpr int LOCK_SLOTS = 16;
 constexpr int REJECT_TRIES = 1000;  // -1 .. -999 after a name already taken
+constexpr int NAME_CAP = 64;        // "tln-<instance><suffix>"
 
-enum Fault { FAULT_NONE, FAULT_FAIL, FAULT_SHORT, FAULT_NOSPACE };
+enum Fault { FAULT_NONE, FAULT_FAIL, FAULT_SHORT, FAULT_NOSPACE, FAULT_NOEXCHANGE };
+
+// The store directory last resolved: its path, an O_DIRECTORY descriptor of
+// it, and its device and inode, which tell whether the path still names it.
+struct StoreDir {
+    int fd = -1;  // -1: none resolved
+    char path[PATH_MAX] = {};
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+StoreDir cur;
 
 // Locks held: instance numbers in store directories (by device and inode).
 struct StoreLock {
@@ -89,9 +115,9 @@ void say(const char* fmt, ...) {
     (void)w;
 }
 
-// The store directory into out, created when missing: 1, or 0 when there is
-// no backing store, or -errno.
-int64_t store_dir(char* out, uint64_t cap) {
+// The store directory's path into out (only the /tmp fallback is created and
+// checked here): 1, or 0 when there is no backing store, or -errno.
+int64_t store_dir_path(char* out, uint64_t cap) {
     const char* v = getenv("VELMOR_STORE");
     int64_t r;
     if (v != nullptr) {
@@ -105,39 +131,98 @@ int64_t store_dir(char* out, uint64_t cap) {
         r = tmp_user_dir(out, cap, "velmor-state");
         return r < 0 ? r : 1;
     }
-    if (r == 0) r = make_dirs(out);
     return r < 0 ? r : 1;
 }
 
-// "<dir>/tln-<instance><suffix>" into out; 0 or -ENAMETOOLONG.
-int64_t store_path(char* out, const char* dir, uint64_t instance, const char* suffix) {
-    int n = snprintf(out, PATH_MAX, "%s/tln-%llu%s", dir, static_cast<unsigned long long>(instance),
-                     suffix);
+// Makes cur the store directory the environment names now: 1, 0 when there
+// is no backing store, or -errno (cur.path then holds the path, for
+// messages). When the path still names the directory already open, that
+// costs one stat; otherwise the directory is created if missing and opened.
+int64_t store_dir() {
+    char path[PATH_MAX];
+    path[0] = '\0';
+    int64_t r = store_dir_path(path, sizeof path);
+    struct stat st;
+    if (r > 0 && cur.fd >= 0 && strcmp(path, cur.path) == 0 && stat(path, &st) == 0 &&
+        S_ISDIR(st.st_mode) && st.st_dev == cur.dev && st.st_ino == cur.ino) {
+        return 1;
+    }
+    if (cur.fd >= 0) close(cur.fd);
+    cur = StoreDir{};
+    memcpy(cur.path, path, sizeof path);
+    if (r <= 0) return r;
+    r = make_dirs(path);
+    if (r < 0) return r;
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        close(fd);
+        return -e;
+    }
+    cur.fd = fd;
+    cur.dev = st.st_dev;
+    cur.ino = st.st_ino;
+    return 1;
+}
+
+// "tln-<instance><suffix>" into out (NAME_CAP bytes).
+void store_name(char* out, uint64_t instance, const char* suffix) {
+    snprintf(out, NAME_CAP, "tln-%llu%s", static_cast<unsigned long long>(instance), suffix);
+}
+
+// "<store directory>/tln-<instance><suffix>" into out (PATH_MAX bytes), for
+// messages and answers; 0 or -ENAMETOOLONG.
+int64_t store_path(char* out, uint64_t instance, const char* suffix) {
+    int n = snprintf(out, PATH_MAX, "%s/tln-%llu%s", cur.path,
+                     static_cast<unsigned long long>(instance), suffix);
     return n >= 0 && n < PATH_MAX ? 0 : -ENAMETOOLONG;
 }
 
-// Takes (or finds already taken) the lock of instance in dir. 0: held by this
-// process; -EWOULDBLOCK: another process holds it; other negatives on failure.
-int64_t lock_instance(const char* dir, uint64_t instance) {
-    struct stat st;
-    if (stat(dir, &st) != 0) return -errno;
+// Removes what a save killed halfway can leave, once the lock says that no
+// other process saves here: a .prev in the making, and a temporary file that
+// is a second name of the image or of .prev (the next save would truncate
+// it). A temporary file of its own is truncated by the next save anyway.
+void drop_leftovers(uint64_t instance) {
+    char name[NAME_CAP], other[NAME_CAP];
+    store_name(name, instance, ".img.prev.tmp");
+    unlinkat(cur.fd, name, 0);
+    store_name(name, instance, ".img.tmp");
+    struct stat tmp, st;
+    if (fstatat(cur.fd, name, &tmp, AT_SYMLINK_NOFOLLOW) != 0 || tmp.st_nlink < 2) return;
+    static constexpr const char* names_of_images[] = {".img", ".img.prev"};
+    for (const char* suffix : names_of_images) {
+        store_name(other, instance, suffix);
+        if (fstatat(cur.fd, other, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == tmp.st_dev &&
+            st.st_ino == tmp.st_ino) {
+            unlinkat(cur.fd, name, 0);
+            return;
+        }
+    }
+}
+
+// Takes (or finds already taken) the lock of instance in the current store
+// directory. 0: held by this process; -EWOULDBLOCK: another process holds
+// it; other negatives on failure.
+int64_t lock_instance(uint64_t instance) {
     int free_slot = -1;
     for (int i = 0; i < LOCK_SLOTS; i++) {
         const StoreLock& l = locks[i];
-        if (l.fd >= 0 && l.instance == instance && l.dev == st.st_dev && l.ino == st.st_ino) return 0;
+        if (l.fd >= 0 && l.instance == instance && l.dev == cur.dev && l.ino == cur.ino) return 0;
         if (l.fd < 0 && free_slot < 0) free_slot = i;
     }
     if (free_slot < 0) return -ENOLCK;
-    char path[PATH_MAX];
-    if (store_path(path, dir, instance, ".lock") < 0) return -ENAMETOOLONG;
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    char name[NAME_CAP];
+    store_name(name, instance, ".lock");
+    int fd = openat(cur.fd, name, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return -errno;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
         close(fd);
         return e == EWOULDBLOCK ? -EWOULDBLOCK : -e;
     }
-    locks[free_slot] = StoreLock{fd, instance, st.st_dev, st.st_ino};
+    locks[free_slot] = StoreLock{fd, instance, cur.dev, cur.ino};
+    drop_leftovers(instance);
     return 0;
 }
 
@@ -150,6 +235,7 @@ Fault current_fault() {
         if (f != nullptr && strcmp(f, "fail") == 0) fault_kind = FAULT_FAIL;
         if (f != nullptr && strcmp(f, "short") == 0) fault_kind = FAULT_SHORT;
         if (f != nullptr && strcmp(f, "nospace") == 0) fault_kind = FAULT_NOSPACE;
+        if (f != nullptr && strcmp(f, "noexchange") == 0) fault_kind = FAULT_NOEXCHANGE;
         const char* after = getenv("VELMOR_STORE_FAULT_AFTER");
         fault_after = after != nullptr ? strtoull(after, nullptr, 10) : 0;
     }
@@ -168,54 +254,74 @@ int64_t write_all(int fd, const uint8_t* p, uint64_t n) {
     return static_cast<int64_t>(done);
 }
 
-int64_t fsync_dir(const char* dir) {
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    int64_t r = fsync(fd) == 0 ? 0 : -errno;
-    close(fd);
-    return r;
-}
-
-// Keeps the current image as .prev and puts the temporary file in its place.
-int64_t commit_image(const char* dir, uint64_t instance, const char* tmp) {
-    char img[PATH_MAX], prev[PATH_MAX], prev_tmp[PATH_MAX];
-    if (store_path(img, dir, instance, ".img") < 0 || store_path(prev, dir, instance, ".img.prev") < 0 ||
-        store_path(prev_tmp, dir, instance, ".img.prev.tmp") < 0) {
-        return -ENAMETOOLONG;
-    }
+// Keeps the current image as .prev and puts the temporary file in its
+// place with a hard link and two renames, for file systems that cannot
+// exchange two names.
+int64_t commit_by_link(const char* tmp, const char* img, const char* prev, const char* prev_tmp) {
     struct stat st;
-    if (lstat(img, &st) == 0) {
-        if (unlink(prev_tmp) != 0 && errno != ENOENT) return -errno;
-        if (link(img, prev_tmp) != 0) return -errno;
-        if (rename(prev_tmp, prev) != 0) {
+    if (fstatat(cur.fd, img, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (unlinkat(cur.fd, prev_tmp, 0) != 0 && errno != ENOENT) return -errno;
+        if (linkat(cur.fd, img, cur.fd, prev_tmp, 0) != 0) return -errno;
+        if (renameat(cur.fd, prev_tmp, cur.fd, prev) != 0) {
             int e = errno;
-            unlink(prev_tmp);
+            unlinkat(cur.fd, prev_tmp, 0);
             return -e;
         }
+        // When .prev already was a name of the image (a save killed after
+        // this step), the rename did nothing and the second name is left.
+        unlinkat(cur.fd, prev_tmp, 0);
     } else if (errno != ENOENT) {
         return -errno;
     }
-    if (rename(tmp, img) != 0) return -errno;
-    return fsync_dir(dir);
+    if (renameat(cur.fd, tmp, cur.fd, img) != 0) return -errno;
+    return 0;
+}
+
+// Puts the whole, synced temporary file in place of the image, keeps the
+// image it replaces as .prev, and syncs the directory.
+int64_t commit_image(uint64_t instance, Fault fault) {
+    char tmp[NAME_CAP], img[NAME_CAP], prev[NAME_CAP], prev_tmp[NAME_CAP];
+    store_name(tmp, instance, ".img.tmp");
+    store_name(img, instance, ".img");
+    store_name(prev, instance, ".img.prev");
+    store_name(prev_tmp, instance, ".img.prev.tmp");
+    int r = -1;
+    if (fault == FAULT_NOEXCHANGE) {
+        errno = EINVAL;  // as from a file system without the exchange
+    } else {
+        r = renameat2(cur.fd, tmp, cur.fd, img, RENAME_EXCHANGE);
+    }
+    if (r == 0) {
+        // tln-N.img is the new image; the temporary name holds the old one.
+        if (renameat(cur.fd, tmp, cur.fd, prev) != 0) return -errno;
+    } else if (errno == ENOENT) {
+        // No image yet: nothing to keep.
+        if (renameat(cur.fd, tmp, cur.fd, img) != 0) return -errno;
+    } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        int64_t c = commit_by_link(tmp, img, prev, prev_tmp);
+        if (c < 0) return c;
+    } else {
+        return -errno;
+    }
+    return fsync(cur.fd) == 0 ? 0 : -errno;
 }
 
 }  // namespace
 
 int64_t store_load(uint64_t instance, void* buf, uint64_t cap) {
     if (buf == nullptr && cap > 0) return -EFAULT;
-    char dir[PATH_MAX];
-    int64_t s = store_dir(dir, sizeof dir);
+    int64_t s = store_dir();
     if (s == 0) return -ENODEV;
     if (s < 0) {
-        say("[velmor] store: cannot use the store directory %s (%s); serving from memory only\n", dir,
-            strerror(static_cast<int>(-s)));
+        say("[velmor] store: cannot use the store directory %s (%s); serving from memory only\n",
+            cur.path, strerror(static_cast<int>(-s)));
         return s;
     }
     char lock[PATH_MAX], img[PATH_MAX];
-    if (store_path(lock, dir, instance, ".lock") < 0 || store_path(img, dir, instance, ".img") < 0) {
+    if (store_path(lock, instance, ".lock") < 0 || store_path(img, instance, ".img") < 0) {
         return -ENAMETOOLONG;
     }
-    int64_t l = lock_instance(dir, instance);
+    int64_t l = lock_instance(instance);
     if (l == -EWOULDBLOCK) {
         say("[velmor] store: instance %llu is in use by another server (lock %s); serving from memory "
             "only\n",
@@ -228,7 +334,9 @@ int64_t store_load(uint64_t instance, void* buf, uint64_t cap) {
         return l;
     }
 
-    int fd = open(img, O_RDONLY | O_CLOEXEC);
+    char name[NAME_CAP];
+    store_name(name, instance, ".img");
+    int fd = openat(cur.fd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) return 0;
     if (fd < 0) {
         int e = errno;
@@ -274,17 +382,16 @@ int64_t store_load(uint64_t instance, void* buf, uint64_t cap) {
 int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
     if (buf == nullptr && len > 0) return -EFAULT;
     if (len > static_cast<uint64_t>(INT64_MAX)) return -EINVAL;
-    char dir[PATH_MAX];
-    int64_t s = store_dir(dir, sizeof dir);
+    int64_t s = store_dir();
     if (s <= 0) return s == 0 ? -ENODEV : s;
     Fault fault = current_fault();
     if (fault == FAULT_FAIL) return -1;
-    int64_t l = lock_instance(dir, instance);
+    int64_t l = lock_instance(instance);
     if (l < 0) return l == -EWOULDBLOCK ? -EBUSY : l;
 
-    char tmp[PATH_MAX];
-    if (store_path(tmp, dir, instance, ".img.tmp") < 0) return -ENAMETOOLONG;
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    char tmp[NAME_CAP];
+    store_name(tmp, instance, ".img.tmp");
+    int fd = openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return -errno;
     bool cut = fault == FAULT_SHORT || fault == FAULT_NOSPACE;
     uint64_t todo = cut ? len / 2 : len;
@@ -302,7 +409,7 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
     if (close(fd) != 0 && result == want) result = -errno;
     bool ok = result == want;
     if (ok) {
-        int64_t c = commit_image(dir, instance, tmp);
+        int64_t c = commit_image(instance, fault);
         if (c < 0) {
             result = c;
             ok = false;
@@ -312,21 +419,20 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
         saves_ok++;
         return want;
     }
-    unlink(tmp);  // gone already when only the directory fsync failed
+    unlinkat(cur.fd, tmp, 0);  // gone already when only the directory fsync failed
     return result;
 }
 
 int64_t store_reject(uint64_t instance, char* where, uint64_t cap) {
     if (where == nullptr && cap > 0) return -EFAULT;
-    char dir[PATH_MAX];
-    int64_t s = store_dir(dir, sizeof dir);
+    int64_t s = store_dir();
     if (s <= 0) return s == 0 ? -ENODEV : s;
-    int64_t l = lock_instance(dir, instance);
+    int64_t l = lock_instance(instance);
     if (l < 0) return l == -EWOULDBLOCK ? -EBUSY : l;
-    char img[PATH_MAX];
-    if (store_path(img, dir, instance, ".img") < 0) return -ENAMETOOLONG;
+    char img[NAME_CAP];
+    store_name(img, instance, ".img");
     struct stat st;
-    if (lstat(img, &st) != 0) return -errno;
+    if (fstatat(cur.fd, img, &st, AT_SYMLINK_NOFOLLOW) != 0) return -errno;
     if (!S_ISREG(st.st_mode)) return -EINVAL;
 
     char stamp[32];
@@ -335,32 +441,34 @@ int64_t store_reject(uint64_t instance, char* where, uint64_t cap) {
     if (gmtime_r(&now, &tm) == nullptr || strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm) == 0) {
         return -EINVAL;
     }
-    // link() never replaces an existing name, so no earlier rejected image
+    // linkat() never replaces an existing name, so no earlier rejected image
     // can be overwritten; the image's own name goes only after the new one
     // exists.
-    char kept[PATH_MAX];
+    char kept[NAME_CAP + 64];
     int k = 0;
     for (; k < REJECT_TRIES; k++) {
         int n = k == 0 ? snprintf(kept, sizeof kept, "%s.rejected-%s", img, stamp)
                        : snprintf(kept, sizeof kept, "%s.rejected-%s-%d", img, stamp, k);
         if (n < 0 || n >= static_cast<int>(sizeof kept)) return -ENAMETOOLONG;
-        if (link(img, kept) == 0) break;
+        if (linkat(cur.fd, img, cur.fd, kept, 0) == 0) break;
         if (errno != EEXIST) return -errno;
     }
     if (k == REJECT_TRIES) return -EEXIST;
-    if (unlink(img) != 0) {
+    if (unlinkat(cur.fd, img, 0) != 0) {
         int e = errno;
-        unlink(kept);
+        unlinkat(cur.fd, kept, 0);
         return -e;
     }
-    int64_t r = fsync_dir(dir);
-    if (r < 0) return r;
+    if (fsync(cur.fd) != 0) return -errno;
     if (cap == 0) return 0;
-    uint64_t n = strlen(kept);
-    if (n > cap - 1) n = cap - 1;
-    memcpy(where, kept, n);
-    where[n] = '\0';
-    return static_cast<int64_t>(n);
+    char full[PATH_MAX];
+    int n = snprintf(full, sizeof full, "%s/%s", cur.path, kept);
+    if (n < 0 || n >= static_cast<int>(sizeof full)) return -ENAMETOOLONG;
+    uint64_t len = static_cast<uint64_t>(n);
+    if (len > cap - 1) len = cap - 1;
+    memcpy(where, full, len);
+    where[len] = '\0';
+    return static_cast<int64_t>(len);
 }
 
 void store_reset() {
@@ -368,6 +476,8 @@ void store_reset() {
         if (l.fd >= 0) close(l.fd);
         l = StoreLock{};
     }
+    if (cur.fd >= 0) close(cur.fd);
+    cur = StoreDir{};
     fault_known = false;
     fault_kind = FAULT_NONE;
     fault_after = 0;
