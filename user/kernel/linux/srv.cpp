@@ -33,6 +33,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -262,7 +263,8 @@ void relay_free(Relay* r) {
     for (int fd : {r->listen_fd, r->posted_fd, r->wake[0], r->wake[1]}) {
         if (fd >= 0) close(fd);
     }
-    delete r;
+    r->~Relay();
+    munmap(r, sizeof(Relay));
 }
 
 void relay_signal(Relay* r, int mode) {
@@ -374,8 +376,12 @@ int64_t srv_post(const char* name, int64_t fd) {
     r = join_path(addr.sun_path, sizeof addr.sun_path, dir, name);
     if (r < 0) return r;
 
-    Relay* relay = new (std::nothrow) Relay;
-    if (relay == nullptr) return -ENOMEM;
+    // Mapped rather than allocated: the stand-in then needs nothing of the
+    // C++ library at run time (a relay is large, and rare).
+    void* mem = mmap(nullptr, sizeof(Relay), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
+    if (mem == MAP_FAILED) return -ENOMEM;
+    Relay* relay = new (mem) Relay;
     memcpy(relay->path, addr.sun_path, sizeof relay->path);
     relay->posted_fd = fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 3);
     if (relay->posted_fd < 0 || pipe2(relay->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
