@@ -33,10 +33,14 @@
 // readv(2), for the caller's bytes plus up to READ_AHEAD more into a static
 // buffer, and the next reads are served from there; a small request then
 // costs one read(2) instead of two. The read-ahead is kept smaller than a
-// large message on purpose: the body of a large write then goes straight
-// into the server's buffer instead of being copied twice. The caller always
-// sees exactly the stream's bytes, in order. One descriptor at a time owns
-// the buffered bytes; others read without read-ahead meanwhile.
+// large message on purpose: the body of a large write then goes mostly
+// straight into the server's buffer. And after a message larger than the
+// read-ahead, the next header is read alone: when large writes follow one
+// another, each body then lands in the server's buffer whole, without a
+// first part copied through the read-ahead buffer (a small message after a
+// large one costs its second read(2)). The caller always sees exactly the
+// stream's bytes, in order. One descriptor at a time owns the buffered
+// bytes; others read without read-ahead meanwhile.
 #include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
@@ -67,6 +71,7 @@ struct Frame {
     uint8_t hdr[4] = {};
     uint32_t hdr_have = 0;
     uint64_t msg_left = 0;
+    bool last_large = false;  // the last message begun did not fit the read-ahead
 };
 
 Frame frames[FRAME_SLOTS];
@@ -133,6 +138,7 @@ void frame_feed(Frame& f, const uint8_t* p, uint64_t n) {
             // A size below 4 ends the message at its size field; the server
             // refuses such a message anyway.
             f.msg_left = size > 4 ? size - 4 : 0;
+            f.last_large = f.msg_left > READ_AHEAD;
         }
     }
 }
@@ -231,7 +237,8 @@ int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
             if (w == 0) continue;
         }
 
-        bool ahead = s >= 0 && (ahead_slot < 0 || ahead_pos >= ahead_len);
+        bool ahead = s >= 0 && (ahead_slot < 0 || ahead_pos >= ahead_len) &&
+                     !(boundary && frames[s].last_large);
         iovec iov[2] = {{out, n}, {ahead_buf, READ_AHEAD}};
         ssize_t r = stoppable_read(static_cast<int>(fd), iov, ahead ? 2 : 1, boundary);
         if (r < 0) {
