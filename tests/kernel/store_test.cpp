@@ -76,7 +76,10 @@ protected:
 };
 
 TEST_F(Store, SaveThenLoadRoundTrips) {
-    for (size_t n : {size_t{1}, size_t{38792}, size_t{1000000}, size_t{CAP}}) {
+    // Growing, then shrinking: a save reuses an older file in place, which
+    // must end exactly where the new image does.
+    for (size_t n : {size_t{1}, size_t{38792}, size_t{1000000}, size_t{CAP}, size_t{1000000},
+                     size_t{38792}, size_t{1}, size_t{0}, size_t{40000}}) {
         SCOPED_TRACE(n);
         Bytes img = image(n, static_cast<uint32_t>(n));
         EXPECT_EQ(save(0, img), static_cast<int64_t>(n));
@@ -85,9 +88,10 @@ TEST_F(Store, SaveThenLoadRoundTrips) {
         EXPECT_TRUE(got == img);
         EXPECT_TRUE(file_bytes(at("tln-0.img")) == img);
     }
-    // What a save leaves behind: the image, its predecessor and the lock.
-    EXPECT_EQ(names_in(dir.path()),
-              (std::vector<std::string>{"tln-0.img", "tln-0.img.prev", "tln-0.lock"}));
+    // What saves leave behind: the image, its predecessor, the next save's
+    // temporary file and the lock.
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"tln-0.img", "tln-0.img.prev",
+                                                               "tln-0.img.tmp", "tln-0.lock"}));
     struct stat st;
     ASSERT_EQ(stat(at("tln-0.img").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -172,7 +176,8 @@ protected:
 };
 
 TEST_P(StoreWay, EachSaveKeepsTheImageItReplacesAsPrev) {
-    Bytes a = image(100, 1), b = image(50, 2), c = image(70, 3);
+    const bool exchange = std::string(GetParam()) == "exchange";
+    Bytes a = image(100, 1), b = image(50, 2), c = image(70, 3), d = image(90, 4);
     auto ino = [&](const char* name) {
         struct stat st;
         return ::stat(at(name).c_str(), &st) == 0 ? st.st_ino : ino_t{0};
@@ -190,8 +195,25 @@ TEST_P(StoreWay, EachSaveKeepsTheImageItReplacesAsPrev) {
     EXPECT_TRUE(file_bytes(at("tln-0.img")) == c);
     EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == b);
     EXPECT_EQ(ino("tln-0.img.prev"), second);
-    EXPECT_EQ(names_in(dir.path()),
-              (std::vector<std::string>{"tln-0.img", "tln-0.img.prev", "tln-0.lock"}));
+    ino_t third = ino("tln-0.img");
+    if (!exchange) {
+        EXPECT_EQ(names_in(dir.path()),
+                  (std::vector<std::string>{"tln-0.img", "tln-0.img.prev", "tln-0.lock"}));
+        return;
+    }
+    // The file that left .prev waits as the temporary file, and the next save
+    // writes over it: from now on the three files only trade names.
+    EXPECT_TRUE(file_bytes(at("tln-0.img.tmp")) == a);
+    EXPECT_EQ(ino("tln-0.img.tmp"), first);
+    ASSERT_EQ(save(0, d), 90);
+    EXPECT_TRUE(file_bytes(at("tln-0.img")) == d);
+    EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == c);
+    EXPECT_TRUE(file_bytes(at("tln-0.img.tmp")) == b);
+    EXPECT_EQ(ino("tln-0.img"), first);
+    EXPECT_EQ(ino("tln-0.img.prev"), third);
+    EXPECT_EQ(ino("tln-0.img.tmp"), second);
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"tln-0.img", "tln-0.img.prev",
+                                                               "tln-0.img.tmp", "tln-0.lock"}));
 }
 
 TEST_P(StoreWay, LeftoversOfAKilledSaveDoNotGetInTheWay) {
@@ -207,6 +229,31 @@ TEST_P(StoreWay, LeftoversOfAKilledSaveDoNotGetInTheWay) {
     EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == a);
     EXPECT_EQ(names_in(dir.path()),
               (std::vector<std::string>{"tln-0.img", "tln-0.img.prev", "tln-0.lock"}));
+}
+
+// A save writes the temporary file in place, so one that is another name of
+// the image or of .prev (as an older store layout or a hand could leave) is
+// dropped when the next process takes the instance, never written through.
+TEST_F(Store, ATemporaryFileThatNamesAnotherFileIsNeverWrittenThrough) {
+    Bytes a = image(100, 1), b = image(60, 2), c = image(80, 3);
+    for (const char* target : {"tln-0.img", "tln-0.img.prev"}) {
+        for (bool symbolic : {false, true}) {
+            SCOPED_TRACE(std::string(target) + (symbolic ? " symlink" : " hard link"));
+            velmor_linux_reset();
+            for (const auto& name : names_in(dir.path())) fs::remove(at(name));
+            ASSERT_EQ(save(0, a), 100);
+            ASSERT_EQ(save(0, b), 60);  // img b, .prev a, no temporary file
+            if (symbolic) {
+                fs::create_symlink(at(target), at("tln-0.img.tmp"));
+            } else {
+                fs::create_hard_link(at(target), at("tln-0.img.tmp"));
+            }
+            velmor_linux_reset();
+            ASSERT_EQ(save(0, c), 80);
+            EXPECT_TRUE(file_bytes(at("tln-0.img")) == c);
+            EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == b);
+        }
+    }
 }
 
 // A child saves two images in turn without end; it is killed at random
@@ -245,7 +292,13 @@ TEST_P(StoreWay, AnImageKilledInTheMiddleOfASaveIsNeverTorn) {
         ASSERT_EQ(save(0, c), 700);
         EXPECT_TRUE(file_bytes(at("tln-0.img")) == c);
         EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == got);
-        EXPECT_FALSE(fs::exists(at("tln-0.img.tmp")));
+        // A temporary file left is one of the saves' own files, not a second
+        // name of another.
+        struct stat st;
+        if (::lstat(at("tln-0.img.tmp").c_str(), &st) == 0) {
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(st.st_nlink, 1u);
+        }
         EXPECT_FALSE(fs::exists(at("tln-0.img.prev.tmp")));
         velmor_linux_reset();  // let the next child take the lock
     }

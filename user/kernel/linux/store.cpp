@@ -13,33 +13,36 @@
 // Files of instance N in that directory:
 //   tln-N.img                        the image
 //   tln-N.img.prev                   the image before the last save
-//   tln-N.img.tmp                    a save in progress (or, after a kill at
-//                                    the wrong moment, the image before it)
+//   tln-N.img.tmp                    the next save's temporary file: between
+//                                    saves it holds the image before .prev
 //   tln-N.img.prev.tmp               a .prev in the making (only where the
 //                                    file system cannot exchange names)
 //   tln-N.lock                       locked (flock) while a server uses N
 //   tln-N.img.rejected-<UTC time>Z   an image the server refused, kept aside
 //
-// Save. The new image is written whole to tln-N.img.tmp and fsynced; then
-// renameat2(RENAME_EXCHANGE) swaps the names of the temporary file and
-// tln-N.img, so tln-N.img is the new image and the temporary name holds the
-// old one, which a second rename makes tln-N.img.prev; then the directory is
-// fsynced. The first save renames the temporary file into place. On a file
-// system that cannot exchange names, the current image first gets a second
-// name, tln-N.img.prev (a hard link, renamed into place), and then the
-// temporary file is renamed over tln-N.img. Each step is atomic, so at every
-// moment, even when the process is killed, tln-N.img is a whole image: the
-// old one or the new one. A save is open, write, fsync, close, two renames
-// and the directory's fsync, plus the stat that finds the directory. The
-// length is answered only when every step succeeded; otherwise the answer is
-// negative and the temporary file is removed.
+// Save. The new image is written over tln-N.img.tmp in place, cut to its
+// length and fsynced; then renameat2(RENAME_EXCHANGE) swaps the names of the
+// temporary file and tln-N.img, so tln-N.img is the new image and the
+// temporary name holds the old one, and a second exchange swaps that with
+// tln-N.img.prev; then the directory is fsynced. So the three files trade
+// names and no file is created or removed (on tmpfs, no page is freed and
+// taken again). The first saves, with no image or no .prev yet, rename
+// instead. On a file system that cannot exchange names, the current image
+// first gets a second name, tln-N.img.prev (a hard link, renamed into
+// place), and then the temporary file is renamed over tln-N.img. Each step
+// is atomic, so at every moment, even when the process is killed,
+// tln-N.img is a whole image: the old one or the new one, and so is .prev.
+// A save is open, write, ftruncate, fsync, close, two exchanges and the
+// directory's fsync, plus the stat that finds the directory. The length is
+// answered only when every step succeeded; otherwise the answer is negative
+// and the temporary file is removed.
 //
 // Lock. The first call for an instance takes an exclusive flock on
 // tln-N.lock, held for the life of the process (or until
 // velmor_linux_reset()), so two servers on one instance cannot overwrite each
 // other's images. Taking it also removes what a killed save can leave
-// behind: a tln-N.img.prev.tmp, and a tln-N.img.tmp that is a second name of
-// the image or of .prev. When another process holds it, load answers negative (the
+// behind: a tln-N.img.prev.tmp, and a tln-N.img.tmp that is not a regular
+// file with one name (a save writes it in place). When another process holds it, load answers negative (the
 // server then serves from memory only) after a line on standard error that
 // says why; save and reject answer negative.
 //
@@ -179,25 +182,20 @@ int64_t store_path(char* out, uint64_t instance, const char* suffix) {
     return n >= 0 && n < PATH_MAX ? 0 : -ENAMETOOLONG;
 }
 
-// Removes what a save killed halfway can leave, once the lock says that no
-// other process saves here: a .prev in the making, and a temporary file that
-// is a second name of the image or of .prev (the next save would truncate
-// it). A temporary file of its own is truncated by the next save anyway.
+// Removes, once the lock says that no other process saves here, what a save
+// killed halfway (or an older layout of the store) can leave: a .prev in the
+// making, and a temporary file that is not a regular file of its own, since
+// a save overwrites the temporary file in place and must never write
+// through a second name of the image or of .prev.
 void drop_leftovers(uint64_t instance) {
-    char name[NAME_CAP], other[NAME_CAP];
+    char name[NAME_CAP];
     store_name(name, instance, ".img.prev.tmp");
     unlinkat(cur.fd, name, 0);
     store_name(name, instance, ".img.tmp");
-    struct stat tmp, st;
-    if (fstatat(cur.fd, name, &tmp, AT_SYMLINK_NOFOLLOW) != 0 || tmp.st_nlink < 2) return;
-    static constexpr const char* names_of_images[] = {".img", ".img.prev"};
-    for (const char* suffix : names_of_images) {
-        store_name(other, instance, suffix);
-        if (fstatat(cur.fd, other, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == tmp.st_dev &&
-            st.st_ino == tmp.st_ino) {
-            unlinkat(cur.fd, name, 0);
-            return;
-        }
+    struct stat st;
+    if (fstatat(cur.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+        unlinkat(cur.fd, name, 0);
     }
 }
 
@@ -292,8 +290,13 @@ int64_t commit_image(uint64_t instance, Fault fault) {
         r = renameat2(cur.fd, tmp, cur.fd, img, RENAME_EXCHANGE);
     }
     if (r == 0) {
-        // tln-N.img is the new image; the temporary name holds the old one.
-        if (renameat(cur.fd, tmp, cur.fd, prev) != 0) return -errno;
+        // tln-N.img is the new image; the temporary name holds the old one,
+        // which now trades names with .prev: the file that leaves .prev is
+        // the next save's temporary file, overwritten in place.
+        if (renameat2(cur.fd, tmp, cur.fd, prev, RENAME_EXCHANGE) != 0) {
+            if (errno != ENOENT) return -errno;
+            if (renameat(cur.fd, tmp, cur.fd, prev) != 0) return -errno;  // no .prev yet
+        }
     } else if (errno == ENOENT) {
         // No image yet: nothing to keep.
         if (renameat(cur.fd, tmp, cur.fd, img) != 0) return -errno;
@@ -391,7 +394,9 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
 
     char tmp[NAME_CAP];
     store_name(tmp, instance, ".img.tmp");
-    int fd = openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Overwritten in place, then cut to the image's length: its pages and
+    // blocks are reused rather than freed and taken again.
+    int fd = openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return -errno;
     bool cut = fault == FAULT_SHORT || fault == FAULT_NOSPACE;
     uint64_t todo = cut ? len / 2 : len;
@@ -402,7 +407,7 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
             result = len > 0 ? static_cast<int64_t>(todo) : -EIO;
         } else if (fault == FAULT_NOSPACE) {
             result = -ENOSPC;
-        } else if (fsync(fd) != 0) {
+        } else if (ftruncate(fd, want) != 0 || fsync(fd) != 0) {
             result = -errno;
         }
     }
