@@ -177,10 +177,11 @@ int64_t wait_readable(int64_t fd, int32_t timeout_ms) {
     return 1;
 }
 
-// One readv(2) or read(2) (iovcnt 1) that a stop signal can end: at a
-// boundary by jumping back here (answer 0, nothing delivered), inside a
-// message by interrupting it (-1 with EINTR). The stop request is looked at
-// once more after the read is armed, so none is missed in between.
+// One readv(2) that a stop signal can end: at a boundary by jumping back
+// here, inside a message by interrupting the call; either way the answer is
+// -1 with EINTR and the caller finds the stop request. At a boundary the
+// request is looked at once more after the read is armed, so none is missed
+// in between.
 ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
     if (boundary && sigsetjmp(boundary_jump, 0) != 0) {
         // The handler left with its signal blocked; unblock it again.
