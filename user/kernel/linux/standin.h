@@ -10,8 +10,9 @@
 // the next call reads the environment afresh.
 void velmor_linux_reset();
 
-// Process start: ignores SIGPIPE and makes SIGTERM, SIGINT and SIGHUP request
-// a stop (the read that waits for the next message answers end of stream).
+// Process start: asks for huge pages for the zero-initialised storage, ignores
+// SIGPIPE and makes SIGTERM, SIGINT and SIGHUP request a stop (the read that
+// waits for the next message answers end of stream).
 // The process entry calls it once; tests that raise those signals call it too.
 void velmor_linux_start();
 

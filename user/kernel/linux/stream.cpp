@@ -45,6 +45,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -285,7 +286,20 @@ void stream_reset() {
     stop_grace_ms = STOP_GRACE_DEFAULT_MS;
 }
 
+// The bounds of the program's zero-initialised storage, from the linker.
+extern "C" char __bss_start[], _end[];
+
 void velmor_linux_start() {
+    // The server's storage is its fixed tables and buffers, megabytes of
+    // them zero at start (the data pool, the image buffer). Mapped with huge
+    // pages where the system allows it (transparent huge pages in madvise
+    // mode), a first touch faults once per 2 MiB instead of once per 4 KiB,
+    // and copies through the pool miss the TLB less.
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t lo = (reinterpret_cast<uintptr_t>(__bss_start) + page - 1) & ~(page - 1);
+    uintptr_t hi = reinterpret_cast<uintptr_t>(_end) & ~(page - 1);
+    if (hi > lo) (void)madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sigemptyset(&sa.sa_mask);
