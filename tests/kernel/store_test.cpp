@@ -91,7 +91,7 @@ TEST_F(Store, SaveThenLoadRoundTrips) {
     // What saves leave behind: the image, its predecessor, the next save's
     // temporary file and the lock.
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"tln-0.img", "tln-0.img.prev",
-                                                               "tln-0.img.tmp", "tln-0.lock"}));
+                                                              "tln-0.img.tmp", "tln-0.lock"}));
     struct stat st;
     ASSERT_EQ(stat(at("tln-0.img").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -213,7 +213,7 @@ TEST_P(StoreWay, EachSaveKeepsTheImageItReplacesAsPrev) {
     EXPECT_EQ(ino("tln-0.img.prev"), third);
     EXPECT_EQ(ino("tln-0.img.tmp"), second);
     EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"tln-0.img", "tln-0.img.prev",
-                                                               "tln-0.img.tmp", "tln-0.lock"}));
+                                                              "tln-0.img.tmp", "tln-0.lock"}));
 }
 
 TEST_P(StoreWay, LeftoversOfAKilledSaveDoNotGetInTheWay) {

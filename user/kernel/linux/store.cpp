@@ -42,9 +42,10 @@
 // velmor_linux_reset()), so two servers on one instance cannot overwrite each
 // other's images. Taking it also removes what a killed save can leave
 // behind: a tln-N.img.prev.tmp, and a tln-N.img.tmp that is not a regular
-// file with one name (a save writes it in place). When another process holds it, load answers negative (the
-// server then serves from memory only) after a line on standard error that
-// says why; save and reject answer negative.
+// file with one name (a save writes it in place). When another process holds
+// the lock, load answers negative (the server then serves from memory only)
+// after a line on standard error that says why; save and reject answer
+// negative.
 //
 // Fault injection for tests, read from the environment at the first save (and
 // again after velmor_linux_reset()):
