@@ -20,11 +20,9 @@ namespace harness {
 #endif
 #endif
 
-// The tables as at process start (all zero; node_data is left alone, since a
-// slot is zeroed when it is taken), the skeleton built, no fids, the request
-// stream on the memory kernel, and a backing store for instance 0 that holds no
-// image (store=false: no backing store, saves are skipped).
-TREE_CHECK_NO_COVERAGE inline void reset_process(bool store = true) {
+// Every node, slot-map and fid table zero and instance 0, as at process
+// start. node_data is left alone: a slot is cleared when it is taken.
+TREE_CHECK_NO_COVERAGE inline void zero_tables() {
     using namespace tolvane;
     node_kind.fill(0);
     node_parent.fill(0);
@@ -42,6 +40,15 @@ TREE_CHECK_NO_COVERAGE inline void reset_process(bool store = true) {
     fid_mode.fill(0);
     fid_dirty.fill(0);
     tln_instance = 0;
+}
+
+// The tables as at process start (all zero; node_data is left alone, since a
+// slot is zeroed when it is taken), the skeleton built, no fids, the request
+// stream on the memory kernel, and a backing store for instance 0 that holds no
+// image (store=false: no backing store, saves are skipped).
+TREE_CHECK_NO_COVERAGE inline void reset_process(bool store = true) {
+    using namespace tolvane;
+    zero_tables();
     tln_backing_ok = store ? 1 : 0;
     srv_rfd = MEM_REQUEST_FD;
     srv_wfd = MEM_REPLY_FD;
@@ -123,22 +130,7 @@ TREE_CHECK_NO_COVERAGE inline uint64_t save_and_restart(bool* accepted) {
 // tln_load_from_disk's result (1: an image was restored).
 TREE_CHECK_NO_COVERAGE inline int32_t restart_process() {
     using namespace tolvane;
-    node_kind.fill(0);
-    node_parent.fill(0);
-    for (auto& r : node_name) r.fill(0);
-    node_namelen.fill(0);
-    node_size.fill(0);
-    node_vers.fill(0);
-    for (auto& c : node_slot_chain) c.fill(0);
-    node_chain_len.fill(0);
-    dataslot_used.fill(0);
-    fid_used.fill(0);
-    fid_id.fill(0);
-    fid_node.fill(0);
-    fid_open.fill(0);
-    fid_mode.fill(0);
-    fid_dirty.fill(0);
-    tln_instance = 0;
+    zero_tables();
     tln_backing_ok = 0;
     init_tree();
     return tln_load_from_disk();
