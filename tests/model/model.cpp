@@ -13,19 +13,6 @@ using namespace tolvane;
 
 namespace {
 
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-// Encodes one message into a scratch buffer and returns its bytes (empty
-// when the encoder refused).
-template <class Emit>
-Bytes build(Emit&& emit) {
-    static Bytes scratch(SRV_BUF_CAP + 64);
-    p9_cursor c;
-    p9_cursor_init(&c, scratch.data(), scratch.size());
-    int32_t n = emit(&c);
-    return Bytes(scratch.begin(), scratch.begin() + (n < 0 ? 0 : n));
-}
-
 const std::string kOwner = "velmor";
 
 uint8_t qtype_of(const Node& n) { return n.kind == KIND_DIR ? P9_QTDIR : P9_QTFILE; }

@@ -35,8 +35,10 @@
 namespace {
 
 using namespace tolvane;
+using model::build;
 using model::Bytes;
 using model::Model;
+using model::u8;
 
 constexpr uint64_t kDefaultBase = 0x746c6e0008ull;
 // A recorded request stream keeps the whole requests that fit in this many
@@ -47,19 +49,6 @@ uint64_t env_u64(const char* name, uint64_t fallback) {
     const char* v = std::getenv(name);
     if (v == nullptr || *v == 0) return fallback;
     return std::strtoull(v, nullptr, 0);
-}
-
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-// Encodes one message into a scratch buffer and returns its bytes (empty
-// when the encoder refused).
-template <class Emit>
-Bytes build(Emit&& emit) {
-    static Bytes scratch(SRV_BUF_CAP + 64);
-    p9_cursor c;
-    p9_cursor_init(&c, scratch.data(), scratch.size());
-    int32_t n = emit(&c);
-    return Bytes(scratch.begin(), scratch.begin() + (n < 0 ? 0 : n));
 }
 
 // ---- Requests ----
