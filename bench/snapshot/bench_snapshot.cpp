@@ -15,6 +15,7 @@
 
 #include "kernel/linux/standin.h"
 #include "tolvane/tolvane.h"
+#include "zero_tables.h"
 
 namespace {
 
@@ -22,15 +23,7 @@ using namespace tolvane;
 
 // Every table zero, then the skeleton, as at process start.
 void fresh_tree() {
-    node_kind.fill(0);
-    node_parent.fill(0);
-    for (auto& row : node_name) row.fill(0);
-    node_namelen.fill(0);
-    node_size.fill(0);
-    node_vers.fill(0);
-    for (auto& chain : node_slot_chain) chain.fill(-1);
-    node_chain_len.fill(0);
-    dataslot_used.fill(0);
+    harness::zero_tables();
     init_tree();
 }
 

@@ -7,40 +7,11 @@
 #include <vector>
 
 #include "kernel/memory/memory.h"
+#include "no_coverage.h"
 #include "tolvane/tolvane.h"
+#include "zero_tables.h"
 
 namespace harness {
-
-// Harness code gives the fuzzer no coverage feedback.
-#ifndef TREE_CHECK_NO_COVERAGE
-#if defined(__clang__)
-#define TREE_CHECK_NO_COVERAGE __attribute__((no_sanitize("coverage")))
-#else
-#define TREE_CHECK_NO_COVERAGE
-#endif
-#endif
-
-// Every node, slot-map and fid table zero and instance 0, as at process
-// start. node_data is left alone: a slot is cleared when it is taken.
-TREE_CHECK_NO_COVERAGE inline void zero_tables() {
-    using namespace tolvane;
-    node_kind.fill(0);
-    node_parent.fill(0);
-    for (auto& r : node_name) r.fill(0);
-    node_namelen.fill(0);
-    node_size.fill(0);
-    node_vers.fill(0);
-    for (auto& c : node_slot_chain) c.fill(0);
-    node_chain_len.fill(0);
-    dataslot_used.fill(0);
-    fid_used.fill(0);
-    fid_id.fill(0);
-    fid_node.fill(0);
-    fid_open.fill(0);
-    fid_mode.fill(0);
-    fid_dirty.fill(0);
-    tln_instance = 0;
-}
 
 // The tables as at process start (all zero; node_data is left alone, since a
 // slot is zeroed when it is taken), the skeleton built, no fids, the request
@@ -108,18 +79,7 @@ TREE_CHECK_NO_COVERAGE inline uint64_t save_and_restart(bool* accepted) {
     uint64_t len = tln_serialize();
     *accepted = false;
     if (len == 0) return 0;
-    node_kind.fill(0);
-    node_parent.fill(0);
-    for (auto& r : node_name) r.fill(0);
-    node_namelen.fill(0);
-    node_size.fill(0);
-    node_vers.fill(0);
-    for (auto& c : node_slot_chain) c.fill(0);
-    node_chain_len.fill(0);
-    dataslot_used.fill(0);
-    fid_used.fill(0);
-    fid_dirty.fill(0);
-    fid_open.fill(0);
+    zero_tables();
     init_tree();
     *accepted = tln_deserialize(len) == 1;
     return len;

@@ -25,19 +25,10 @@
 #include <cstdint>
 #include <string>
 
+#include "no_coverage.h"
 #include "tolvane/tolvane.h"
 
 namespace tree_check {
-
-// The checks are not what a fuzzer should be steered by: no coverage feedback
-// from them.
-#ifndef TREE_CHECK_NO_COVERAGE
-#if defined(__clang__)
-#define TREE_CHECK_NO_COVERAGE __attribute__((no_sanitize("coverage")))
-#else
-#define TREE_CHECK_NO_COVERAGE
-#endif
-#endif
 
 struct Options {
     bool reachable = true;

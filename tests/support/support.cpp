@@ -17,6 +17,7 @@
 
 #include "kernel/linux/standin.h"
 #include "tolvane/tolvane.h"
+#include "zero_tables.h"
 
 extern char** environ;
 
@@ -32,25 +33,10 @@ static const bool sigpipe_ignored = [] {
 }();
 
 void reset_server() {
-    node_kind.fill(0);
-    node_parent.fill(0);
-    for (auto& row : node_name) row.fill(0);
-    node_namelen.fill(0);
-    node_size.fill(0);
-    node_vers.fill(0);
-    for (auto& chain : node_slot_chain) chain.fill(0);
-    node_chain_len.fill(0);
+    harness::zero_tables();
     node_data.fill(0);
-    dataslot_used.fill(0);
-    fid_used.fill(0);
-    fid_id.fill(0);
-    fid_node.fill(0);
-    fid_open.fill(0);
-    fid_mode.fill(0);
-    fid_dirty.fill(0);
     srv_buf.fill(0);
     tln_backing_ok = 0;
-    tln_instance = 0;
     srv_rfd = 0;
     srv_wfd = 1;
     velmor_linux_reset();
