@@ -13,22 +13,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include <gtest/gtest.h>
 
 namespace ktest {
-
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "velmor-test-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
 
 EnvSet::EnvSet(const char* name, std::optional<std::string> value) : name_(name) {
     if (const char* v = getenv(name)) old_ = v;

@@ -10,24 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "tempdir.h"
+
 namespace ktest {
 
 using Bytes = std::vector<uint8_t>;
 
-// A fresh directory under the system's temporary directory, removed with its
-// contents when the object dies.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+// The test support's temporary directory (removed with its contents when the
+// object dies).
+using tolvane_test::TempDir;
 
 // Sets (or, with nullopt, unsets) an environment variable until the end of
 // the scope, then restores what was there.

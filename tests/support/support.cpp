@@ -351,17 +351,6 @@ int proc_finish(Proc& p, std::string* err) {
     return proc_wait(p, err);
 }
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "tolvane-test-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream ss;

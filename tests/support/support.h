@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "tempdir.h"
 
 namespace tolvane_test {
 
@@ -102,19 +103,6 @@ Bytes proc_call(Proc& p, const Bytes& request);
 int proc_finish(Proc& p, std::string* err = nullptr);
 // Waits for exit without closing stdin first.
 int proc_wait(Proc& p, std::string* err = nullptr);
-
-// A fresh temporary directory, removed (recursively) when the object dies.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
