@@ -3,36 +3,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "9p/9p.h"
+#include "host.h"
 
 namespace client_test {
 
 using tolvane_test::build;
+using tolvane_test::read_fully;
 
 namespace {
-
-bool read_n(int fd, uint8_t* p, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t k = ::read(fd, p + got, n - got);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return false;
-        got += static_cast<size_t>(k);
-    }
-    return true;
-}
-
-void write_all(int fd, const Bytes& b) {
-    size_t done = 0;
-    while (done < b.size()) {
-        ssize_t k = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return;  // the client went away; its test sees that
-        done += static_cast<size_t>(k);
-    }
-}
 
 const uint8_t* u8(std::string_view s) {
     return reinterpret_cast<const uint8_t*>(s.data());
@@ -71,11 +50,11 @@ std::vector<Bytes> FakeServer::requests() {
 void FakeServer::loop() {
     for (;;) {
         Bytes req(4);
-        if (!read_n(server_fd_, req.data(), 4)) return;
+        if (!read_fully(server_fd_, req.data(), 4)) return;
         uint32_t size = u32_at(req, 0);
         if (size < 7 || size > (1u << 24)) return;
         req.resize(size);
-        if (!read_n(server_fd_, req.data() + 4, size - 4)) return;
+        if (!read_fully(server_fd_, req.data() + 4, size - 4)) return;
         {
             std::lock_guard<std::mutex> lock(mu_);
             requests_.push_back(req);
@@ -90,7 +69,8 @@ void FakeServer::loop() {
         } else {
             r = handler_(req);
         }
-        write_all(server_fd_, r.bytes);
+        // A client that went away sees that in its own test.
+        (void)tolvane_test::write_fully(server_fd_, r.bytes.data(), r.bytes.size());
         if (r.hang_up) {
             ::shutdown(server_fd_, SHUT_RDWR);
             return;

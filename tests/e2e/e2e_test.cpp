@@ -103,7 +103,7 @@ TEST_F(E2E, TreeOfFilesRoundTripsByteForByte) {
     for (size_t i = 0; i < std::size(sizes); i++) {
         std::string name = "f" + std::to_string(sizes[i]);
         names.push_back(name);
-        write_host_file(h(name), pattern(sizes[i], static_cast<uint32_t>(i)));
+        write_file(h(name), pattern(sizes[i], static_cast<uint32_t>(i)));
         EXPECT_EQ(ok({"put", h(name), "/work/a/b/" + name}), "");
     }
     for (size_t i = 0; i < std::size(sizes); i++) {
@@ -174,7 +174,7 @@ TEST_F(E2E, TreeOfFilesRoundTripsByteForByte) {
     EXPECT_EQ(ok({"cat", "/work/empty-file"}), "");
 
     // put into a directory keeps the host file's name; put over a file truncates.
-    write_host_file(h("named"), "abc");
+    write_file(h("named"), "abc");
     ok({"put", h("named"), "/work/empty"});
     EXPECT_EQ(ok({"cat", "/work/empty/named"}), "abc");
     ok({"put", h("f1"), "/work/empty/named"});
@@ -215,14 +215,14 @@ TEST_F(E2E, TheLargestFileFillsThePoolAndMoreIsRefused) {
     auto s = start();
     ASSERT_TRUE(s->ready());
     std::string big = pattern(POOL_SLOTS * SLOT, 7);
-    write_host_file(h("big"), big);
+    write_file(h("big"), big);
     EXPECT_EQ(ok({"put", h("big"), "/var/big"}), "");
     ok({"get", "/var/big", h("big-back")});
     EXPECT_TRUE(read_file(h("big-back")) == big);
     EXPECT_NE(ok({"stat", "/var/big"}).find("length 4128768\n"), std::string::npos);
 
     // Every slot is taken: one byte more anywhere is refused, and nothing is kept.
-    write_host_file(h("one"), "1");
+    write_file(h("one"), "1");
     Outcome r = t({"put", h("one"), "/etc/one"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "tlnc: put /etc/one: tolvane: file-data pool exhausted\n");
@@ -246,7 +246,7 @@ TEST_F(E2E, FilesOverTheLimitAreRefusedAndNotKept) {
     // 4 MiB or more always runs out of slots: put says so and keeps nothing.
     for (size_t size : {FILE_LIMIT, FILE_LIMIT + 1, FILE_LIMIT + SLOT * 16}) {
         SCOPED_TRACE(size);
-        write_host_file(h("huge"), pattern(size, 3));
+        write_file(h("huge"), pattern(size, 3));
         Outcome r = t({"put", h("huge"), "/huge"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "tlnc: put /huge: tolvane: file-data pool exhausted\n");
@@ -258,7 +258,7 @@ TEST_F(E2E, FilesOverTheLimitAreRefusedAndNotKept) {
         EXPECT_EQ(ok({"ls", "/"}), "etc\nusr\nvar\n");
     }
     // The refused copies gave their slots back.
-    write_host_file(h("big"), pattern(POOL_SLOTS * SLOT, 5));
+    write_file(h("big"), pattern(POOL_SLOTS * SLOT, 5));
     ok({"put", h("big"), "/big"});
     ok({"get", "/big", h("big-back")});
     EXPECT_TRUE(read_file(h("big-back")) == pattern(POOL_SLOTS * SLOT, 5));
@@ -291,7 +291,7 @@ TEST_F(E2E, NodeTableFull) {
     Outcome r = t({"mkdir", "/full"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "tlnc: mkdir /full: tolvane: node table full\n");
-    write_host_file(h("x"), "x");
+    write_file(h("x"), "x");
     r = t({"put", h("x"), "/etc/x"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "tlnc: put /etc/x: tolvane: node table full\n");
@@ -316,7 +316,7 @@ TEST_F(E2E, EveryRefusalNamesTheCommandThePathAndTheReason) {
     ok({"mkdir", "/etc/dir"});
     ok({"write", "/etc/dir/inner"}, "x");
     std::string name64(64, 'n'), name65(65, 'n');
-    write_host_file(h("src"), "data");
+    write_file(h("src"), "data");
 
     struct Case {
         std::vector<std::string> args;
@@ -432,8 +432,7 @@ TEST_F(E2E, StopAndRestartKeepsEverything) {
     ok({"mkdir", "/keep/sub"});
     const size_t sizes[] = {0, 100, 200000, 1048576};
     for (size_t i = 0; i < std::size(sizes); i++) {
-        write_host_file(h("k" + std::to_string(i)),
-                        pattern(sizes[i], 40 + static_cast<uint32_t>(i)));
+        write_file(h("k" + std::to_string(i)), pattern(sizes[i], 40 + static_cast<uint32_t>(i)));
         ok({"put", h("k" + std::to_string(i)), "/keep/sub/k" + std::to_string(i)});
     }
     ok({"write", "/keep/note"}, "kept\n");
@@ -463,7 +462,7 @@ TEST_F(E2E, StopAndRestartKeepsEverything) {
 
 TEST_F(E2E, ServerOnTlncsOwnStdio) {
     std::string cmd = "'" + tolvane_test::server_binary() + "' 3 2>/dev/null";
-    write_host_file(h("in"), pattern(150000, 11));
+    write_file(h("in"), pattern(150000, 11));
     Outcome r = tlnc({"-c", cmd, "put", h("in"), "/var/www/index"}, "", env());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -521,7 +520,7 @@ TEST_F(E2E, TwoInstancesAtOnce) {
 
 TEST_F(E2E, AFailedGetLeavesTheHostFileAsItWas) {
     std::string fake = "'" + self_binary() + "' --fake-server hangup-mid-get";
-    write_host_file(h("target"), "old contents\n");
+    write_file(h("target"), "old contents\n");
     Outcome r = tlnc({"-c", fake, "get", "/f", h("target")}, "", env());
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "tlnc: get /f: the server hung up\n");
@@ -563,7 +562,7 @@ TEST_F(E2E, AnInterruptedGetLeavesNoTemporaryFile) {
     }
     ASSERT_FALSE(tmpname.empty()) << "the get never got under way";
     ::kill(pid, SIGINT);
-    EXPECT_EQ(wait_exit(pid, 10000), 128 + SIGINT);
+    EXPECT_EQ(wait_pid(pid, 10000), 128 + SIGINT);
     EXPECT_EQ(host_dir_names(host), std::vector<std::string>{});
 }
 

@@ -5,40 +5,30 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <fstream>
 
 #include "9p/9p.h"
 
-extern char** environ;
-
 namespace e2e {
+
+using Clock = std::chrono::steady_clock;
+using tolvane_test::exec_child;
+using tolvane_test::exit_code;
+using tolvane_test::merged_env;
+using tolvane_test::ms_left;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
-
-std::vector<std::string> merged_env(const std::map<std::string, std::string>& env) {
-    std::vector<std::string> out;
-    for (char** e = environ; *e; e++) {
-        std::string kv = *e;
-        if (!env.count(kv.substr(0, kv.find('=')))) out.push_back(kv);
-    }
-    for (const auto& [k, v] : env) {
-        if (v != "<unset>") out.push_back(k + "=" + v);
-    }
-    return out;
+// tlnc's argv: its path, then ARGS.
+std::vector<std::string> tlnc_argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{TLNC_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 }  // namespace
@@ -51,22 +41,14 @@ Outcome tlnc(const std::vector<std::string>& args, const std::string& in,
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return run;
     }
-    std::string bin = TLNC_BINARY;
+    std::vector<std::string> argv = tlnc_argv(args);
     std::vector<std::string> envs = merged_env(env);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(pin[0], 0);
         ::dup2(pout[1], 1);
         ::dup2(perr[1], 2);
-        std::vector<char*> argv{bin.data()};
-        std::vector<std::string> a = args;
-        for (auto& s : a) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& e : envs) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        ::execve(bin.c_str(), argv.data(), envp.data());
-        _exit(127);
+        exec_child(TLNC_BINARY, argv, envs);
     }
     ::close(pin[0]);
     ::close(pout[1]);
@@ -118,48 +100,21 @@ Outcome tlnc(const std::vector<std::string>& args, const std::string& in,
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.status = exit_code(status);
     return run;
 }
 
 pid_t tlnc_start(const std::vector<std::string>& args,
                  const std::map<std::string, std::string>& env) {
-    std::string bin = TLNC_BINARY;
+    std::vector<std::string> argv = tlnc_argv(args);
     std::vector<std::string> envs = merged_env(env);
     pid_t pid = ::fork();
     if (pid == 0) {
         int null = ::open("/dev/null", O_RDWR);
         for (int fd = 0; fd < 3; fd++) ::dup2(null, fd);
-        std::vector<char*> argv{bin.data()};
-        std::vector<std::string> a = args;
-        for (auto& s : a) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& e : envs) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        ::execve(bin.c_str(), argv.data(), envp.data());
-        _exit(127);
+        exec_child(TLNC_BINARY, argv, envs);
     }
     return pid;
-}
-
-int wait_exit(pid_t pid, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    for (;;) {
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) return -1;
-        if (ms_left(deadline) == 0) {
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
-        }
-        timespec pause{0, 2'000'000};
-        ::nanosleep(&pause, nullptr);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 PostedServer::PostedServer(std::string name, std::string srv_dir, std::string store_dir,
@@ -206,25 +161,14 @@ void PostedServer::read_log(int timeout_ms) {
 int PostedServer::reap(int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (proc_.err_fd >= 0 && ms_left(deadline) > 0) read_log(ms_left(deadline));
-    int status = 0;
-    for (;;) {
-        pid_t r = ::waitpid(proc_.pid, &status, WNOHANG);
-        if (r == proc_.pid) break;
-        if (r < 0 && errno != EINTR) return -1;
-        if (ms_left(deadline) == 0) {
-            ADD_FAILURE() << "server '" << name_ << "' did not exit; killing it";
-            ::kill(proc_.pid, SIGKILL);
-            deadline = Clock::now() + std::chrono::seconds(5);
-        }
-        timespec pause{0, 5'000'000};
-        ::nanosleep(&pause, nullptr);
-    }
+    int status = tolvane_test::wait_pid(proc_.pid, ms_left(deadline));
+    if (status < 0) ADD_FAILURE() << "server '" << name_ << "' did not exit in time; killed it";
     running_ = false;
     for (int* fd : {&proc_.in_fd, &proc_.out_fd, &proc_.err_fd}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status;
 }
 
 int PostedServer::stop() {
@@ -239,22 +183,6 @@ void PostedServer::kill_hard() {
     reap(20000);
 }
 
-std::string pattern(size_t size, uint32_t seed) {
-    std::string s(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; i++) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 23);
-    }
-    return s;
-}
-
-void write_host_file(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-    ASSERT_TRUE(f.good()) << "cannot write " << path;
-}
-
 std::string self_binary() {
     char buf[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -264,28 +192,6 @@ std::string self_binary() {
 // ---- Hostile servers ----
 
 namespace {
-
-bool read_all(int fd, uint8_t* p, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t k = ::read(fd, p + got, n - got);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return false;
-        got += static_cast<size_t>(k);
-    }
-    return true;
-}
-
-bool write_all(int fd, const Bytes& b) {
-    size_t done = 0;
-    while (done < b.size()) {
-        ssize_t k = ::write(fd, b.data() + done, b.size() - done);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return false;
-        done += static_cast<size_t>(k);
-    }
-    return true;
-}
 
 const uint8_t* u8(const char* s) {
     return reinterpret_cast<const uint8_t*>(s);
@@ -305,14 +211,15 @@ constexpr uint64_t FAKE_FILE_LENGTH = 200000;
 //   stall-mid-get   the same, but never answers the second Tread
 int fake_server_main(const std::string& mode) {
     using tolvane_test::build;
+    using tolvane_test::read_fully;
     int reads = 0;
     for (;;) {
         Bytes req(7);
-        if (!read_all(0, req.data(), 7)) return 0;
+        if (!read_fully(0, req.data(), 7)) return 0;
         uint32_t size = req[0] | req[1] << 8 | req[2] << 16 | static_cast<uint32_t>(req[3]) << 24;
         if (size < 7 || size > (1u << 20)) return 1;
         req.resize(size);
-        if (!read_all(0, req.data() + 7, size - 7)) return 0;
+        if (!read_fully(0, req.data() + 7, size - 7)) return 0;
         uint8_t type = req[4];
         uint16_t tag = static_cast<uint16_t>(req[5] | req[6] << 8);
         Bytes reply;
@@ -358,7 +265,7 @@ int fake_server_main(const std::string& mode) {
         } else {
             return 2;
         }
-        if (!write_all(1, reply)) return 0;
+        if (!tolvane_test::write_fully(1, reply.data(), reply.size())) return 0;
     }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host.h"
 #include "support.h"
 
 namespace e2e {
@@ -33,9 +34,11 @@ Outcome tlnc(const std::vector<std::string>& args, const std::string& in = "",
 // /dev/null. Returns its pid.
 pid_t tlnc_start(const std::vector<std::string>& args,
                  const std::map<std::string, std::string>& env = {});
-// Waits up to TIMEOUT_MS for PID to end; its exit status or 128 + signal, or
-// -1 (after killing it) when it did not end in time.
-int wait_exit(pid_t pid, int timeout_ms);
+// Bounded waits for a child, host files, deterministic data: shared with the
+// other suites that run real programs.
+using tolvane_test::pattern;
+using tolvane_test::wait_pid;
+using tolvane_test::write_file;
 
 // A tolvane server in post mode: "tolvane post NAME [DIGIT]" with its own
 // registry and backing store directories.
@@ -49,7 +52,8 @@ public:
 
     // True once the server said it is posted (up to 10 s).
     bool ready() const { return ready_; }
-    // SIGTERM, then waits (up to 20 s) for the exit; returns the exit status.
+    // SIGTERM, then waits (up to 20 s) for the exit; returns the exit status,
+    // or -1 (failing the test) when it had to be killed.
     int stop();
     // SIGKILL and wait, for a server that must die without saving.
     void kill_hard();
@@ -68,11 +72,6 @@ private:
     bool ready_ = false;
     bool running_ = false;
 };
-
-// Deterministic bytes: SIZE bytes of a sequence chosen by SEED.
-std::string pattern(size_t size, uint32_t seed);
-
-void write_host_file(const std::string& path, const std::string& data);
 
 // Path of this test binary, which also plays hostile servers (see main).
 std::string self_binary();

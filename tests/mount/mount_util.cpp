@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,38 +15,21 @@
 
 #include "support.h"
 
-extern char** environ;
-
 namespace mount_test {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
+using tolvane_test::exec_child;
+using tolvane_test::merged_env;
+using tolvane_test::ms_left;
+using tolvane_test::pause_ms;
+using tolvane_test::read_file;
 
-int ms_left(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
-}
-
-void pause_ms(int ms) {
-    timespec t{0, ms * 1'000'000L};
-    ::nanosleep(&t, nullptr);
-}
-
-std::vector<std::string> merged_env(const std::map<std::string, std::string>& env) {
-    std::vector<std::string> out;
-    for (char** e = environ; *e; e++) {
-        std::string kv = *e;
-        if (!env.count(kv.substr(0, kv.find('=')))) out.push_back(kv);
-    }
-    for (const auto& [k, v] : env) out.push_back(k + "=" + v);
-    return out;
-}
+namespace {
 
 // Forks and execs PATH with ARGV (argv[0] included) and ENV; the child's
 // standard input and output are /dev/null and its standard error goes to
 // ERR_PATH (or /dev/null when empty).
-pid_t start(const std::string& path, std::vector<std::string> argv,
+pid_t start(const std::string& path, const std::vector<std::string>& argv,
             const std::map<std::string, std::string>& env, const std::string& err_path) {
     std::vector<std::string> envs = merged_env(env);
     pid_t pid = ::fork();
@@ -58,21 +40,7 @@ pid_t start(const std::string& path, std::vector<std::string> argv,
     ::dup2(null, 0);
     ::dup2(null, 1);
     ::dup2(err, 2);
-    std::vector<char*> av;
-    for (auto& a : argv) av.push_back(a.data());
-    av.push_back(nullptr);
-    std::vector<char*> ev;
-    for (auto& e : envs) ev.push_back(e.data());
-    ev.push_back(nullptr);
-    ::execve(path.c_str(), av.data(), ev.data());
-    _exit(127);
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    exec_child(path, argv, envs);
 }
 
 }  // namespace
@@ -101,12 +69,7 @@ Ran sh(const std::string& cmd, const std::map<std::string, std::string>& env, in
         ::dup2(null, 0);
         ::dup2(p[1], 1);
         ::dup2(p[1], 2);
-        std::vector<char*> ev;
-        for (auto& e : envs) ev.push_back(e.data());
-        ev.push_back(nullptr);
-        const char* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
-        ::execve("/bin/sh", const_cast<char* const*>(argv), ev.data());
-        _exit(127);
+        exec_child("/bin/sh", {"/bin/sh", "-c", cmd}, envs);
     }
     ::setpgid(pid, pid);
     ::close(p[1]);
@@ -134,24 +97,6 @@ Ran sh(const std::string& cmd, const std::map<std::string, std::string>& env, in
     int st = wait_pid(pid, killed ? 10000 : ms_left(deadline) + 10000);
     ran.status = killed ? -1 : st;
     return ran;
-}
-
-int wait_pid(pid_t pid, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    for (;;) {
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
-        if (r < 0 && errno != EINTR) return -1;
-        if (ms_left(deadline) == 0) {
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return -1;
-        }
-        pause_ms(2);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int errno_of(const std::function<int()>& call, int timeout_s) {
@@ -231,7 +176,7 @@ Server::Server(std::string name, std::string srv_dir, std::string store_dir, std
     : log_path_(std::move(log_path)) {
     // A restarted server appends to the same log: look only at what this
     // one writes.
-    size_t from = slurp(log_path_).size();
+    size_t from = read_file(log_path_).size();
     std::map<std::string, std::string> all = env;
     all["VELMOR_SRV"] = srv_dir;
     all["VELMOR_STORE"] = store_dir;
@@ -256,7 +201,7 @@ Server::~Server() {
 }
 
 std::string Server::log() const {
-    return slurp(log_path_);
+    return read_file(log_path_);
 }
 
 int Server::stop() {
@@ -335,29 +280,11 @@ int Mounted::wait_exit(int timeout_ms) {
 }
 
 std::string Mounted::log() const {
-    return slurp(log_path_);
+    return read_file(log_path_);
 }
 
 std::string tlnmount_binary() {
     return TLNMOUNT_BINARY;
-}
-
-std::string pattern(size_t size, uint32_t seed) {
-    std::string s(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; i++) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        s[i] = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-void write_file(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-    if (!f) ADD_FAILURE() << "cannot write " << path;
 }
 
 }  // namespace mount_test

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "host.h"
+
 namespace mount_test {
 
 // Empty when FUSE mounts can be made here (/dev/fuse opens for reading and
@@ -46,7 +48,7 @@ bool mounted(const std::string& path);
 
 // Waits up to TIMEOUT_MS for PID to exit: its status, 128 + signal, or -1
 // (after SIGKILL) when it did not.
-int wait_pid(pid_t pid, int timeout_ms);
+using tolvane_test::wait_pid;
 
 // "tolvane post NAME" with VELMOR_SRV=SRV_DIR, VELMOR_STORE=STORE_DIR and ENV;
 // its standard error goes to LOG_PATH. Waits up to 10 s for it to post.
@@ -106,9 +108,9 @@ private:
 // Path of the built tlnmount.
 std::string tlnmount_binary();
 
-// Deterministic bytes: SIZE bytes of a sequence chosen by SEED.
-std::string pattern(size_t size, uint32_t seed);
-
-void write_file(const std::string& path, const std::string& data);
+// Deterministic bytes (SIZE bytes of a sequence chosen by SEED), and a host
+// file written whole: shared with the other suites that run real programs.
+using tolvane_test::pattern;
+using tolvane_test::write_file;
 
 }  // namespace mount_test

@@ -15,11 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include "host.h"
 #include "kernel/linux/standin.h"
 #include "tolvane/tolvane.h"
 #include "zero_tables.h"
-
-extern char** environ;
 
 namespace tolvane_test {
 
@@ -185,34 +184,13 @@ Bytes rread_data(const Bytes& reply) {
 }
 
 static void write_all(int fd, const Bytes& b) {
-    size_t done = 0;
-    while (done < b.size()) {
-        ssize_t n = ::write(fd, b.data() + done, b.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ASSERT_GT(n, 0) << "write to server failed: " << strerror(errno);
-        done += static_cast<size_t>(n);
-    }
-}
-
-// Reads exactly n bytes within the deadline; false on timeout or end of stream.
-static bool read_n(int fd, uint8_t* buf, size_t n, int timeout_ms) {
-    size_t got = 0;
-    while (got < n) {
-        pollfd p{fd, POLLIN, 0};
-        int r = ::poll(&p, 1, timeout_ms);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        ssize_t k = ::read(fd, buf + got, n - got);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return false;
-        got += static_cast<size_t>(k);
-    }
-    return true;
+    ASSERT_TRUE(write_fully(fd, b.data(), b.size()))
+        << "write to server failed: " << strerror(errno);
 }
 
 static Bytes read_message(int fd) {
     Bytes b(7);
-    if (!read_n(fd, b.data(), 7, 5000)) {
+    if (!read_fully(fd, b.data(), 7, 5000)) {
         ADD_FAILURE() << "no reply from the server";
         return {};
     }
@@ -222,7 +200,7 @@ static Bytes read_message(int fd) {
         return b;
     }
     b.resize(size);
-    if (!read_n(fd, b.data() + 7, size - 7, 5000)) {
+    if (!read_fully(fd, b.data() + 7, size - 7, 5000)) {
         ADD_FAILURE() << "reply cut short";
         return {};
     }
@@ -279,29 +257,16 @@ Proc spawn_server(const std::vector<std::string>& args,
         return p;
     }
     std::string bin = server_binary();
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; e++) {
-        std::string kv = *e;
-        std::string key = kv.substr(0, kv.find('='));
-        if (!env.count(key)) envs.push_back(kv);
-    }
-    for (const auto& [k, v] : env) {
-        if (v != "<unset>") envs.push_back(k + "=" + v);
-    }
+    std::vector<std::string> argv{bin};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envs = merged_env(env);
     pid_t pid = ::fork();
     if (pid == 0) {
+        // The pipes are close-on-exec: only the three copies stay open.
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
-        std::vector<char*> argv{const_cast<char*>(bin.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& e : envs) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        ::execve(bin.c_str(), argv.data(), envp.data());
-        _exit(127);
+        exec_child(bin, argv, envs);
     }
     ::close(in[0]);
     ::close(out[1]);
@@ -340,9 +305,7 @@ int proc_wait(Proc& p, std::string* err) {
         *fd = -1;
     }
     if (err) *err = e;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    return exit_code(status);
 }
 
 int proc_finish(Proc& p, std::string* err) {

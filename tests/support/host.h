@@ -1,0 +1,48 @@
+// Helpers for the suites that run real programs on the host, and for the fake
+// servers those programs meet: whole reads and writes on a descriptor, a
+// child's environment and exec, bounded waits for a child, host files and
+// deterministic data. Apart from support.h, so that a suite including
+// support.h does not meet these names next to its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tolvane_test {
+
+// Reads exactly N bytes into P. With TIMEOUT_MS >= 0, every wait for more
+// bytes is bounded by it. False on end of stream, an error or a timeout.
+bool read_fully(int fd, uint8_t* p, size_t n, int timeout_ms = -1);
+// Writes all N bytes of P: send without SIGPIPE on a socket, write on
+// anything else. False when the peer is gone or on an error (errno says).
+bool write_fully(int fd, const uint8_t* p, size_t n);
+
+// Milliseconds until DEADLINE, 0 once it has passed.
+int ms_left(std::chrono::steady_clock::time_point deadline);
+void pause_ms(int ms);
+
+// The test's environment with ENV applied: each key replaces the variable of
+// that name, and a value "<unset>" removes it.
+std::vector<std::string> merged_env(const std::map<std::string, std::string>& env);
+// For a forked child, after it set up its descriptors: runs PATH with ARGV
+// (argv[0] included) and the environment ENVS; exits 127 when that fails.
+[[noreturn]] void exec_child(const std::string& path, const std::vector<std::string>& argv,
+                             const std::vector<std::string>& envs);
+// A status from waitpid as a number: the exit status, 128 + signal, or -1.
+int exit_code(int status);
+// Waits up to TIMEOUT_MS for PID to end: its exit_code; -1 (after SIGKILL and
+// reaping it) when it did not end in time, or when it cannot be waited for.
+int wait_pid(pid_t pid, int timeout_ms);
+
+// Deterministic bytes: SIZE bytes of a sequence chosen by SEED.
+std::string pattern(size_t size, uint32_t seed);
+// Writes DATA as the whole of the host file PATH (fails the test when it cannot).
+void write_file(const std::string& path, const std::string& data);
+
+}  // namespace tolvane_test
