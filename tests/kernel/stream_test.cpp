@@ -1,9 +1,11 @@
 // sys_read and sys_write on the stand-in: buffered reads deliver exactly the
 // stream's bytes, the stop request ends the stream only between messages,
 // writes survive signals and vanished peers.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,8 +16,6 @@
 #include <chrono>
 #include <random>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "kernel/linux/standin.h"
 #include "kernel/velmor.h"
@@ -108,7 +108,7 @@ TEST_F(Stream, BufferedReadsDeliverExactlyTheStreamForRandomChunkings) {
         }
         return sizes;
     };
-    Bytes small = stream_of(sizes_up_to(60, 400));        // byte-sized pieces stay cheap
+    Bytes small = stream_of(sizes_up_to(60, 400));  // byte-sized pieces stay cheap
     Bytes large = stream_of(sizes_up_to(200, 140000));
     struct Case {
         uint32_t seed;
@@ -159,6 +159,51 @@ TEST_F(Stream, ServerStyleReadsSeeEveryMessageWhole) {
         off += s;
     }
     w.join();
+}
+
+// The body of a large message is the caller's to place: after the header and
+// the 16 bytes of fixed fields of a write, its data must still be waiting in
+// the socket, not copied into the read-ahead. Small messages still come in
+// one read.
+TEST_F(Stream, LargeBodiesAreLeftInTheSocketForTheCaller) {
+    auto waiting = [&] {
+        int n = -1;
+        EXPECT_EQ(ioctl(sv[1], FIONREAD, &n), 0);
+        return n;
+    };
+    auto send_all = [&](const Bytes& b) {
+        ASSERT_EQ(write(sv[0], b.data(), b.size()), static_cast<ssize_t>(b.size()));
+    };
+    const Bytes first = message_of_size(100000, 1);
+    const Bytes second = message_of_size(100000, 2);
+    Bytes small = message_of_size(30, 3);
+    const Bytes tiny = message_of_size(11, 4);
+    small.insert(small.end(), tiny.begin(), tiny.end());
+
+    // A first message: its header read takes the usual read-ahead with it.
+    send_all(first);
+    EXPECT_EQ(sys_read_n(7), Bytes(first.begin(), first.begin() + 7));
+    EXPECT_EQ(waiting(), 100000 - 7 - 16384);
+    EXPECT_EQ(sys_read_n(100000 - 7), Bytes(first.begin() + 7, first.end()));
+    EXPECT_EQ(waiting(), 0);
+
+    // After a large message: header and fixed fields only, then no
+    // read-ahead while more than a read-ahead's worth of body is left.
+    send_all(second);
+    EXPECT_EQ(sys_read_n(7), Bytes(second.begin(), second.begin() + 7));
+    EXPECT_EQ(waiting(), 100000 - 23);
+    EXPECT_EQ(sys_read_n(16), Bytes(second.begin() + 7, second.begin() + 23));
+    EXPECT_EQ(waiting(), 100000 - 23);
+    EXPECT_EQ(sys_read_n(1000), Bytes(second.begin() + 23, second.begin() + 1023));
+    EXPECT_EQ(waiting(), 100000 - 1023);
+    EXPECT_EQ(sys_read_n(100000 - 1023), Bytes(second.begin() + 1023, second.end()));
+    EXPECT_EQ(waiting(), 0);
+
+    // Two small messages after it: the second read takes the rest of both.
+    send_all(small);
+    EXPECT_EQ(sys_read_message(), Bytes(small.begin(), small.begin() + 30));
+    EXPECT_EQ(waiting(), 0);
+    EXPECT_EQ(sys_read_message(), tiny);
 }
 
 TEST_F(Stream, BuffersOfTwoDescriptorsNeverMix) {

@@ -1,7 +1,8 @@
 // The request step: read one framed 9P2000 message into srv_buf, check its
 // size, hand it by type to exactly one handler, which answers with exactly one
-// reply encoded over the request. Also the shared reply path and the handlers
-// that belong to the core: Tversion, Tflush, Twstat and the unsupported types.
+// reply encoded over the request. A Twrite's body is left to its handler. Also the shared reply
+// path and the handlers that belong to the core: Tversion, Tflush, Twstat and the unsupported
+// types.
 #include "kernel/velmor.h"
 #include "tolvane/tolvane.h"
 
@@ -142,7 +143,8 @@ int32_t serve_one() {
 
     uint64_t size = peek_size(srv_buf.data());
     if (size < P9_HEADER_LEN || size > SRV_BUF_CAP) return -1;
-    if (size > P9_HEADER_LEN) {
+    // A Twrite reads its own body, to put the data straight into the file.
+    if (size > P9_HEADER_LEN && srv_buf[4] != P9_TWRITE) {
         uint64_t body = size - P9_HEADER_LEN;
         if (read_exact(fd, srv_buf.data() + P9_HEADER_LEN, body) != static_cast<int64_t>(body)) {
             return -1;

@@ -95,7 +95,8 @@ extern std::array<uint8_t, SRV_BUF_CAP> srv_buf;  // the request, then its reply
 // Encodes and sends Rerror(tag, text): send_rmsg's result, or -1.
 [[nodiscard]] int32_t emit_rerror(uint16_t tag, const char* text);
 
-// Handlers: each takes the request's size (it stands whole at srv_buf[0]) and
+// Handlers: each takes the request's size (it stands whole at srv_buf[0];
+// for serve_twrite only its 7 header bytes, the handler reads the rest) and
 // returns 0 when its reply went out whole, negative otherwise.
 [[nodiscard]] int32_t serve_tversion(uint64_t size);
 [[nodiscard]] int32_t serve_tflush(uint64_t size);

@@ -29,18 +29,19 @@
 // as above) and the loop then waits in poll() with the grace timeout.
 //
 // Read-ahead. The server reads a message as its 7 header bytes and then its
-// body. A read that finds nothing buffered asks the descriptor, with one
+// body (a write's body as its fixed fields and then its data, straight into
+// the file). A read that finds nothing buffered asks the descriptor, with one
 // readv(2), for the caller's bytes plus up to READ_AHEAD more into a static
 // buffer, and the next reads are served from there; a small request then
-// costs one read(2) instead of two. The read-ahead is kept smaller than a
-// large message on purpose: the body of a large write then goes mostly
-// straight into the server's buffer. And after a message larger than the
-// read-ahead, the next header is read alone: when large writes follow one
-// another, each body then lands in the server's buffer whole, without a
-// first part copied through the read-ahead buffer (a small message after a
-// large one costs its second read(2)). The caller always sees exactly the
-// stream's bytes, in order. One descriptor at a time owns the buffered
-// bytes; others read without read-ahead meanwhile.
+// costs one read(2) instead of two. A large body is the caller's to place:
+// inside a message whose bytes left after the read exceed READ_AHEAD nothing
+// is read ahead. And after a message larger than the read-ahead, the next
+// header is read with only FIELDS_AHEAD more, enough for the fixed fields of
+// any request: when large writes follow one another, the header and fields
+// of each come in one read(2) and its data is never copied through the
+// read-ahead buffer. The caller always sees exactly the stream's bytes, in
+// order. One descriptor at a time owns the buffered bytes; others read
+// without read-ahead meanwhile.
 #include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
@@ -60,6 +61,9 @@
 namespace {
 
 constexpr uint64_t READ_AHEAD = 16384;
+// Read ahead of a header that follows a large message: a Twrite's fid, offset
+// and count (the largest fixed part of a request that can be large).
+constexpr uint64_t FIELDS_AHEAD = 16;
 constexpr uint64_t MAX_IO = 1u << 30;  // largest count handed to one read(2) or write(2)
 constexpr int32_t FRAME_SLOTS = 8;     // descriptors whose framing is tracked
 constexpr int32_t STOP_GRACE_DEFAULT_MS = 5000;
@@ -117,7 +121,9 @@ extern "C" void on_stop_signal(int sig) {
     errno = saved;
 }
 
-bool at_boundary(const Frame& f) { return f.msg_left == 0 && f.hdr_have == 0; }
+bool at_boundary(const Frame& f) {
+    return f.msg_left == 0 && f.hdr_have == 0;
+}
 
 // Feeds n bytes delivered to the caller through the framer.
 void frame_feed(Frame& f, const uint8_t* p, uint64_t n) {
@@ -239,10 +245,17 @@ int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
             if (w == 0) continue;
         }
 
-        bool ahead = s >= 0 && (ahead_slot < 0 || ahead_pos >= ahead_len) &&
-                     !(boundary && frames[s].last_large);
-        iovec iov[2] = {{out, n}, {ahead_buf, READ_AHEAD}};
-        ssize_t r = stoppable_read(static_cast<int>(fd), iov, ahead ? 2 : 1, boundary);
+        uint64_t ahead_n = 0;
+        if (s >= 0 && (ahead_slot < 0 || ahead_pos >= ahead_len)) {
+            const Frame& f = frames[s];
+            if (boundary) {
+                ahead_n = f.last_large ? FIELDS_AHEAD : READ_AHEAD;
+            } else if (f.msg_left <= n || f.msg_left - n <= READ_AHEAD) {
+                ahead_n = READ_AHEAD;
+            }
+        }
+        iovec iov[2] = {{out, n}, {ahead_buf, ahead_n}};
+        ssize_t r = stoppable_read(static_cast<int>(fd), iov, ahead_n > 0 ? 2 : 1, boundary);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -errno;
@@ -313,4 +326,6 @@ void velmor_linux_start() {
     sigaction(SIGHUP, &sa, nullptr);
 }
 
-void velmor_linux_set_stop_grace_ms(int32_t ms) { stop_grace_ms = ms < 0 ? 0 : ms; }
+void velmor_linux_set_stop_grace_ms(int32_t ms) {
+    stop_grace_ms = ms < 0 ? 0 : ms;
+}
