@@ -220,8 +220,9 @@ int32_t serve_twrite(uint64_t size) {
         return refuse_twrite(size, tag, "tolvane: fid not open for write");
     }
     int64_t n = fid_node[slot];
-    if (node_kind[n] != KIND_FILE)
+    if (node_kind[n] != KIND_FILE) {
         return refuse_twrite(size, tag, "tolvane: cannot write a directory");
+    }
 
     // Bytes at or past FILE_CAP are dropped; slots are taken only for the
     // chunks the write touches, and a dry pool cuts the write short.

@@ -1,8 +1,8 @@
 // The request step: read one framed 9P2000 message into srv_buf, check its
 // size, hand it by type to exactly one handler, which answers with exactly one
-// reply encoded over the request. A Twrite's body is left to its handler. Also the shared reply
-// path and the handlers that belong to the core: Tversion, Tflush, Twstat and the unsupported
-// types.
+// reply encoded over the request (a Twrite's body is left to its handler).
+// Also the shared reply path and the handlers that belong to the core:
+// Tversion, Tflush, Twstat and the unsupported types.
 #include "kernel/velmor.h"
 #include "tolvane/tolvane.h"
 
