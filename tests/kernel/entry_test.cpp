@@ -80,11 +80,12 @@ protected:
 };
 
 TEST_F(EntryPost, TheLastReplyReachesTheClientBeforeTheProcessEnds) {
-    Child c = spawn_probe({"post", "one", "1"});  // answers one message, then exits
+    // Answers two messages (the relay's Tversion and the client's), then exits.
+    Child c = spawn_probe({"post", "one", "2"});
     ASSERT_NE(read_err_until(c, "probe: posted\n").find("probe: posted\n"), std::string::npos);
     int client = connect_unix(sock("one"));
     ASSERT_GE(client, 0);
-    Bytes m = message_of_size(70000, 4);
+    Bytes m = relay_twrite(4, 70000, 4);
     write_all(client, m);
     EXPECT_EQ(read_message(client), m);
     EXPECT_TRUE(closed_by_peer(client));
@@ -95,19 +96,22 @@ TEST_F(EntryPost, TheLastReplyReachesTheClientBeforeTheProcessEnds) {
 }
 
 TEST_F(EntryPost, ALargeLastReplyIsDeliveredWholeToASlowClient) {
-    // The reply is far larger than the socket buffers, so most of it is
-    // still in the relay when the process begins to exit.
-    Child c = spawn_probe({"post", "big", "1"});
+    // The replies are far larger than the socket buffers, so most of them
+    // are still in the relay when the process begins to exit.
+    Child c = spawn_probe({"post", "big", "4"});
     ASSERT_NE(read_err_until(c, "probe: posted\n").find("probe: posted\n"), std::string::npos);
     int client = connect_unix(sock("big"));
     ASSERT_GE(client, 0);
-    Bytes m = message_of_size(900000, 5);
-    std::thread sender([&] { write_all(client, m); });
-    sender.join();
+    std::vector<Bytes> msgs;
+    for (uint16_t i = 0; i < 3; i++) msgs.push_back(relay_twrite(i, 131072, 5 + i));
+    std::thread sender([&] {
+        for (const Bytes& m : msgs) write_all(client, m);
+    });
     // Let the probe answer and begin to exit before the client reads.
     std::string err = read_err_until(c, "probe: done\n");
+    sender.join();
     EXPECT_NE(err.find("probe: done\n"), std::string::npos);
-    EXPECT_EQ(read_message(client), m);
+    for (const Bytes& m : msgs) EXPECT_EQ(read_message(client), m);
     close(client);
     EXPECT_EQ(finish(c), 0);
 }
@@ -117,8 +121,8 @@ TEST_F(EntryPost, StopEndsAPostedServerBetweenRequests) {
     ASSERT_NE(read_err_until(c, "probe: posted\n").find("probe: posted\n"), std::string::npos);
     int client = connect_unix(sock("loop"));
     ASSERT_GE(client, 0);
-    for (uint32_t i = 0; i < 3; i++) {
-        Bytes m = message_of_size(20 + i, i);
+    for (uint16_t i = 0; i < 3; i++) {
+        Bytes m = relay_twrite(i, 30 + i, i);
         write_all(client, m);
         EXPECT_EQ(read_message(client), m);
     }

@@ -1,5 +1,7 @@
 #include "kernel_test_util.h"
 
+#include "support.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -84,6 +86,27 @@ Bytes message_of_size(uint32_t size, uint32_t seed) {
         v = static_cast<uint8_t>(x >> 16);
     }
     return message(static_cast<uint8_t>(100 + seed % 28), static_cast<uint16_t>(seed), body);
+}
+
+void expect_relay_version(int server) {
+    auto v = read_message(server);
+    ASSERT_TRUE(v.has_value()) << "the relay opens the stream with a Tversion";
+    uint16_t tag;
+    uint32_t msize;
+    const uint8_t* version;
+    uint64_t len;
+    ASSERT_GE(p9_decode_tversion(v->data(), v->size(), &tag, &msize, &version, &len), 0);
+    EXPECT_EQ(msize, 131072u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(version), len), "9P2000");
+    write_all(server, tolvane_test::build([&](p9_cursor* c) {
+                  return p9_emit_rversion(c, tag, 131072, version, len);
+              }));
+}
+
+Bytes relay_twrite(uint16_t tag, uint32_t size, uint32_t seed) {
+    Bytes data = message_of_size(size - 23 + 7, seed);
+    data.erase(data.begin(), data.begin() + 7);
+    return tolvane_test::twrite(tag, RELAY_UNKNOWN_FID, seed, data);
 }
 
 uint32_t size_field(const Bytes& b) {

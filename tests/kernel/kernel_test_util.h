@@ -67,6 +67,16 @@ bool quiet(int fd, int timeout_ms);
 // True when the peer closed fd (a read answers 0) within timeout_ms.
 bool closed_by_peer(int fd, int timeout_ms = 5000);
 
+// Reads from server (the posted pair's other end) the Tversion a relay opens
+// the stream with, checks it asks for msize 131072 and "9P2000", and answers it.
+void expect_relay_version(int server);
+// What a relay sends for a fid its client never made.
+inline constexpr uint32_t RELAY_UNKNOWN_FID = 0xFFFFFFFE;
+// A Twrite of exactly size bytes (size >= 23) through RELAY_UNKNOWN_FID, so
+// that a relay forwards it unchanged but for the tag, and an echo of it comes
+// back to the client byte for byte.
+Bytes relay_twrite(uint16_t tag, uint32_t size, uint32_t seed);
+
 // Connects to the unix stream socket at path; -1 on failure.
 int connect_unix(const std::string& path);
 

@@ -20,13 +20,42 @@ void srv_quiesce();
 // Stops every relay at once and removes its socket (tests).
 void srv_reset();
 
+// relay.cpp: the relay that shares one posted server among many clients.
+struct Relay;
+inline constexpr int RELAY_CLIENT_CAP = 32;  // clients served at once per posted name
+inline constexpr int RELAY_LISTEN_CAP = 2;   // sockets per posted name
+// How a socket's clients are spoken to: as the server speaks, or with every
+// Rerror text replaced by the one the Linux kernel's 9P client maps to the
+// right errno.
+inline constexpr uint8_t RELAY_DIALECT_NATIVE = 0;
+inline constexpr uint8_t RELAY_DIALECT_LINUX = 1;
+// Starts the relay thread that serves the clients of n listening sockets
+// (each with its dialect) on the server's stream posted_fd. The relay owns
+// every descriptor given from then on, also when it fails. The relay, or
+// nullptr with errno set.
+Relay* relay_start(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n);
+// Asks the relay to hand its clients the replies the server already wrote,
+// then end (bounded in time); relay_join waits for that.
+void relay_quiesce(Relay* r);
+// Asks the relay to end at once.
+void relay_stop(Relay* r);
+void relay_join(Relay* r);
+// Stops the relay if it runs, closes its descriptors and releases it.
+void relay_free(Relay* r);
+
+// The Linux kernel's text for the errno a server Rerror text maps to
+// (*out_len bytes, static storage), or text itself when it maps to none.
+const char* linux_error_text(const char* text, uint64_t len, uint64_t* out_len);
+
 // store.cpp: the backing store of the tln images.
 int64_t store_load(uint64_t instance, void* buf, uint64_t cap);
 int64_t store_save(uint64_t instance, const void* buf, uint64_t len);
 int64_t store_reject(uint64_t instance, char* where, uint64_t cap);
 void store_reset();
 
-// path.cpp: small path helpers shared by the registry and the store.
+// path.cpp: small helpers shared by the registry and the store.
+// One line to standard error with one write (printf-style).
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Creates path and any missing parents with mode 0700 (mkdir -p). 0 or -errno;
 // an existing path that is not a directory gives -ENOTDIR.
 int64_t make_dirs(const char* path);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,4 +61,17 @@ int64_t tmp_user_dir(char* out, uint64_t cap, const char* prefix) {
     if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return -EACCES;
     if ((st.st_mode & 0777) != 0700 && chmod(out, 0700) != 0) return -errno;
     return 0;
+}
+
+// One line to standard error with one write.
+void say(const char* fmt, ...) {
+    char line[PATH_MAX + 256];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    ssize_t w = write(2, line, len);
+    (void)w;
 }

@@ -3,291 +3,97 @@
 // The registry is a directory: $VELMOR_SRV when set and not empty, else
 // $XDG_RUNTIME_DIR/velmor-srv when XDG_RUNTIME_DIR names a directory this
 // user may write, else /tmp/velmor-srv-<uid>; missing directories are created
-// with mode 0700. Posting NAME with a descriptor creates the listening unix
-// stream socket <registry>/NAME, mode 0600, and a relay that joins each client
-// connecting there to the posted descriptor, one client at a time.
+// with mode 0700. Posting NAME with a descriptor creates two listening unix
+// stream sockets, mode 0600: <registry>/NAME, where clients speak 9P2000 as
+// the server does, and <registry>/NAME.linux, the same but for Rerror texts,
+// which are those the Linux kernel's 9P client understands. One relay thread
+// (relay.cpp) serves the clients of both on the posted descriptor, many at a
+// time.
 //
-// Why a relay thread. On velmor the kernel itself carries a client's bytes to
+// Why a relay thread. On velmor the kernel itself carries clients' bytes to
 // the posted end of the pair; the server sees one stream, stays one thread and
 // has one request in flight. Here a relay thread plays that kernel part. A
 // thread rather than a child process because it lives and dies with the
 // server: nothing outlives a killed server to hold the socket, and no process
-// has to be reaped. It shares nothing with the server but the two descriptors
-// it owns (the posted end of the pair and the client's connection), and every
-// signal is blocked in it, so stop requests reach the server's thread.
-//
-// Relay rules:
-// - Requests are forwarded whole. The bytes of one message are collected from
-//   the client (its size field says how many) and written to the server only
-//   when complete, so a client that hangs up in the middle of a message leaves
-//   nothing of it in the server's stream. A size field below 7 or above
-//   RELAY_MSG_CAP drops the client.
-// - Replies are collected whole the same way and then written to the client.
-// - The relay counts requests forwarded against whole replies read. After a
-//   client leaves, the replies still owed to it are read and discarded before
-//   the next client is accepted, so no client ever sees another's reply.
-// - A client that only shuts down its sending side still gets the replies
-//   owed to it; then it is closed.
+// has to be reaped. It shares nothing with the server but the descriptors it
+// owns, and every signal is blocked in it, so stop requests reach the
+// server's thread.
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "kernel/linux/internal.h"
 #include "kernel/velmor.h"
 
 namespace {
 
-constexpr uint64_t RELAY_MSG_CAP = (1u << 20) + 64;  // largest message a relay carries
-constexpr uint32_t MSG_MIN = 7;                      // size, type and tag
 constexpr int LISTEN_BACKLOG = 16;
-// At exit the server has written every reply it will ever write, so a reply
-// not yet begun is given QUIESCE_IDLE_MS to show up; a reply on its way to a
-// client is given until QUIESCE_TOTAL_MS after the exit began.
-constexpr int QUIESCE_IDLE_MS = 200;
-constexpr int64_t QUIESCE_TOTAL_MS = 2000;
-constexpr int ACCEPT_RETRY_MS = 100;     // pause after a failed accept (e.g. out of descriptors)
+constexpr int POST_CAP = 16;  // names posted by one process
+constexpr char LINUX_SUFFIX[] = ".linux";
 
-enum : int { RELAY_RUN = 0, RELAY_QUIESCE = 1, RELAY_STOP = 2 };
-
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-int64_t now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// One message on its way: collected from one descriptor, then written whole
-// to the other.
-struct Msg {
-    uint8_t buf[RELAY_MSG_CAP];
-    uint64_t have = 0;  // bytes collected
-    uint64_t sent = 0;  // bytes of the whole message written on
-    bool whole = false;
+// One posted name: its relay and the socket files it bound, so that only
+// those are removed.
+struct Post {
+    Relay* relay = nullptr;
+    char path[RELAY_LISTEN_CAP][sizeof(sockaddr_un{}.sun_path)] = {};
+    dev_t dev[RELAY_LISTEN_CAP] = {};
+    ino_t ino[RELAY_LISTEN_CAP] = {};
 };
 
-void msg_clear(Msg& m) {
-    m.have = 0;
-    m.sent = 0;
-    m.whole = false;
-}
+Post posts[POST_CAP];  // touched by the server's thread only
 
-// Reads more of one message from fd without blocking, never past its end.
-// 1: progress (m.whole says whether it is complete); 0: nothing to read now;
-// -1: end of stream or failure; -2: a size field out of bounds.
-int collect(int fd, Msg& m) {
-    uint64_t want = m.have < 4 ? 4 - m.have : le32(m.buf) - m.have;
-    ssize_t r = recv(fd, m.buf + m.have, want, MSG_DONTWAIT);
-    if (r < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
-    if (r == 0) return -1;
-    m.have += static_cast<uint64_t>(r);
-    if (m.have < 4) return 1;
-    uint32_t size = le32(m.buf);
-    if (size < MSG_MIN || size > RELAY_MSG_CAP) return -2;
-    if (m.have == size) m.whole = true;
-    return 1;
-}
-
-// Reads until the message is whole or nothing more is there; the last
-// collect() result.
-int collect_all(int fd, Msg& m) {
-    int c;
-    while ((c = collect(fd, m)) > 0 && !m.whole) {
-    }
-    return c;
-}
-
-// Writes more of a whole message to fd without blocking. 1: all of it is
-// out; 0: part or none of it (try again when fd is writable); -1: failure.
-int deliver(int fd, Msg& m) {
-    uint64_t size = le32(m.buf);
-    while (m.sent < size) {
-        ssize_t r = send(fd, m.buf + m.sent, size - m.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
-        m.sent += static_cast<uint64_t>(r);
-    }
-    return 1;
-}
-
-struct Relay {
-    Relay* next = nullptr;
-    pthread_t thread{};
-    bool started = false;
-    int listen_fd = -1;
-    int posted_fd = -1;  // the relay's own duplicate of the posted descriptor
-    int wake[2] = {-1, -1};
-    std::atomic<int> mode{RELAY_RUN};
-    char path[sizeof(sockaddr_un{}.sun_path)] = {};
-    dev_t dev = 0;  // the socket file this relay bound, so that only it is removed
-    ino_t ino = 0;
-    Msg req;  // client to server
-    Msg rep;  // server to client
-};
-
-Relay* relays = nullptr;  // touched by the server's thread only
-
-// The relay loop; see the rules at the top of the file.
-void* relay_main(void* arg) {
-    Relay& r = *static_cast<Relay*>(arg);
-    int client = -1;
-    bool client_eof = false;  // the client sent its last byte
-    uint64_t owed = 0;        // requests forwarded whose replies were not read whole yet
-    int64_t deadline = -1;
-
-    auto drop_client = [&] {
-        close(client);
-        client = -1;
-        client_eof = false;
-        if (!r.req.whole) msg_clear(r.req);  // a whole one is still written to the server
-        if (r.rep.whole) msg_clear(r.rep);
-    };
-
-    for (;;) {
-        int mode = r.mode.load();
-        if (mode == RELAY_STOP) break;
-        int timeout = -1;
-        if (mode == RELAY_QUIESCE) {
-            if (deadline < 0) deadline = now_ms() + QUIESCE_TOTAL_MS;
-            int64_t left = deadline - now_ms();
-            bool pending = client >= 0 && (owed > 0 || r.rep.whole);
-            if (!pending || left <= 0) break;
-            timeout = static_cast<int>(r.rep.whole || left < QUIESCE_IDLE_MS ? left : QUIESCE_IDLE_MS);
-        }
-        bool running = mode == RELAY_RUN;
-        if (client >= 0 && client_eof && owed == 0 && !r.req.whole && !r.rep.whole) drop_client();
-
-        // Only descriptors with something to wait for are polled (fd -1 is
-        // skipped), so a hung-up peer cannot make poll() spin.
-        short cev = 0;
-        if (client >= 0 && running && !client_eof && !r.req.whole) cev |= POLLIN;
-        if (client >= 0 && r.rep.whole) cev |= POLLOUT;
-        short sev = 0;
-        if (!r.rep.whole) sev |= POLLIN;
-        if (running && r.req.whole) sev |= POLLOUT;
-        bool can_accept = running && client < 0 && owed == 0 && !r.req.whole;
-        pollfd p[4] = {
-            {r.wake[0], POLLIN, 0},
-            {can_accept ? r.listen_fd : -1, POLLIN, 0},
-            {cev != 0 ? client : -1, cev, 0},
-            {sev != 0 ? r.posted_fd : -1, sev, 0},
-        };
-        int n = poll(p, 4, timeout);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // failure, or quiescing and nothing more came
-        if (p[0].revents != 0) {
-            char sink[64];
-            while (read(r.wake[0], sink, sizeof sink) > 0) {
-            }
-            continue;  // the mode changed
-        }
-
-        if (p[1].revents & POLLIN) {
-            client = accept4(r.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (client < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
-                poll(nullptr, 0, ACCEPT_RETRY_MS);
-            }
-            client_eof = false;
-        }
-
-        // Client to server.
-        constexpr short READABLE = POLLIN | POLLHUP | POLLERR;
-        if (client >= 0 && (cev & POLLIN) && (p[2].revents & READABLE)) {
-            int c = collect_all(client, r.req);
-            if (c == -2) {
-                drop_client();
-            } else if (c == -1) {
-                client_eof = true;
-                if (!r.req.whole) msg_clear(r.req);  // half a message goes nowhere
-            }
-        }
-        if (running && r.req.whole) {
-            int d = deliver(r.posted_fd, r.req);
-            if (d < 0) break;  // the server's end is gone
-            if (d > 0) {
-                owed++;
-                msg_clear(r.req);
-            }
-        }
-
-        // Server to client.
-        if (!r.rep.whole && (p[3].revents & READABLE)) {
-            // End of stream or a bad size: the server's stream cannot be
-            // followed any more.
-            if (collect_all(r.posted_fd, r.rep) < 0) break;
-            if (r.rep.whole) {
-                if (owed > 0) owed--;
-                if (client < 0) msg_clear(r.rep);  // owed to a client that left
-            }
-        }
-        if (client >= 0 && r.rep.whole) {
-            int d = deliver(client, r.rep);
-            if (d < 0) {
-                drop_client();
-            } else if (d > 0) {
-                msg_clear(r.rep);
-            }
-        }
-    }
-    if (client >= 0) close(client);
-    return nullptr;
-}
-
-// Removes the relay's socket file, unless another relay has replaced it since.
-void unlink_own_socket(const Relay& r) {
+// Removes socket file k of a post, unless another server has replaced it.
+void unlink_own_socket(const Post& p, int k) {
     struct stat st;
-    if (r.path[0] != '\0' && lstat(r.path, &st) == 0 && st.st_dev == r.dev && st.st_ino == r.ino) {
-        unlink(r.path);
+    if (p.path[k][0] != '\0' && lstat(p.path[k], &st) == 0 && st.st_dev == p.dev[k] &&
+        st.st_ino == p.ino[k]) {
+        unlink(p.path[k]);
     }
 }
 
-void relay_free(Relay* r) {
-    for (int fd : {r->listen_fd, r->posted_fd, r->wake[0], r->wake[1]}) {
-        if (fd >= 0) close(fd);
-    }
-    r->~Relay();
-    munmap(r, sizeof(Relay));
+void post_release(Post& p) {
+    if (p.relay != nullptr) relay_free(p.relay);
+    for (int k = 0; k < RELAY_LISTEN_CAP; k++) unlink_own_socket(p, k);
+    p = Post{};
 }
 
-void relay_signal(Relay* r, int mode) {
-    r->mode.store(mode);
-    char c = 1;
-    ssize_t w = write(r->wake[1], &c, 1);
-    (void)w;  // a full pipe means a wake-up is pending anyway
-}
-
-// The registry directory into out, created when missing. 0 or -errno.
+// The registry directory into out, created when missing. 0 or -errno; on a
+// refusal the stand-in says which directory and why.
 int64_t registry_dir(char* out, uint64_t cap) {
     const char* v = getenv("VELMOR_SRV");
+    int64_t r;
     if (v != nullptr && v[0] != '\0') {
-        if (strlen(v) >= cap) return -ENAMETOOLONG;
+        if (strlen(v) >= cap) {
+            say("[velmor] srv: cannot use the registry directory %s (path too long)\n", v);
+            return -ENAMETOOLONG;
+        }
         memcpy(out, v, strlen(v) + 1);
-        return make_dirs(out);
+        r = make_dirs(out);
+    } else if (const char* xdg = usable_dir_env("XDG_RUNTIME_DIR")) {
+        r = join_path(out, cap, xdg, "velmor-srv");
+        if (r == 0) r = make_dirs(out);
+    } else {
+        r = tmp_user_dir(out, cap, "velmor-srv");
+        if (r == -EACCES) {
+            say("[velmor] srv: cannot use the registry directory %s (not a directory of this "
+                "user's own: a symlink, or made by someone else)\n",
+                out);
+            return r;
+        }
     }
-    const char* xdg = usable_dir_env("XDG_RUNTIME_DIR");
-    if (xdg != nullptr) {
-        int64_t r = join_path(out, cap, xdg, "velmor-srv");
-        return r < 0 ? r : make_dirs(out);
+    if (r < 0) {
+        say("[velmor] srv: cannot use the registry directory %s (%s)\n", out,
+            strerror(static_cast<int>(-r)));
     }
-    return tmp_user_dir(out, cap, "velmor-srv");
+    return r;
 }
 
 // Whether a server answers on the socket file at path: 1 yes, 0 no (stale),
@@ -367,90 +173,88 @@ int64_t srv_post(const char* name, int64_t fd) {
     if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &stype, &slen) != 0) return -errno;
     if (stype != SOCK_STREAM) return -EINVAL;
 
+    Post* post = nullptr;
+    for (Post& p : posts) {
+        if (p.relay == nullptr && post == nullptr) post = &p;
+    }
+    if (post == nullptr) return -ENFILE;
+
     char dir[PATH_MAX];
     int64_t r = registry_dir(dir, sizeof dir);
     if (r < 0) return r;
-    sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    r = join_path(addr.sun_path, sizeof addr.sun_path, dir, name);
-    if (r < 0) return r;
-
-    // Mapped rather than allocated: the stand-in then needs nothing of the
-    // C++ library at run time (a relay is large, and rare).
-    void* mem = mmap(nullptr, sizeof(Relay), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
-    if (mem == MAP_FAILED) return -ENOMEM;
-    Relay* relay = new (mem) Relay;
-    memcpy(relay->path, addr.sun_path, sizeof relay->path);
-    relay->posted_fd = fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 3);
-    if (relay->posted_fd < 0 || pipe2(relay->wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-        r = -errno;
-        relay->path[0] = '\0';
-        relay_free(relay);
-        return r;
+    // NAME, then NAME.linux; both must fit a socket address.
+    sockaddr_un addr[RELAY_LISTEN_CAP];
+    const uint8_t dialects[RELAY_LISTEN_CAP] = {RELAY_DIALECT_NATIVE, RELAY_DIALECT_LINUX};
+    for (int k = 0; k < RELAY_LISTEN_CAP; k++) {
+        memset(&addr[k], 0, sizeof addr[k]);
+        addr[k].sun_family = AF_UNIX;
+        r = join_path(addr[k].sun_path, sizeof addr[k].sun_path, dir, name);
+        if (r == 0 && k == 1) {
+            if (strlen(addr[k].sun_path) + sizeof LINUX_SUFFIX > sizeof addr[k].sun_path) {
+                r = -ENAMETOOLONG;
+            } else {
+                strcat(addr[k].sun_path, LINUX_SUFFIX);
+            }
+        }
+        if (r < 0) return r;
     }
 
+    int posted = fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 3);
+    if (posted < 0) return -errno;
+
     // Two servers posting the same name at once must not both see a stale
-    // socket and remove each other's: the check and the bind run under a lock
+    // socket and remove each other's: the checks and binds run under a lock
     // on the registry directory.
     int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0 || flock(dfd, LOCK_EX) != 0) {
         r = -errno;
         if (dfd >= 0) close(dfd);
-        relay->path[0] = '\0';
-        relay_free(relay);
+        close(posted);
         return r;
     }
-    r = bind_listener(addr);
-    struct stat st;
-    if (r >= 0 && lstat(addr.sun_path, &st) == 0) {
-        relay->dev = st.st_dev;
-        relay->ino = st.st_ino;
+    int listen_fds[RELAY_LISTEN_CAP];
+    int bound = 0;
+    for (; bound < RELAY_LISTEN_CAP; bound++) {
+        r = bind_listener(addr[bound]);
+        if (r < 0) break;
+        listen_fds[bound] = static_cast<int>(r);
+        struct stat st;
+        memcpy(post->path[bound], addr[bound].sun_path, sizeof post->path[bound]);
+        if (lstat(addr[bound].sun_path, &st) == 0) {
+            post->dev[bound] = st.st_dev;
+            post->ino[bound] = st.st_ino;
+        }
     }
     close(dfd);  // releases the lock
     if (r < 0) {
-        relay->path[0] = '\0';  // the file there is not ours
-        relay_free(relay);
+        for (int k = 0; k < bound; k++) close(listen_fds[k]);
+        close(posted);
+        post_release(*post);
         return r;
     }
-    relay->listen_fd = static_cast<int>(r);
 
-    // The thread inherits a mask with every signal blocked.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    int e = pthread_create(&relay->thread, nullptr, relay_main, relay);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (e != 0) {
-        unlink_own_socket(*relay);
-        relay_free(relay);
-        return -e;
+    post->relay = relay_start(posted, listen_fds, dialects, RELAY_LISTEN_CAP);
+    if (post->relay == nullptr) {
+        r = -errno;
+        post_release(*post);
+        return r;
     }
-    relay->started = true;
-    relay->next = relays;
-    relays = relay;
     return 0;
 }
 
 void srv_quiesce() {
-    for (Relay* r = relays; r != nullptr; r = r->next) relay_signal(r, RELAY_QUIESCE);
-    for (Relay* r = relays; r != nullptr; r = r->next) {
-        pthread_join(r->thread, nullptr);
-        r->started = false;
-        unlink_own_socket(*r);
+    for (Post& p : posts) {
+        if (p.relay != nullptr) relay_quiesce(p.relay);
+    }
+    for (Post& p : posts) {
+        if (p.relay == nullptr) continue;
+        relay_join(p.relay);
+        for (int k = 0; k < RELAY_LISTEN_CAP; k++) unlink_own_socket(p, k);
     }
 }
 
 void srv_reset() {
-    while (relays != nullptr) {
-        Relay* r = relays;
-        relays = r->next;
-        if (r->started) {
-            relay_signal(r, RELAY_STOP);
-            pthread_join(r->thread, nullptr);
-        }
-        unlink_own_socket(*r);
-        relay_free(r);
+    for (Post& p : posts) {
+        if (p.relay != nullptr || p.path[0][0] != '\0') post_release(p);
     }
 }

@@ -106,19 +106,6 @@ Fault fault_kind = FAULT_NONE;
 uint64_t fault_after = 0;
 uint64_t saves_ok = 0;
 
-// One line to standard error with one write.
-void say(const char* fmt, ...) {
-    char line[PATH_MAX + 256];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    if (n < 0) return;
-    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-    ssize_t w = write(2, line, len);
-    (void)w;
-}
-
 // The store directory's path into out (only the /tmp fallback is created and
 // checked here): 1, or 0 when there is no backing store, or -errno.
 int64_t store_dir_path(char* out, uint64_t cap) {
