@@ -34,6 +34,13 @@ inline constexpr uint8_t RELAY_DIALECT_LINUX = 1;
 // every descriptor given from then on, also when it fails. The relay, or
 // nullptr with errno set.
 Relay* relay_start(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n);
+// The same relay without its thread, for a caller that runs it by hand
+// (the fuzz harness): relay_step does one turn of its loop, waiting up to
+// wait_ms for a descriptor (0: not at all); false once the relay is done.
+// relay_adopt serves an already connected socket (nonblocking) as a client.
+Relay* relay_create(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n);
+bool relay_step(Relay* r, int wait_ms);
+void relay_adopt(Relay* r, int fd, uint8_t dialect);
 // Asks the relay to hand its clients the replies the server already wrote,
 // then end (bounded in time); relay_join waits for that.
 void relay_quiesce(Relay* r);

@@ -212,6 +212,7 @@ struct Relay {
     uint32_t at_server = 0;     // clients' requests at the server
     FidMap fids[FIDMAP_CAP];
     int rr = 0;                 // the client served first in the next turn
+    int64_t quiesce_deadline = -1;
 
     Outgoing queue[TAG_CAP];    // committed, not yet written whole: a FIFO
     uint32_t queue_head = 0;
@@ -907,105 +908,106 @@ bool replies_owed(const Relay& r) {
     return false;
 }
 
-void* relay_main(void* arg) {
-    Relay& r = *static_cast<Relay*>(arg);
+// One turn of the loop: waits up to wait_ms (-1: until something happens)
+// for any descriptor, then does everything that can be done. False once the
+// relay is done: stopped, quiesced, or the server's stream is gone.
+bool step(Relay& r, int wait_ms) {
     constexpr int POLL_CAP = 1 + RELAY_LISTEN_CAP + 1 + RELAY_CLIENT_CAP + REFUSE_CAP;
-    open_stream(r);
-    int64_t deadline = -1;
-    for (;;) {
-        int mode = r.mode.load();
-        if (mode == RELAY_STOP) break;
-        bool running = mode == RELAY_RUN;
-        int timeout = -1;
-        int64_t now = now_ms();
-        if (!running) {
-            if (deadline < 0) deadline = now + QUIESCE_TOTAL_MS;
-            int64_t left = deadline - now;
-            if (!replies_owed(r) || left <= 0) break;
-            timeout = static_cast<int>(left < QUIESCE_IDLE_MS ? left : QUIESCE_IDLE_MS);
-        }
-        for (const Refused& f : r.refused) {
-            if (f.fd >= 0) {
-                int64_t left = f.deadline > now ? f.deadline - now : 0;
-                if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
-            }
-        }
-
-        pollfd p[POLL_CAP];
-        int np = 0;
-        p[np++] = {r.wake[0], POLLIN, 0};
-        int first_listen = np;
-        for (int l = 0; l < r.nlisten; l++) p[np++] = {running ? r.listen_fd[l] : -1, POLLIN, 0};
-        int server_at = np;
-        p[np++] = {r.posted_fd, static_cast<short>(POLLIN | (r.queue_len > 0 ? POLLOUT : 0)), 0};
-        int first_client = np;
-        for (const Client& c : r.clients) {
-            short ev = 0;
-            if (c.state == CLIENT_OPEN) {
-                if (running && !c.eof && ring_room(c.in) > 0) ev |= POLLIN;
-                if (ring_used(c.out) > 0) ev |= POLLOUT;
-            }
-            p[np++] = {ev != 0 ? c.fd : -1, ev, 0};
-        }
-        int first_refused = np;
-        for (const Refused& f : r.refused) p[np++] = {f.fd, POLLIN, 0};
-
-        int n = poll(p, static_cast<nfds_t>(np), timeout);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        if (n == 0 && !running) break;  // quiescing, and nothing more came
-        if (p[0].revents != 0) {
-            char sink[64];
-            while (read(r.wake[0], sink, sizeof sink) > 0) {
-            }
-            continue;  // the mode changed
-        }
-
-        for (int l = 0; l < r.nlisten; l++) {
-            if (!(p[first_listen + l].revents & POLLIN)) continue;
-            int fd = accept4(r.listen_fd[l], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd >= 0) {
-                client_open(r, fd, r.listen_dialect[l]);
-            } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
-                poll(nullptr, 0, ACCEPT_RETRY_MS);  // e.g. out of descriptors
-            }
-        }
-        now = now_ms();
-        for (int k = 0; k < REFUSE_CAP; k++) {
-            Refused& f = r.refused[k];
-            if (f.fd < 0) continue;
-            if (p[first_refused + k].revents != 0) {
-                refused_read(f);
-            } else if (now >= f.deadline) {
-                close(f.fd);
-                f.fd = -1;
-            }
-        }
-
-        constexpr short READABLE = POLLIN | POLLHUP | POLLERR;
-        for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
-            short re = p[first_client + i].revents;
-            if (re == 0 || r.clients[i].state != CLIENT_OPEN) continue;
-            if (re & POLLHUP) {  // gone both ways (a shutdown of its sending side alone is no hang-up)
-                client_drop(r, i);
-                continue;
-            }
-            if ((re & POLLOUT) || (re & (POLLERR | POLLHUP) && ring_used(r.clients[i].out) > 0)) {
-                flush_to_client(r, i);
-            }
-            if (r.clients[i].state == CLIENT_OPEN && (p[first_client + i].events & POLLIN) &&
-                (re & READABLE)) {
-                client_read(r, i);
-            }
-        }
-        if (p[server_at].revents & READABLE) {
-            if (server_read(r) < 0) break;  // the server's stream cannot be followed
-        }
-        if (running) commit_round(r);
-        clunk_orphans(r);
-        if (flush_to_server(r) < 0) break;  // the server's end is gone
-        finish_clients(r);
+    int mode = r.mode.load();
+    if (mode == RELAY_STOP) return false;
+    bool running = mode == RELAY_RUN;
+    int timeout = wait_ms;
+    int64_t now = now_ms();
+    if (!running) {
+        if (r.quiesce_deadline < 0) r.quiesce_deadline = now + QUIESCE_TOTAL_MS;
+        int64_t left = r.quiesce_deadline - now;
+        if (!replies_owed(r) || left <= 0) return false;
+        int idle = static_cast<int>(left < QUIESCE_IDLE_MS ? left : QUIESCE_IDLE_MS);
+        if (timeout < 0 || idle < timeout) timeout = idle;
     }
+    for (const Refused& f : r.refused) {
+        if (f.fd >= 0) {
+            int64_t left = f.deadline > now ? f.deadline - now : 0;
+            if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
+        }
+    }
+
+    pollfd p[POLL_CAP];
+    int np = 0;
+    p[np++] = {r.wake[0], POLLIN, 0};
+    int first_listen = np;
+    for (int l = 0; l < r.nlisten; l++) p[np++] = {running ? r.listen_fd[l] : -1, POLLIN, 0};
+    int server_at = np;
+    p[np++] = {r.posted_fd, static_cast<short>(POLLIN | (r.queue_len > 0 ? POLLOUT : 0)), 0};
+    int first_client = np;
+    for (const Client& c : r.clients) {
+        short ev = 0;
+        if (c.state == CLIENT_OPEN) {
+            if (running && !c.eof && ring_room(c.in) > 0) ev |= POLLIN;
+            if (ring_used(c.out) > 0) ev |= POLLOUT;
+        }
+        p[np++] = {ev != 0 ? c.fd : -1, ev, 0};
+    }
+    int first_refused = np;
+    for (const Refused& f : r.refused) p[np++] = {f.fd, POLLIN, 0};
+
+    int n = poll(p, static_cast<nfds_t>(np), timeout);
+    if (n < 0) return errno == EINTR;
+    if (n == 0 && !running && wait_ms != 0) return false;  // quiescing, and nothing more came
+    if (p[0].revents != 0) {
+        char sink[64];
+        while (read(r.wake[0], sink, sizeof sink) > 0) {
+        }
+        return true;  // the mode changed
+    }
+
+    // Clients first, so that one that hung up frees its place for the next.
+    constexpr short READABLE = POLLIN | POLLHUP | POLLERR;
+    for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
+        short re = p[first_client + i].revents;
+        if (re == 0 || r.clients[i].state != CLIENT_OPEN) continue;
+        if (re & POLLHUP) {  // gone both ways; a shutdown of its sending side is no hang-up
+            client_drop(r, i);
+            continue;
+        }
+        if (re & (POLLOUT | POLLERR)) flush_to_client(r, i);
+        if (r.clients[i].state == CLIENT_OPEN && (p[first_client + i].events & POLLIN) &&
+            (re & READABLE)) {
+            client_read(r, i);
+        }
+    }
+    for (int l = 0; l < r.nlisten; l++) {
+        if (!(p[first_listen + l].revents & POLLIN)) continue;
+        int fd = accept4(r.listen_fd[l], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            client_open(r, fd, r.listen_dialect[l]);
+        } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+            poll(nullptr, 0, ACCEPT_RETRY_MS);  // e.g. out of descriptors
+        }
+    }
+    now = now_ms();
+    for (int k = 0; k < REFUSE_CAP; k++) {
+        Refused& f = r.refused[k];
+        if (f.fd < 0) continue;
+        if (p[first_refused + k].revents != 0) {
+            refused_read(f);
+        } else if (now >= f.deadline) {
+            close(f.fd);
+            f.fd = -1;
+        }
+    }
+
+    if ((p[server_at].revents & READABLE) && server_read(r) < 0) {
+        return false;  // the server's stream cannot be followed
+    }
+    if (running) commit_round(r);
+    clunk_orphans(r);
+    if (flush_to_server(r) < 0) return false;  // the server's end is gone
+    finish_clients(r);
+    return true;
+}
+
+void close_clients(Relay& r) {
     for (Client& c : r.clients) {
         if (c.fd >= 0) close(c.fd);
         c.fd = -1;
@@ -1014,6 +1016,13 @@ void* relay_main(void* arg) {
         if (f.fd >= 0) close(f.fd);
         f.fd = -1;
     }
+}
+
+void* relay_main(void* arg) {
+    Relay& r = *static_cast<Relay*>(arg);
+    while (step(r, -1)) {
+    }
+    close_clients(r);
     return nullptr;
 }
 
@@ -1026,13 +1035,13 @@ void relay_signal(Relay* r, int mode) {
 
 }  // namespace
 
-Relay* relay_start(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n) {
+Relay* relay_create(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n) {
     // Mapped rather than allocated: the stand-in then needs nothing of the
     // C++ library at run time. Pages of a client's rings are touched only
     // once that client has used them.
     void* mem = mmap(nullptr, sizeof(Relay), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                      -1, 0);
-    if (mem == MAP_FAILED || n < 1 || n > RELAY_LISTEN_CAP) {
+    if (mem == MAP_FAILED || n < 0 || n > RELAY_LISTEN_CAP) {
         int e = mem == MAP_FAILED ? ENOMEM : EINVAL;
         if (mem != MAP_FAILED) munmap(mem, sizeof(Relay));
         close(posted_fd);
@@ -1056,6 +1065,13 @@ Relay* relay_start(int posted_fd, const int* listen_fds, const uint8_t* dialects
         return nullptr;
     }
 
+    open_stream(*r);
+    return r;
+}
+
+Relay* relay_start(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n) {
+    Relay* r = relay_create(posted_fd, listen_fds, dialects, n);
+    if (r == nullptr) return nullptr;
     // The thread inherits a mask with every signal blocked, so stop requests
     // reach the server's thread.
     sigset_t all, old;
@@ -1070,6 +1086,14 @@ Relay* relay_start(int posted_fd, const int* listen_fds, const uint8_t* dialects
     }
     r->started = true;
     return r;
+}
+
+bool relay_step(Relay* r, int wait_ms) {
+    return step(*r, wait_ms);
+}
+
+void relay_adopt(Relay* r, int fd, uint8_t dialect) {
+    client_open(*r, fd, dialect);
 }
 
 void relay_quiesce(Relay* r) {
@@ -1088,6 +1112,7 @@ void relay_join(Relay* r) {
 void relay_free(Relay* r) {
     relay_stop(r);
     relay_join(r);
+    close_clients(*r);
     for (int fd : {r->posted_fd, r->wake[0], r->wake[1]}) {
         if (fd >= 0) close(fd);
     }
