@@ -5,10 +5,13 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <sstream>
 
@@ -417,10 +420,25 @@ TEST_F(E2E, NoServerIsAConnectionFailure) {
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("tlnc: connect t: "), std::string::npos) << r.err;
 
+    EXPECT_NE(r.err.find("tlnc: no server is posted as 't'"), std::string::npos) << r.err;
+
     r = tlnc({"-a", tmp.path() + "/no-socket", "ls"}, "", env());
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "tlnc: connect " + tmp.path() + "/no-socket: " + tmp.path() +
                          "/no-socket: No such file or directory\n");
+
+    // Something listens under the name but never answers.
+    int mute = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::string path = srv + "/mute";
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(::bind(mute, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(mute, 4), 0);
+    r = on("mute", {"-t", "1", "ls", "/"});
+    ::close(mute);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(lines(r.err).back(), "tlnc: the server posted as 'mute' did not answer in 1 s");
 }
 
 // ---- Persistence ----

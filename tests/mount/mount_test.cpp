@@ -600,7 +600,7 @@ TEST_F(MountTest, DetachesOnceMountedAndReportsStartupFailures) {
 
     r = sh(bin + " -s nosuch " + shq(mnt_), env, 30);
     EXPECT_EQ(r.status, 3) << r.out;
-    EXPECT_NE(r.out.find("is a server posted as 'nosuch'"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("no server is posted as 'nosuch'"), std::string::npos) << r.out;
     r = sh(bin + " -f -s nosuch " + shq(mnt_), env, 30);
     EXPECT_EQ(r.status, 3) << r.out;
     r = sh(bin + " -s t -A nosuch " + shq(mnt_), env, 30);

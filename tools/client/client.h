@@ -43,6 +43,12 @@ enum class ErrorKind {
 struct Error {
     ErrorKind kind = ErrorKind::local;
     std::string text;
+    // connect_socket, connect_posted: nothing listens at the path (no socket
+    // there, or one no server answers on any more), as opposed to a server
+    // that is there but does not answer.
+    bool not_posted = false;
+    // The server did not answer (or take a request) within the timeout.
+    bool timed_out = false;
 };
 
 // Value of a Result that carries none.
@@ -235,7 +241,7 @@ private:
     // and receives the reply into rx_. Succeeds when the reply has the tag
     // sent and type WANT; an Rerror becomes a refused Error.
     Status rpc(int32_t len, uint8_t want);
-    Error fail(ErrorKind kind, std::string text);
+    Error fail(ErrorKind kind, std::string text, bool timed_out = false);
     Status send_bytes(const uint8_t* p, size_t n);
     Status recv_bytes(uint8_t* p, size_t n, bool first);
     Status recv_message();

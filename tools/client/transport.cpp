@@ -134,7 +134,9 @@ Result<std::unique_ptr<Client>> Client::connect_socket(const std::string& path,
     if (r < 0) {
         int e = errno;
         ::close(fd);
-        return Error{ErrorKind::connection, path + ": " + errno_text(e)};
+        Error err{ErrorKind::connection, path + ": " + errno_text(e)};
+        err.not_posted = e == ENOENT || e == ECONNREFUSED || e == ENOTSOCK;
+        return err;
     }
     return start(std::unique_ptr<Client>(new Client(fd, fd, -1, opts)));
 }
@@ -244,8 +246,9 @@ Status Client::close() {
     return ok_status();
 }
 
-Error Client::fail(ErrorKind kind, std::string text) {
+Error Client::fail(ErrorKind kind, std::string text, bool timed_out) {
     Error e{kind, std::move(text)};
+    e.timed_out = timed_out;
     if (kind == ErrorKind::protocol || kind == ErrorKind::connection) {
         if (!dead_) dead_ = e;
         // Nothing more can be said on a stream whose framing is lost; hanging
@@ -266,7 +269,8 @@ Status Client::send_bytes(const uint8_t* p, size_t n) {
         if (r == 0) {
             return fail(ErrorKind::connection, "timed out after " +
                                                    std::to_string(opts_.timeout_ms) +
-                                                   " ms sending to the server");
+                                                   " ms sending to the server",
+                        true);
         }
         ssize_t k = write_quietly(wfd_, p + done, n - done, wsock_);
         if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
@@ -290,7 +294,8 @@ Status Client::recv_bytes(uint8_t* p, size_t n, bool first) {
         if (r == 0) {
             return fail(ErrorKind::connection, "timed out after " +
                                                    std::to_string(opts_.timeout_ms) +
-                                                   " ms waiting for the server's reply");
+                                                   " ms waiting for the server's reply",
+                        true);
         }
         ssize_t k = ::read(rfd_, p + done, n - done);
         if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;

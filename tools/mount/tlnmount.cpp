@@ -241,9 +241,12 @@ int main(int argc, char** argv) {
     auto conn = connect(a, &what);
     if (!conn) {
         std::fprintf(stderr, "tlnmount: connect %s: %s\n", what.c_str(), conn.error().text.c_str());
-        if (a.command.empty() && a.socket.empty()) {
-            std::fprintf(stderr, "tlnmount: is a server posted as '%s' (in %s)?\n", a.name.c_str(),
+        if (a.command.empty() && a.socket.empty() && conn.error().not_posted) {
+            std::fprintf(stderr, "tlnmount: no server is posted as '%s' (in %s)\n", a.name.c_str(),
                          tlnclient::registry_dir().c_str());
+        } else if (a.command.empty() && a.socket.empty() && conn.error().timed_out) {
+            std::fprintf(stderr, "tlnmount: the server posted as '%s' did not answer in %d s\n",
+                         a.name.c_str(), a.timeout_s);
         }
         return finish(report_fd, EXIT_CONNECTION);
     }

@@ -172,11 +172,13 @@ int run(const Settings& st, const Command& cmd, const Args& args) {
                                           : tlnclient::Client::spawn(st.where, opts);
     if (!connected) {
         report("connect", st.where, connected.error());
-        if (st.via == Settings::Via::posted &&
-            connected.error().kind == tlnclient::ErrorKind::connection) {
+        if (st.via == Settings::Via::posted && connected.error().not_posted) {
             std::fprintf(stderr,
-                         "tlnc: is a server posted as '%s' (in %s)? scripts/run.sh starts one\n",
+                         "tlnc: no server is posted as '%s' (in %s); scripts/run.sh starts one\n",
                          st.where.c_str(), tlnclient::registry_dir().c_str());
+        } else if (st.via == Settings::Via::posted && connected.error().timed_out) {
+            std::fprintf(stderr, "tlnc: the server posted as '%s' did not answer in %d s\n",
+                         st.where.c_str(), st.timeout_s);
         }
         return EXIT_CONNECTION;
     }
