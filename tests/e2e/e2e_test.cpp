@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "9p/9p.h"
 #include "client.h"
@@ -439,6 +440,95 @@ TEST_F(E2E, NoServerIsAConnectionFailure) {
     ::close(mute);
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(lines(r.err).back(), "tlnc: the server posted as 'mute' did not answer in 1 s");
+}
+
+// ---- Many clients on one posted server ----
+
+// One client's work in a directory of its own, written down as a transcript
+// of what each step answered (no qids: rows are shared by everybody).
+std::string own_directory_work(tlnclient::Client& c, int k) {
+    std::ostringstream log;
+    auto step = [&](const char* what, const auto& r) {
+        log << what << ": " << (r ? std::string("ok") : r.error().text) << "\n";
+        return static_cast<bool>(r);
+    };
+    auto root = c.attach("");
+    if (!step("attach", root)) return log.str();
+    std::string dir = "c" + std::to_string(k);
+    for (int round = 0; round < 3; round++) {
+        auto www = c.walk(root.value(), "/var/www");
+        if (!step("walk", www)) break;
+        step("mkdir", c.create(www.value(), dir, tlnclient::DMDIR | 0755, P9_OREAD));
+        step("clunk", c.clunk(www.value()));
+        for (int j = 0; j < 4; j++) {
+            auto d = c.walk(root.value(), "/var/www/" + dir);
+            if (!step("walk", d)) break;
+            std::string data = pattern(9000 + 5000 * j, static_cast<uint32_t>(100 * k + j));
+            step("create", c.create(d.value(), "f" + std::to_string(j), 0644, P9_OWRITE));
+            step("write", c.write_full(d.value(), 0, reinterpret_cast<const uint8_t*>(data.data()),
+                                       data.size()));
+            step("clunk", c.clunk(d.value()));
+            auto f = c.walk(root.value(), "/var/www/" + dir + "/f" + std::to_string(j));
+            if (!step("walk", f)) break;
+            step("open", c.open(f.value(), P9_OREAD));
+            std::string back(data.size() + 10, '\0');
+            auto n = c.read_full(f.value(), 0, reinterpret_cast<uint8_t*>(back.data()), back.size());
+            log << "read " << (n ? n.value() : 0) << " same " << (back.substr(0, data.size()) == data)
+                << "\n";
+            step("clunk", c.clunk(f.value()));
+        }
+        auto d = c.walk(root.value(), "/var/www/" + dir);
+        if (!step("walk", d)) break;
+        step("open", c.open(d.value(), P9_OREAD));
+        auto list = c.readdir(d.value());
+        if (step("readdir", list)) {  // in name order: rows are shared, so their order is not ours
+            std::vector<std::string> names;
+            for (const auto& st : list.value()) names.push_back(st.name + " " + std::to_string(st.length));
+            std::sort(names.begin(), names.end());
+            for (const auto& n : names) log << n << "\n";
+        }
+        step("clunk", c.clunk(d.value()));
+        for (int j = 0; j < 4; j++) {
+            auto f = c.walk(root.value(), "/var/www/" + dir + "/f" + std::to_string(j));
+            if (step("walk", f)) step("remove", c.remove(f.value()));
+        }
+        auto gone = c.walk(root.value(), "/var/www/" + dir);
+        if (step("walk", gone)) step("rmdir", c.remove(gone.value()));
+    }
+    step("clunk", c.clunk(root.value()));
+    return log.str();
+}
+
+TEST_F(E2E, EightClientsAtOnceEachGetWhatTheyGetAlone) {
+    auto s = start();
+    constexpr int N = 8;
+    tlnclient::Options opts;
+    opts.timeout_ms = 20000;
+    std::string registry = srv;
+    auto connect = [&] { return tlnclient::Client::connect_socket(registry + "/t", opts); };
+    std::vector<std::string> alone(N), together(N);
+    for (int k = 0; k < N; k++) {
+        auto c = connect();
+        ASSERT_TRUE(c) << c.error().text;
+        alone[k] = own_directory_work(*c.value(), k);
+    }
+    std::vector<std::unique_ptr<tlnclient::Client>> clients;
+    for (int k = 0; k < N; k++) {
+        auto c = connect();
+        ASSERT_TRUE(c) << c.error().text;
+        clients.push_back(std::move(c).value());
+    }
+    std::vector<std::thread> threads;
+    for (int k = 0; k < N; k++) {
+        threads.emplace_back([&, k] { together[k] = own_directory_work(*clients[k], k); });
+    }
+    // Meanwhile tlnc comes and goes on the same server.
+    for (int i = 0; i < 5; i++) EXPECT_EQ(ok({"ls", "/"}), "etc\nusr\nvar\n");
+    for (auto& t : threads) t.join();
+    for (int k = 0; k < N; k++) {
+        EXPECT_EQ(together[k], alone[k]) << "client " << k;
+        EXPECT_EQ(alone[k].find(": tolvane"), std::string::npos) << alone[k];
+    }
 }
 
 // ---- Persistence ----

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mount_util.h"
@@ -617,6 +618,40 @@ TEST_F(MountTest, DetachesOnceMountedAndReportsStartupFailures) {
     // The server is still serving: mount it once more, in the foreground.
     start_mount({"-A", "var"});
     EXPECT_EQ(ok("ls"), "cache\nlib\nwww\n");
+}
+
+TEST_F(MountTest, AMountInUseSharesTheServerWithTlncAndASecondMount) {
+    start_server();
+    start_mount();
+    std::string mnt2 = dir_ + "/mnt2";
+    ASSERT_EQ(::mkdir(mnt2.c_str(), 0700), 0);
+    std::map<std::string, std::string> env{{"VELMOR_SRV", srv_}};
+    Mounted second({"-d", "-t", "10", "-s", "t"}, mnt2, env, dir_ + "/mount2.log");
+    ASSERT_TRUE(second.ready()) << second.log();
+    write_file(host_ + "/in", pattern(300000, 7));
+
+    std::thread tools([&] {
+        for (int i = 0; i < 4; i++) {
+            std::string m = "etc/m" + std::to_string(i);
+            ok("cp " + shq(host_ + "/in") + " " + m + " && cmp " + shq(host_ + "/in") + " " + m);
+            ok("ls -l etc >/dev/null");
+        }
+    });
+    std::string tlnc = shq(TLNC_BINARY) + " -s t ";
+    for (int i = 0; i < 4; i++) {
+        std::string t = "/var/www/t" + std::to_string(i), out = host_ + "/out" + std::to_string(i);
+        Ran r = sh(tlnc + "put " + shq(host_ + "/in") + " " + t + " && " + tlnc + "get " + t + " " +
+                       shq(out) + " && cmp " + shq(host_ + "/in") + " " + shq(out) + " && " +
+                       tlnc + "ls / >/dev/null",
+                   env, 60);
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+    tools.join();
+    // Everybody sees everybody's files.
+    EXPECT_EQ(sh("ls " + shq(mnt2 + "/etc")).out, "m0\nm1\nm2\nm3\n");
+    EXPECT_EQ(ok("ls var/www"), "t0\nt1\nt2\nt3\n");
+    EXPECT_EQ(sh("cmp " + shq(host_ + "/in") + " " + shq(mnt2 + "/var/www/t2")).status, 0);
+    EXPECT_EQ(second.unmount(), 0);
 }
 
 }  // namespace

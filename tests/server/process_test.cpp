@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "host.h"
 #include "support.h"
 
 namespace {
@@ -312,6 +313,58 @@ TEST(Post, ServesOneClientAfterAnother) {
     EXPECT_EQ(terminate(p, &err), 0);
     EXPECT_EQ(err, START + FRESH + STARTING + POSTED + FIRST + EOF_LINE);
     EXPECT_EQ(images(d.store.path()), std::vector<std::string>{"tln-0.img"});
+}
+
+// Clients share one posted server; one that hangs up with files open for
+// writing has them saved, and one that sends garbage is dropped alone.
+TEST(Post, ClientsShareTheServerAndADepartedOnesWritesAreSaved) {
+    Dirs d;
+    const std::string sock = d.srv.path() + "/tln";
+    {
+        Proc p = spawn_server({"post", "tln"}, d.env());
+        int a = connect_unix(sock), b = connect_unix(sock);
+        ASSERT_GE(a, 0);
+        ASSERT_GE(b, 0);
+        ASSERT_EQ(type_of(fd_call(a, tattach(1, 1))), P9_RATTACH);
+        ASSERT_EQ(type_of(fd_call(b, tattach(1, 1))), P9_RATTACH);  // the same fid number
+        for (uint32_t i = 0; i < 10; i++) {
+            std::string name = "f" + std::to_string(i), data = "data " + std::to_string(i);
+            ASSERT_EQ(type_of(fd_call(a, twalk(2, 1, 10 + i, {"etc"}))), P9_RWALK);
+            ASSERT_EQ(type_of(fd_call(a, tcreate(3, 10 + i, name, 0644, P9_OWRITE))), P9_RCREATE);
+            ASSERT_EQ(type_of(fd_call(a, twrite(4, 10 + i, 0, Bytes(data.begin(), data.end())))),
+                      P9_RWRITE);
+        }
+        ::close(a);  // ten dirty fids, never clunked
+        int g = connect_unix(sock);
+        ASSERT_GE(g, 0);
+        Bytes garbage = hex("03 00 00 00 64 00 00");
+        ASSERT_TRUE(write_fully(g, garbage.data(), garbage.size()));
+        uint8_t byte;
+        EXPECT_FALSE(read_fully(g, &byte, 1, 5000)) << "the garbage sender is dropped";
+        ::close(g);
+        // b goes on, and sees a's files.
+        ASSERT_EQ(type_of(fd_call(b, twalk(2, 1, 2, {"etc", "f9"}))), P9_RWALK);
+        ASSERT_EQ(type_of(fd_call(b, topen(3, 2, P9_OREAD))), P9_ROPEN);
+        EXPECT_EQ(rread_data(fd_call(b, tread(4, 2, 0, 100))), hex("64 61 74 61 20 39"));
+        ::close(b);
+        ::kill(p.pid, SIGKILL);  // no save at exit: only the relay's clunks saved
+        proc_wait(p);
+    }
+    Proc p = spawn_server({"post", "tln"}, d.env());
+    int c = connect_unix(sock);
+    ASSERT_GE(c, 0);
+    ASSERT_EQ(type_of(fd_call(c, tattach(1, 1))), P9_RATTACH);
+    for (uint32_t i = 0; i < 10; i++) {
+        std::string data = "data " + std::to_string(i);
+        ASSERT_EQ(type_of(fd_call(c, twalk(2, 1, 2, {"etc", "f" + std::to_string(i)}))), P9_RWALK);
+        ASSERT_EQ(type_of(fd_call(c, topen(3, 2, P9_OREAD))), P9_ROPEN);
+        EXPECT_EQ(rread_data(fd_call(c, tread(4, 2, 0, 100))), Bytes(data.begin(), data.end()));
+        ASSERT_EQ(type_of(fd_call(c, tclunk(5, 2))), P9_RCLUNK);
+    }
+    ::close(c);
+    std::string err;
+    EXPECT_EQ(terminate(p, &err), 0);
+    EXPECT_EQ(err, START + RESTORED + STARTING + POSTED + FIRST + EOF_LINE);
 }
 
 TEST(Post, SecondServerUnderTheSameNameFails) {
