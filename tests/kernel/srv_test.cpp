@@ -108,6 +108,16 @@ TEST_F(Srv, RegistryIsPrivateAndTheSocketIsTheUsersAlone) {
     }
 }
 
+TEST_F(Srv, ARefusedRegistryIsNamedWithItsReason) {
+    std::string file = dir / "plain";
+    close(creat(file.c_str(), 0600));
+    EnvSet bad("VELMOR_SRV", file);
+    StderrCapture err;
+    EXPECT_LT(sys_srv_post("x", sv[0]), 0);
+    EXPECT_EQ(err.text(),
+              "[velmor] srv: cannot use the registry directory " + file + " (Not a directory)\n");
+}
+
 TEST_F(Srv, RegistryDefaultsToTheRuntimeDirectory) {
     EnvSet unset("VELMOR_SRV", std::nullopt);
     EnvSet runtime("XDG_RUNTIME_DIR", dir.path());
