@@ -6,7 +6,6 @@
 
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -82,10 +81,14 @@ protected:
 
 TEST_F(RelayTest, VersionIsAnsweredByTheRelayForEachClient) {
     int a = connect(), b = connect();
-    for (auto [c, asked, given] : {std::tuple{a, 8192u, 8192u}, std::tuple{b, 1u << 20, 131072u}}) {
-        write_all(c, tt::tversion(P9_NOTAG, asked));
-        EXPECT_EQ(from(c), tt::build([&](p9_cursor* cur) {
-                      return p9_emit_rversion(cur, P9_NOTAG, given,
+    struct Case {
+        int client;
+        uint32_t asked, given;
+    };
+    for (Case c : {Case{a, 8192, 8192}, Case{b, 1u << 20, 131072}}) {
+        write_all(c.client, tt::tversion(P9_NOTAG, c.asked));
+        EXPECT_EQ(from(c.client), tt::build([&](p9_cursor* cur) {
+                      return p9_emit_rversion(cur, P9_NOTAG, c.given,
                                               reinterpret_cast<const uint8_t*>("9P2000"), 6);
                   }));
     }
