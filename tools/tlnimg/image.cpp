@@ -36,7 +36,7 @@ std::string num(uint64_t v) {
 }
 
 // The accepted image's tree, from the server's tables.
-void rows_from_tables(Image* img) {
+void rows_from_tables(Image* img, bool contents) {
     for (uint64_t n = 0; n < tv::NODE_CAP; n++) {
         Row& r = img->rows[n];
         r = Row{};
@@ -48,7 +48,7 @@ void rows_from_tables(Image* img) {
         r.vers = tv::node_vers[n];
         r.chain_len = tv::node_chain_len[n];
         r.readable = true;
-        if (r.kind != tv::KIND_FILE) continue;
+        if (r.kind != tv::KIND_FILE || !contents) continue;
         r.data.assign(r.size, '\0');
         for (uint64_t off = 0; off < r.size; off += tv::SLOT_CAP) {
             uint64_t step = std::min<uint64_t>(tv::SLOT_CAP, r.size - off);
@@ -178,7 +178,7 @@ std::string refusal_text() {
     }
 }
 
-bool load_image(const std::string& path, Image* img, std::string* err) {
+bool load_image(const std::string& path, Image* img, std::string* err, bool contents) {
     fresh_tables();
     img->path = path;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -227,7 +227,7 @@ bool load_image(const std::string& path, Image* img, std::string* err) {
     img->verdict = img->accepted ? "accepted" : "refused: " + refusal_text();
     if (img->accepted) {
         img->rows_known = true;
-        rows_from_tables(img);
+        rows_from_tables(img, contents);
         return true;
     }
     img->rows_known = false;

@@ -50,7 +50,9 @@ void fresh_tables();
 // runs the server's reader on it. On an accepted image the server's tables
 // now hold its tree. On a refused one the rows are read from the bytes as far
 // as the damage allows. False (with ERR set) when the file cannot be read.
-bool load_image(const std::string& path, Image* img, std::string* err);
+// Without CONTENTS the rows of an accepted image are copied out without
+// their files' bytes (for info and check, which need only the rows).
+bool load_image(const std::string& path, Image* img, std::string* err, bool contents = true);
 
 // The reader's last refusal in words: the rule, the row and the field value.
 std::string refusal_text();

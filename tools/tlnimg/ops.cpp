@@ -38,9 +38,10 @@ std::string errno_text() {
 
 // Loads IMG for CMD; false (after the error line, with *status set) when the
 // file cannot be read.
-bool load(const std::string& cmd, const std::string& path, Image* img, int* status) {
+bool load(const std::string& cmd, const std::string& path, Image* img, int* status,
+          bool contents = true) {
     std::string err;
-    if (load_image(path, img, &err)) return true;
+    if (load_image(path, img, &err, contents)) return true;
     *status = fail(EXIT_IO, cmd, path, err);
     return false;
 }
@@ -67,7 +68,7 @@ uint64_t chunks_of(uint64_t size) {
 int cmd_info(const std::string& path) {
     Image img;
     int status = EXIT_OK;
-    if (!load("info", path, &img, &status)) return status;
+    if (!load("info", path, &img, &status, false)) return status;
     std::vector<std::string> skipped;
     std::vector<Entry> entries = img.rows_known ? walk(img, &skipped) : std::vector<Entry>{};
 
@@ -121,7 +122,7 @@ int cmd_info(const std::string& path) {
 int cmd_check(const std::string& path) {
     Image img;
     int status = EXIT_OK;
-    if (!load("check", path, &img, &status)) return status;
+    if (!load("check", path, &img, &status, false)) return status;
     if (!img.accepted) return fail(EXIT_REFUSED, "check", path, img.verdict);
     std::printf("%s: accepted\n", quoted(path).c_str());
     return std::fflush(stdout) == 0 ? EXIT_OK : EXIT_IO;
@@ -133,7 +134,7 @@ int cmd_served(const std::string& name, const std::string& path, bool long_form,
                const std::string& tree_path) {
     Image img;
     int status = EXIT_OK;
-    if (!load(name, path, &img, &status)) return status;
+    if (!load(name, path, &img, &status, false)) return status;
     if (!img.accepted)
         return fail(EXIT_REFUSED, name, path, "the server would not serve it: " + img.verdict);
     InProcess srv;
