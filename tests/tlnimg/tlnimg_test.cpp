@@ -400,3 +400,30 @@ TEST(Tlnimg, ServedCommandsPrintWhatTlncPrints) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Tlnimg, HelpUsageAndHostErrorsHaveTheirExitStatus) {
+    TempDir t;
+    const std::vector<std::pair<std::vector<std::string>, int>> runs = {
+        {{"--help"}, 0},
+        {{"help", "pack"}, 0},
+        {{"extract", "--help"}, 0},
+        {{}, 2},
+        {{"frobnicate"}, 2},
+        {{"check"}, 2},
+        {{"ls", "-x", "a.img"}, 2},
+        {{"extract", "-f", "--tar", "a.img"}, 2},
+        {{"check", t / "missing.img"}, 3},
+        {{"pack", t / "missing", t / "a.img"}, 3},
+    };
+    for (const auto& [args, status] : runs) {
+        Ran r = tlnimg(args);
+        std::string line;
+        for (const auto& a : args) line += a + " ";
+        EXPECT_EQ(r.status, status) << line << r.err;
+        EXPECT_EQ(r.out.rfind("usage: tlnimg", 0) == 0, status == 0) << line << r.out;
+    }
+}
+
+}  // namespace
