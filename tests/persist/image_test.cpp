@@ -6,14 +6,17 @@
 #include <sstream>
 #include <string>
 
+#include "bad_images.h"
 #include "persist_util.h"
 #include "support.h"
 #include "tolvane/tolvane.h"
 
 using namespace tolvane;
 using namespace tolvane_test;
+using persist_test::bad_images;
 using persist_test::FIXED;
 using persist_test::get_le;
+using persist_test::good_image;
 using persist_test::ImageDesc;
 using persist_test::OFF_CHAINLEN;
 using persist_test::OFF_KIND;
@@ -526,86 +529,6 @@ TEST_F(Image, SlotsAreCountedOnlyForChunksThatHoldData) {
 
 // ---- Refused images ----
 
-struct BadImage {
-    const char* name;
-    std::function<void(Bytes&)> spoil;
-};
-
-// A valid image to spoil: the skeleton, /etc/a (70000 bytes, a hole in chunk
-// 0), /var/b (10 bytes), a free row 13 and an empty file 14.
-Bytes good_image() {
-    ImageDesc d = persist_test::skeleton_desc();
-    d.rows[11] = persist_test::file_row(3, "a", 70000, 2);
-    Bytes a(70000, 0);
-    a[69999] = 0x11;
-    d.data[11] = a;
-    d.rows[12] = persist_test::file_row(1, "b", 10, 1);
-    d.data[12] = Bytes(10, 0x22);
-    d.rows[14] = persist_test::file_row(0, "e", 0, 0);
-    return d.encode();
-}
-
-void set_u64(Bytes& b, uint64_t off, uint64_t v) {
-    put_le(b, off, v, 8);
-}
-
-std::vector<BadImage> bad_images() {
-    std::vector<BadImage> v = {
-        {"empty", [](Bytes& b) { b.clear(); }},
-        {"seven bytes", [](Bytes& b) { b.resize(7); }},
-        {"first magic byte", [](Bytes& b) { b[0] = 't'; }},
-        {"last magic byte", [](Bytes& b) { b[7] = '2'; }},
-        {"fixed part one byte short", [](Bytes& b) { b.resize(FIXED - 1); }},
-        {"last file one byte short", [](Bytes& b) { b.pop_back(); }},
-        {"file past the end",
-         [](Bytes& b) { set_u64(b, OFF_SIZE + 8 * 12, get_le(b, OFF_SIZE + 8 * 12, 8) + 1); }},
-        {"file size above FILE_CAP",
-         [](Bytes& b) {
-             set_u64(b, OFF_SIZE + 8 * 12, FILE_CAP + 1);
-             b.resize(b.size() + FILE_CAP + 1 - 10, 0);
-         }},
-        {"empty file with a size above FILE_CAP",
-         [](Bytes& b) { set_u64(b, OFF_SIZE + 8 * 14, FILE_CAP + 1); }},
-        {"huge size that would wrap", [](Bytes& b) { set_u64(b, OFF_SIZE + 8 * 12, ~0ull - 3); }},
-        {"kind 3", [](Bytes& b) { b[OFF_KIND + 13] = 3; }},
-        {"kind 255 on a used row", [](Bytes& b) { b[OFF_KIND + 5] = 255; }},
-        {"parent -1", [](Bytes& b) { set_u64(b, OFF_PARENT + 8 * 4, ~0ull); }},
-        {"parent 384", [](Bytes& b) { set_u64(b, OFF_PARENT + 8 * 12, 384); }},
-        {"parent 2^63", [](Bytes& b) { set_u64(b, OFF_PARENT + 8 * 12, 1ull << 63); }},
-        {"name length 65", [](Bytes& b) { set_u64(b, OFF_NAMELEN + 8 * 2, 65); }},
-        {"name length 65 on a free row", [](Bytes& b) { set_u64(b, OFF_NAMELEN + 8 * 200, 65); }},
-        {"name length 2^64-1", [](Bytes& b) { set_u64(b, OFF_NAMELEN + 8 * 11, ~0ull); }},
-        {"row 0 free", [](Bytes& b) { b[OFF_KIND] = 0; }},
-        {"row 0 a file", [](Bytes& b) { b[OFF_KIND] = 2; }},
-        {"row 0 with a parent", [](Bytes& b) { set_u64(b, OFF_PARENT, 1); }},
-        {"row 0 with a name",
-         [](Bytes& b) {
-             b[OFF_NAME] = 'x';
-             set_u64(b, OFF_NAMELEN, 1);
-         }},
-        {"parent is a free row", [](Bytes& b) { set_u64(b, OFF_PARENT + 8 * 12, 13); }},
-        {"parent is a file", [](Bytes& b) { set_u64(b, OFF_PARENT + 8 * 12, 11); }},
-        {"directory is its own parent", [](Bytes& b) { set_u64(b, OFF_PARENT + 8 * 2, 2); }},
-        {"two directories are each other's parent",
-         [](Bytes& b) {
-             set_u64(b, OFF_PARENT + 8 * 4, 7);  // lib under dpkg, dpkg under lib
-         }},
-        {"empty name", [](Bytes& b) { set_u64(b, OFF_NAMELEN + 8 * 12, 0); }},
-        {"same name twice in a directory",
-         [](Bytes& b) {
-             // /usr renamed "var": two "var" in the root.
-             b[OFF_NAME + 64 * 2] = 'v';
-             b[OFF_NAME + 64 * 2 + 1] = 'a';
-             b[OFF_NAME + 64 * 2 + 2] = 'r';
-         }},
-        {"directory with a size", [](Bytes& b) { set_u64(b, OFF_SIZE + 8 * 3, 1); }},
-        {"directory with a chain length", [](Bytes& b) { set_u64(b, OFF_CHAINLEN + 8 * 3, 1); }},
-        {"free row with a chain length", [](Bytes& b) { set_u64(b, OFF_CHAINLEN + 8 * 13, 2); }},
-        {"free row with a size", [](Bytes& b) { set_u64(b, OFF_SIZE + 8 * 13, 2); }},
-    };
-    return v;
-}
-
 TEST_F(Image, EveryRefusedImageLeavesTheTreeAsItWas) {
     Bytes good = good_image();
     {
@@ -625,6 +548,8 @@ TEST_F(Image, EveryRefusedImageLeavesTheTreeAsItWas) {
         Bytes img = good;
         bad.spoil(img);
         EXPECT_EQ(load(img), 0);
+        EXPECT_EQ(snap_reason, bad.reason);
+        EXPECT_EQ(snap_reason_row, bad.row);
         EXPECT_EQ(diff(capture(), before), "");
     }
 }
@@ -634,6 +559,7 @@ TEST_F(Image, LengthBeyondTheBufferIsRefused) {
     std::copy(good.begin(), good.end(), snap_buf.begin());
     TreeState before = capture();
     EXPECT_EQ(tln_deserialize(SNAP_CAP + 1), 0);
+    EXPECT_EQ(snap_reason, SNAP_BAD_LENGTH);
     EXPECT_EQ(tln_deserialize(~0ull), 0);
     EXPECT_EQ(diff(capture(), before), "");
 }

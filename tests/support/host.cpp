@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 
 extern char** environ;
@@ -101,6 +103,61 @@ int wait_pid(pid_t pid, int timeout_ms) {
         pause_ms(2);
     }
     return exit_code(status);
+}
+
+Ran run_program(const std::string& path, const std::vector<std::string>& args,
+                const std::map<std::string, std::string>& env) {
+    Ran run;
+    int pout[2], perr[2];
+    if (::pipe2(pout, O_CLOEXEC) || ::pipe2(perr, O_CLOEXEC)) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return run;
+    }
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envs = merged_env(env);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::dup2(pout[1], 1);
+        ::dup2(perr[1], 2);
+        exec_child(path, argv, envs);
+    }
+    ::close(pout[1]);
+    ::close(perr[1]);
+    int fds[2] = {pout[0], perr[0]};
+    std::string* texts[2] = {&run.out, &run.err};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (fds[0] >= 0 || fds[1] >= 0) {
+        pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+        int r = ::poll(p, 2, ms_left(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ADD_FAILURE() << path << " did not finish within 60 s";
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i] < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[65536];
+            ssize_t k = ::read(fds[i], buf, sizeof buf);
+            if (k > 0) {
+                texts[i]->append(buf, static_cast<size_t>(k));
+            } else if (k == 0 || errno != EINTR) {
+                ::close(fds[i]);
+                fds[i] = -1;
+            }
+        }
+    }
+    for (int fd : fds) {
+        if (fd >= 0) ::close(fd);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = exit_code(status);
+    return run;
 }
 
 std::string pattern(size_t size, uint32_t seed) {

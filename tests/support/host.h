@@ -40,6 +40,18 @@ int exit_code(int status);
 // reaping it) when it did not end in time, or when it cannot be waited for.
 int wait_pid(pid_t pid, int timeout_ms);
 
+// One finished program run.
+struct Ran {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+// Runs PATH with ARGS (argv[0] not included) and ENV applied as by
+// merged_env, standard input /dev/null, collecting its standard output and
+// error. Fails the test and kills it when it takes longer than 60 s.
+Ran run_program(const std::string& path, const std::vector<std::string>& args,
+                const std::map<std::string, std::string>& env = {});
+
 // Deterministic bytes: SIZE bytes of a sequence chosen by SEED.
 std::string pattern(size_t size, uint32_t seed);
 // Writes DATA as the whole of the host file PATH (fails the test when it cannot).

@@ -21,6 +21,10 @@ struct Session {
     tlnclient::Fid root;
 };
 
+// The name errors begin with: "tlnc", or the program that runs these
+// commands on its own connection (tlnimg).
+extern const char* program_name;
+
 // Writes "tlnc: OP PATH: TEXT" to stderr and returns the exit status for the
 // error's kind.
 int report(const std::string& op, const std::string& path, const tlnclient::Error& e);

@@ -106,6 +106,19 @@ uint64_t tln_serialize() {
 
 // ---- Reading ----
 
+uint8_t snap_reason;
+int64_t snap_reason_row;
+uint64_t snap_reason_value;
+
+// Records why the image is refused (for tools; the server does not look) and
+// returns false, the refusal.
+static bool snap_refuse(uint8_t reason, int64_t row, uint64_t value) {
+    snap_reason = reason;
+    snap_reason_row = row;
+    snap_reason_value = value;
+    return false;
+}
+
 static uint8_t img_kind(uint64_t n) {
     return snap_buf[SNAP_OFF_KIND + n];
 }
@@ -165,26 +178,47 @@ static bool snap_rows_valid() {
     for (uint64_t n = 0; n < NODE_CAP; n++) {
         uint8_t kind = img_kind(n);
         // Only free, directory and file rows exist.
-        if (kind > KIND_FILE) return false;
+        if (kind > KIND_FILE) return snap_refuse(SNAP_BAD_KIND, static_cast<int64_t>(n), kind);
         // A name never reaches past its NAME_CAP-byte block.
-        if (img_namelen(n) > NAME_CAP) return false;
+        if (img_namelen(n) > NAME_CAP) {
+            return snap_refuse(SNAP_BAD_NAMELEN, static_cast<int64_t>(n), img_namelen(n));
+        }
         // Only files hold data; a free row or a directory has size 0 and no chain.
-        if (kind != KIND_FILE && (img_size(n) != 0 || img_chain_len(n) != 0)) return false;
+        if (kind != KIND_FILE && img_size(n) != 0) {
+            return snap_refuse(SNAP_BAD_SIZE_NOT_FILE, static_cast<int64_t>(n), img_size(n));
+        }
+        if (kind != KIND_FILE && img_chain_len(n) != 0) {
+            return snap_refuse(SNAP_BAD_CHAIN_NOT_FILE, static_cast<int64_t>(n), img_chain_len(n));
+        }
         // Reads, writes and the restore stop at FILE_CAP.
-        if (kind == KIND_FILE && img_size(n) > FILE_CAP) return false;
+        if (kind == KIND_FILE && img_size(n) > FILE_CAP) {
+            return snap_refuse(SNAP_BAD_FILE_SIZE, static_cast<int64_t>(n), img_size(n));
+        }
         int64_t parent = img_parent(n);
         if (n == 0) {
             // Row 0 is the root: a directory, its own parent, with the empty name.
-            if (kind != KIND_DIR || parent != 0 || img_namelen(0) != 0) return false;
+            if (kind != KIND_DIR) return snap_refuse(SNAP_BAD_ROOT_KIND, 0, kind);
+            if (parent != 0) {
+                return snap_refuse(SNAP_BAD_ROOT_PARENT, 0, static_cast<uint64_t>(parent));
+            }
+            if (img_namelen(0) != 0) return snap_refuse(SNAP_BAD_ROOT_NAME, 0, img_namelen(0));
             continue;
         }
         if (kind == KIND_FREE) continue;
         // Every parent of an in-use row indexes the table.
-        if (parent < 0 || parent >= static_cast<int64_t>(NODE_CAP)) return false;
+        if (parent < 0 || parent >= static_cast<int64_t>(NODE_CAP)) {
+            return snap_refuse(SNAP_BAD_PARENT, static_cast<int64_t>(n),
+                               static_cast<uint64_t>(parent));
+        }
         // Every other in-use row is named: create refuses the empty name.
-        if (img_namelen(n) == 0) return false;
+        if (img_namelen(n) == 0) {
+            return snap_refuse(SNAP_BAD_EMPTY_NAME, static_cast<int64_t>(n), 0);
+        }
         // ...and lives in an in-use directory.
-        if (img_kind(static_cast<uint64_t>(parent)) != KIND_DIR) return false;
+        if (img_kind(static_cast<uint64_t>(parent)) != KIND_DIR) {
+            return snap_refuse(SNAP_BAD_PARENT_KIND, static_cast<int64_t>(n),
+                               static_cast<uint64_t>(parent));
+        }
     }
     for (uint64_t n = 1; n < NODE_CAP; n++) {
         if (img_kind(n) == KIND_FREE) continue;
@@ -196,12 +230,15 @@ static bool snap_rows_valid() {
             up = static_cast<uint64_t>(img_parent(up));
             steps++;
         }
-        if (up != 0) return false;
+        if (up != 0) {
+            return snap_refuse(SNAP_BAD_CYCLE, static_cast<int64_t>(n),
+                               static_cast<uint64_t>(img_parent(n)));
+        }
         // No two in-use rows of one directory share a name.
         for (uint64_t m = n + 1; m < NODE_CAP; m++) {
             if (img_kind(m) == KIND_FREE || img_parent(m) != img_parent(n)) continue;
             if (names_equal(img_name(n), img_namelen(n), img_name(m), img_namelen(m))) {
-                return false;
+                return snap_refuse(SNAP_BAD_DUP_NAME, static_cast<int64_t>(m), n);
             }
         }
     }
@@ -209,13 +246,16 @@ static bool snap_rows_valid() {
 }
 
 int32_t tln_deserialize(uint64_t len) {
-    if (len < 8) return 0;
+    snap_reason = SNAP_OK;
+    snap_reason_row = -1;
+    snap_reason_value = 0;
+    if (len < 8) return snap_refuse(SNAP_BAD_SHORT, -1, len);
     for (uint64_t i = 0; i < 8; i++) {
-        if (snap_buf[i] != snap_magic[i]) return 0;
+        if (snap_buf[i] != snap_magic[i]) return snap_refuse(SNAP_BAD_MAGIC, -1, snap_get_u64(0));
     }
-    if (len < SNAP_FIXED) return 0;
+    if (len < SNAP_FIXED) return snap_refuse(SNAP_BAD_FIXED, -1, len);
     // The image lies in snap_buf; a longer length would read past it.
-    if (len > SNAP_CAP) return 0;
+    if (len > SNAP_CAP) return snap_refuse(SNAP_BAD_LENGTH, -1, len);
     if (!snap_rows_valid()) return 0;
 
     // Check every file record, and count the slots the rebuild will take,
@@ -227,11 +267,13 @@ int32_t tln_deserialize(uint64_t len) {
         if (!img_has_contents(n)) continue;
         uint64_t size = img_size(n);  // at most FILE_CAP (checked above)
         // The contents lie inside the image (pos <= len holds throughout).
-        if (size > len - pos) return 0;
+        if (size > len - pos) return snap_refuse(SNAP_BAD_CONTENTS, static_cast<int64_t>(n), size);
         masks[n] = snap_chunk_mask(pos, size);
         // The slots the restore takes fit in the pool (slot 0 never holds data).
         slots += static_cast<uint64_t>(__builtin_popcountll(masks[n]));
-        if (slots > DATA_SLOT_CAP - 1) return 0;
+        if (slots > DATA_SLOT_CAP - 1) {
+            return snap_refuse(SNAP_BAD_SLOTS, static_cast<int64_t>(n), slots);
+        }
         pos += size;
     }
 

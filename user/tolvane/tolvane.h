@@ -196,6 +196,34 @@ uint64_t snap_put_u32(uint64_t pos, uint32_t v);
 // 1 when the image at snap_buf[0, len) was read into the tree; 0 when it was
 // rejected, with the tree exactly as before.
 [[nodiscard]] int32_t tln_deserialize(uint64_t len);
+
+// Why the last tln_deserialize refused its image: the rule (SNAP_OK after an
+// accepted image), the row it found at fault (-1 for the image as a whole)
+// and the value of the field that broke the rule. Only tools read these; the
+// server's behaviour and log do not depend on them.
+inline constexpr uint8_t SNAP_OK = 0;
+inline constexpr uint8_t SNAP_BAD_SHORT = 1;           // value: length, under 8
+inline constexpr uint8_t SNAP_BAD_MAGIC = 2;           // value: the first 8 bytes, little-endian
+inline constexpr uint8_t SNAP_BAD_FIXED = 3;           // value: length, under SNAP_FIXED
+inline constexpr uint8_t SNAP_BAD_LENGTH = 4;          // value: length, over SNAP_CAP
+inline constexpr uint8_t SNAP_BAD_KIND = 5;            // value: the kind
+inline constexpr uint8_t SNAP_BAD_NAMELEN = 6;         // value: the name length
+inline constexpr uint8_t SNAP_BAD_SIZE_NOT_FILE = 7;   // value: the size of a free row or directory
+inline constexpr uint8_t SNAP_BAD_CHAIN_NOT_FILE = 8;  // value: its chain length
+inline constexpr uint8_t SNAP_BAD_FILE_SIZE = 9;       // value: a file size over FILE_CAP
+inline constexpr uint8_t SNAP_BAD_ROOT_KIND = 10;      // value: row 0's kind
+inline constexpr uint8_t SNAP_BAD_ROOT_PARENT = 11;    // value: row 0's parent
+inline constexpr uint8_t SNAP_BAD_ROOT_NAME = 12;      // value: row 0's name length
+inline constexpr uint8_t SNAP_BAD_PARENT = 13;         // value: a parent outside the table
+inline constexpr uint8_t SNAP_BAD_EMPTY_NAME = 14;     // value: 0, the name length
+inline constexpr uint8_t SNAP_BAD_PARENT_KIND = 15;    // value: the parent, not a directory
+inline constexpr uint8_t SNAP_BAD_CYCLE = 16;          // value: the parent the climb began at
+inline constexpr uint8_t SNAP_BAD_DUP_NAME = 17;       // value: the other row of that name
+inline constexpr uint8_t SNAP_BAD_CONTENTS = 18;       // value: the size that runs past the end
+inline constexpr uint8_t SNAP_BAD_SLOTS = 19;          // value: slots needed up to this row
+extern uint8_t snap_reason;
+extern int64_t snap_reason_row;
+extern uint64_t snap_reason_value;
 // 1 when a stored image was restored, else 0.
 [[nodiscard]] int32_t tln_load_from_disk();
 // 1 when the image was stored; 0 when skipped (no backing store); -1 when the
