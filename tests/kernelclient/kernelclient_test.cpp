@@ -207,6 +207,7 @@ GuestRun run_guest(const GuestKit& kit, const std::string& dir, const std::strin
 class KernelClient : public ::testing::Test {
 protected:
     void SetUp() override {
+        ::signal(SIGPIPE, SIG_IGN);  // a QEMU that died must not take the test with it
         kit_ = find_guest_kit();
         if (!kit_.missing.empty()) GTEST_SKIP() << "no guest to boot: " << kit_.missing;
         std::cout << "guest: " << kit_.kernel << " under QEMU with " << kit_.accel << "\n";
