@@ -1,24 +1,22 @@
-// tlnmount's one table from the server's error texts to the errno a program
-// sees through the mount.
+// tlnmount's errnos: what a program sees through the mount for each failed
+// call.
 //
-// tolvane answers a refused request with a text beginning "tolvane: "; the
-// kernel's own 9P client would hand most of those to programs as error 526.
-// Here every text the server can send has its row, so ls, cp and shells get
-// ENOENT, EEXIST, ENOSPC and so on. A text without a row, and every broken
-// connection or protocol failure, is EIO.
+// tolvane answers a refused request with a text beginning "tolvane: ". The
+// one table of those texts lives in the stand-in (kernel/linux/errmap.h),
+// shared with the Linux dialect of posted servers, so ls, cp and shells get
+// ENOENT, EEXIST, ENOSPC and so on through either. A text without a row, and
+// every broken connection or protocol failure, is EIO.
 #pragma once
 
 #include <span>
 #include <string_view>
 
 #include "client.h"
+#include "kernel/linux/errmap.h"
 
 namespace tlnmount {
 
-struct ErrnoRule {
-    std::string_view text;  // the server's whole error text
-    int err;                // the errno programs see
-};
+using ErrnoRule = ErrmapRule;
 
 // Every row of the table, in the order the server's handlers check them.
 std::span<const ErrnoRule> errno_rules();

@@ -50,10 +50,6 @@ void relay_join(Relay* r);
 // Stops the relay if it runs, closes its descriptors and releases it.
 void relay_free(Relay* r);
 
-// The Linux kernel's text for the errno a server Rerror text maps to
-// (*out_len bytes, static storage), or text itself when it maps to none.
-const char* linux_error_text(const char* text, uint64_t len, uint64_t* out_len);
-
 // store.cpp: the backing store of the tln images.
 int64_t store_load(uint64_t instance, void* buf, uint64_t cap);
 int64_t store_save(uint64_t instance, const void* buf, uint64_t len);

@@ -67,8 +67,10 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "9p/9p.h"
+#include "kernel/linux/errmap.h"
 #include "kernel/linux/internal.h"
 #include "kernel/linux/ring.h"
 #include "tolvane/errors.h"
@@ -423,11 +425,13 @@ void answer(Relay& r, int i, const uint8_t* msg, uint64_t len) {
     deliver_iov(r, i, &iov, 1, len);
 }
 
-void answer_rerror(Relay& r, int i, uint16_t tag, const char* text) {
-    uint8_t msg[SMALL_REPLY];
+// Answers client i with Rerror text, spoken in the client's dialect.
+void answer_rerror(Relay& r, int i, uint16_t tag, std::string_view text) {
+    if (r.clients[i].dialect == RELAY_DIALECT_LINUX) text = errmap_linux_text(text);
+    uint8_t msg[SMALL_REPLY + 16];
     p9_cursor c;
     p9_cursor_init(&c, msg, sizeof msg);
-    int32_t n = p9_emit_rerror(&c, tag, reinterpret_cast<const uint8_t*>(text), strlen(text));
+    int32_t n = p9_emit_rerror(&c, tag, reinterpret_cast<const uint8_t*>(text.data()), text.size());
     if (n > 0) answer(r, i, msg, static_cast<uint64_t>(n));
 }
 
@@ -820,14 +824,8 @@ void deliver_rerror_linux(Relay& r, int i, uint64_t at, uint32_t size) {
         return;
     }
     ring_copy_out(r.replies, at + 9, len, text);
-    uint64_t out_len = 0;
-    const char* mapped = linux_error_text(reinterpret_cast<const char*>(text), len, &out_len);
-    uint8_t msg[SMALL_REPLY + 16];
-    p9_cursor cur;
-    p9_cursor_init(&cur, msg, sizeof msg);
     uint16_t tag = static_cast<uint16_t>(ring_get_le(r.replies, at + 5, 2));
-    int32_t n = p9_emit_rerror(&cur, tag, reinterpret_cast<const uint8_t*>(mapped), out_len);
-    if (n > 0) answer(r, i, msg, static_cast<uint64_t>(n));
+    answer_rerror(r, i, tag, std::string_view(reinterpret_cast<const char*>(text), len));
 }
 
 // Hands every whole reply read so far to its client. -1 when the server's
