@@ -20,7 +20,7 @@ namespace {
 //   ENOTSUP ("Operation not supported"), which tells the user the server
 //   cannot do it rather than that they may not.
 // - "not implemented" answers message types the mount never sends (Tauth).
-constexpr std::array<ErrnoRule, 29> RULES = {{
+constexpr std::array<ErrnoRule, 31> RULES = {{
     {"tolvane: unknown fid", EIO},
     {"tolvane: file removed", ESTALE},
     {"tolvane: fid in use", EIO},
@@ -44,6 +44,8 @@ constexpr std::array<ErrnoRule, 29> RULES = {{
     {"tolvane: fid not open for write", EBADF},
     {"tolvane: cannot write a directory", EISDIR},
     {"tolvane: file-data pool exhausted", ENOSPC},
+    {"tolvane: snapshot capacity exhausted", ENOSPC},
+    {"tolvane: file too large", EFBIG},
     {"tolvane: persist failed", EIO},
     {"tolvane: cannot remove root", EBUSY},
     {"tolvane: directory not empty", ENOTEMPTY},

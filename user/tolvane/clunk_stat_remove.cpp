@@ -59,12 +59,14 @@ int32_t serve_tstat(uint64_t size) {
 }
 
 // Frees row n and every data slot it holds, and unbinds every fid still on
-// it, so none of them can reach a node a later create puts in the row.
+// it, so none of them can reach a node a later create puts in the row. The
+// row's generation moves on, so that node gets a qid path of its own.
 static void node_remove(int64_t n) {
     node_release_chain(n);
     node_kind[n] = KIND_FREE;
     node_size[n] = 0;
     node_namelen[n] = 0;
+    node_gen[n]++;
     for (uint64_t s = 0; s < FID_CAP; s++) {
         if (fid_used[s] && fid_node[s] == n) fid_node[s] = -1;
     }

@@ -18,10 +18,15 @@ static_assert(STAT_REC_BASE == 67);
 // Access part of an open mode byte: P9_OREAD, P9_OWRITE, P9_ORDWR or P9_OEXEC.
 inline constexpr uint8_t ACCESS_MASK = 3;
 
-// Qid path of node n: rows are numbered from 0, paths from 1.
+// Qid path of node n: the row number plus one in the low 32 bits (rows are
+// numbered from 0, paths from 1), the row's generation in the high 32 bits.
+// A row never freed keeps path n + 1; a node created in a freed row gets a
+// path no earlier node of the row had, as 9P requires of a re-created file.
 [[nodiscard]] inline uint64_t node_qpath(int64_t n) {
-    return static_cast<uint64_t>(n) + 1;
+    return static_cast<uint64_t>(node_gen[static_cast<uint64_t>(n)]) << 32 |
+           (static_cast<uint64_t>(n) + 1);
 }
+static_assert(NODE_CAP < (uint64_t{1} << 32), "the row part of a qid path fits 32 bits");
 
 // The checks every handler that acts through a fid starts with. Returns
 // nullptr and sets *slot when fid names a used slot whose node still exists;

@@ -1,5 +1,6 @@
 // Tread and Twrite: file contents through the chunk chains, and directory
 // listings as whole stat records.
+#include "tolvane/errors.h"
 #include "tolvane/handlers.h"
 #include "tolvane/tolvane.h"
 
@@ -224,10 +225,30 @@ int32_t serve_twrite(uint64_t size) {
         return refuse_twrite(size, tag, "tolvane: cannot write a directory");
     }
 
-    // Bytes at or past FILE_CAP are dropped; slots are taken only for the
-    // chunks the write touches, and a dry pool cuts the write short.
+    // No byte can be stored at or past FILE_CAP: a write that starts there
+    // is an error, not a count of 0 that a client would try again.
+    if (count > 0 && offset >= FILE_CAP) return refuse_twrite(size, tag, ERR_FILE_TOO_LARGE);
+    // Bytes past FILE_CAP are dropped.
     uint64_t end = offset + count;
     if (end > FILE_CAP) end = FILE_CAP;
+    // Nor may the write make the tree unsaveable: a file that holds a slot
+    // goes into the image at its whole length, which must leave the image
+    // within SNAP_CAP; room is the longest length this file may have then.
+    // A write with data leaves the file holding a slot and at least
+    // offset + 1 long; one of count 0 (on a file that holds a slot) makes
+    // it offset long, unless offset lies past FILE_CAP. Bytes that would
+    // pass room are dropped; when not one fits, the write is refused.
+    uint64_t held = node_image_bytes(n);
+    uint64_t room = SNAP_CONTENTS_CAP - (snap_contents - held);
+    if (count > 0 || node_chain_len[n] != 0) {
+        uint64_t reach = count > 0 ? offset + 1 : (offset <= FILE_CAP ? offset : 0);
+        if (node_size[n] > room || reach > room) {
+            return refuse_twrite(size, tag, ERR_SNAPSHOT_CAPACITY);
+        }
+        if (end > room) end = room;
+    }
+    // Slots are taken only for the chunks the write touches, and a dry pool
+    // cuts the write short.
     uint64_t want = offset < end ? end - offset : 0;
     uint64_t chain_len = node_chain_len[n];
     uint64_t done = plan_write(n, offset, want);
@@ -260,6 +281,7 @@ int32_t serve_twrite(uint64_t size) {
     // ended, even with nothing written; one starting above FILE_CAP leaves
     // the length alone.
     if (offset <= FILE_CAP && offset + done > node_size[n]) node_size[n] = offset + done;
+    snap_contents = snap_contents - held + node_image_bytes(n);
     node_vers[n]++;
     fid_dirty[slot] = 1;
 
