@@ -1,8 +1,11 @@
-// The error table: one row per text the server can send.
+// The error table: one row per text the server can send, by the name the
+// server gives it in errors.h.
 #include "errmap.h"
 
 #include <array>
 #include <cerrno>
+
+#include "tolvane/errors.h"
 
 namespace tlnmount {
 
@@ -21,37 +24,37 @@ namespace {
 //   cannot do it rather than that they may not.
 // - "not implemented" answers message types the mount never sends (Tauth).
 constexpr std::array<ErrnoRule, 31> RULES = {{
-    {"tolvane: unknown fid", EIO},
-    {"tolvane: file removed", ESTALE},
-    {"tolvane: fid in use", EIO},
-    {"tolvane: unknown attach tree", ENOENT},
-    {"tolvane: fid table full", EMFILE},
-    {"tolvane: fid is open", EIO},
-    {"tolvane: newfid in use", EIO},
-    {"tolvane: no such file or directory", ENOENT},
-    {"tolvane: fid already open", EIO},
-    {"tolvane: directory is read-only", EISDIR},
-    {"tolvane: OTRUNC needs write", EACCES},
-    {"tolvane: create in a non-directory", ENOTDIR},
-    {"tolvane: bad name length", ENAMETOOLONG},
-    {"tolvane: bad name", EINVAL},
-    {"tolvane: name exists", EEXIST},
-    {"tolvane: node table full", ENOSPC},
-    {"tolvane: bad directory offset", EIO},
-    {"tolvane: read count too small for a directory entry", EINVAL},
-    {"tolvane: fid not open", EBADF},
-    {"tolvane: fid not open for read", EBADF},
-    {"tolvane: fid not open for write", EBADF},
-    {"tolvane: cannot write a directory", EISDIR},
-    {"tolvane: file-data pool exhausted", ENOSPC},
-    {"tolvane: snapshot capacity exhausted", ENOSPC},
-    {"tolvane: file too large", EFBIG},
-    {"tolvane: persist failed", EIO},
-    {"tolvane: cannot remove root", EBUSY},
-    {"tolvane: directory not empty", ENOTEMPTY},
-    {"tolvane: remove not persisted", EIO},
-    {"tolvane: Twstat not supported", ENOTSUP},
-    {"tolvane: not implemented", ENOSYS},
+    {tolvane::ERR_UNKNOWN_FID, EIO},
+    {tolvane::ERR_FILE_REMOVED, ESTALE},
+    {tolvane::ERR_FID_IN_USE, EIO},
+    {tolvane::ERR_UNKNOWN_ATTACH_TREE, ENOENT},
+    {tolvane::ERR_FID_TABLE_FULL, EMFILE},
+    {tolvane::ERR_FID_IS_OPEN, EIO},
+    {tolvane::ERR_NEWFID_IN_USE, EIO},
+    {tolvane::ERR_NO_SUCH_FILE, ENOENT},
+    {tolvane::ERR_FID_ALREADY_OPEN, EIO},
+    {tolvane::ERR_DIRECTORY_READ_ONLY, EISDIR},
+    {tolvane::ERR_OTRUNC_NEEDS_WRITE, EACCES},
+    {tolvane::ERR_CREATE_IN_NON_DIRECTORY, ENOTDIR},
+    {tolvane::ERR_BAD_NAME_LENGTH, ENAMETOOLONG},
+    {tolvane::ERR_BAD_NAME, EINVAL},
+    {tolvane::ERR_NAME_EXISTS, EEXIST},
+    {tolvane::ERR_NODE_TABLE_FULL, ENOSPC},
+    {tolvane::ERR_BAD_DIRECTORY_OFFSET, EIO},
+    {tolvane::ERR_READ_COUNT_TOO_SMALL, EINVAL},
+    {tolvane::ERR_FID_NOT_OPEN, EBADF},
+    {tolvane::ERR_FID_NOT_OPEN_FOR_READ, EBADF},
+    {tolvane::ERR_FID_NOT_OPEN_FOR_WRITE, EBADF},
+    {tolvane::ERR_CANNOT_WRITE_DIRECTORY, EISDIR},
+    {tolvane::ERR_POOL_EXHAUSTED, ENOSPC},
+    {tolvane::ERR_SNAPSHOT_CAPACITY, ENOSPC},
+    {tolvane::ERR_FILE_TOO_LARGE, EFBIG},
+    {tolvane::ERR_PERSIST_FAILED, EIO},
+    {tolvane::ERR_CANNOT_REMOVE_ROOT, EBUSY},
+    {tolvane::ERR_DIRECTORY_NOT_EMPTY, ENOTEMPTY},
+    {tolvane::ERR_REMOVE_NOT_PERSISTED, EIO},
+    {tolvane::ERR_TWSTAT_NOT_SUPPORTED, ENOTSUP},
+    {tolvane::ERR_NOT_IMPLEMENTED, ENOSYS},
 }};
 
 }  // namespace

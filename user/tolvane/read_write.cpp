@@ -24,17 +24,13 @@ static_assert((NODE_CAP - 1) * (STAT_REC_BASE + NAME_CAP) <= SRV_BUF_CAP - DIR_S
 static const std::array<uint8_t, SLOT_CAP> zero_chunk{};
 
 int32_t emit_node_stat(p9_cursor* c, int64_t n) {
-    uint32_t mode = node_kind[n] == KIND_DIR ? MODE_DIR : MODE_FILE;
-    return p9_emit_stat(c, 0, 0, node_qtype(n), node_vers[n], node_qpath(n), mode, 0, 0,
-                        node_size[n], node_name[n].data(), node_namelen[n], ident_buf.data(),
+    return p9_emit_stat(c, 0, 0, node_qtype(n), node_vers[n], node_qpath(n), node_stat_mode(n), 0,
+                        0, node_size[n], node_name[n].data(), node_namelen[n], ident_buf.data(),
                         IDENT_LEN, ident_buf.data(), IDENT_LEN, ident_buf.data(), IDENT_LEN);
 }
 
 static int32_t emit_rread(uint16_t tag, const uint8_t* data, uint32_t count) {
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t len = p9_emit_rread(&c, tag, data, count);
-    return len < 0 ? -1 : send_rmsg(len);
+    return send_reply([&](p9_cursor* c) { return p9_emit_rread(c, tag, data, count); });
 }
 
 // Bytes of file n from offset, at most count: never past the length, never
@@ -64,13 +60,13 @@ int32_t emit_dir_read(uint16_t tag, int64_t dir, uint64_t offset, uint32_t count
         if (node_kind[n] == KIND_FREE || node_parent[n] != dir || n == dir) continue;
         uint64_t rec = STAT_REC_BASE + node_namelen[n];
         if (pos < offset) {
-            if (pos + rec > offset) return emit_rerror(tag, "tolvane: bad directory offset");
+            if (pos + rec > offset) return emit_rerror(tag, ERR_BAD_DIRECTORY_OFFSET);
             pos += rec;
             continue;
         }
         if (p9_cursor_bytes(&c) + rec > limit) {
             if (p9_cursor_bytes(&c) > 0) break;
-            return emit_rerror(tag, "tolvane: read count too small for a directory entry");
+            return emit_rerror(tag, ERR_READ_COUNT_TOO_SMALL);
         }
         if (emit_node_stat(&c, n) < 0) return -1;
         pos += rec;
@@ -85,11 +81,7 @@ int32_t serve_tread(uint64_t size) {
     uint64_t offset;
     if (p9_decode_tread(srv_buf.data(), size, &tag, &fid, &offset, &count) < 0) return -1;
     int64_t slot;
-    if (const char* refusal = fid_check(fid, &slot)) return emit_rerror(tag, refusal);
-    if (!fid_open[slot]) return emit_rerror(tag, "tolvane: fid not open");
-    if ((fid_mode[slot] & ACCESS_MASK) == P9_OWRITE) {
-        return emit_rerror(tag, "tolvane: fid not open for read");
-    }
+    if (const char* refusal = fid_check(fid, FidUse::read, &slot)) return emit_rerror(tag, refusal);
     int64_t n = fid_node[slot];
     if (node_kind[n] == KIND_DIR) return emit_dir_read(tag, n, offset, count);
     return emit_file_read(tag, n, offset, count);
@@ -214,16 +206,11 @@ int32_t serve_twrite(uint64_t size) {
     const uint8_t* data;
     if (p9_decode_twrite(srv_buf.data(), size, &tag, &fid, &offset, &data, &count) < 0) return -1;
     int64_t slot;
-    if (const char* refusal = fid_check(fid, &slot)) return refuse_twrite(size, tag, refusal);
-    if (!fid_open[slot]) return refuse_twrite(size, tag, "tolvane: fid not open");
-    uint8_t access = fid_mode[slot] & ACCESS_MASK;
-    if (access == P9_OREAD || access == P9_OEXEC) {
-        return refuse_twrite(size, tag, "tolvane: fid not open for write");
+    if (const char* refusal = fid_check(fid, FidUse::write, &slot)) {
+        return refuse_twrite(size, tag, refusal);
     }
     int64_t n = fid_node[slot];
-    if (node_kind[n] != KIND_FILE) {
-        return refuse_twrite(size, tag, "tolvane: cannot write a directory");
-    }
+    if (node_kind[n] != KIND_FILE) return refuse_twrite(size, tag, ERR_CANNOT_WRITE_DIRECTORY);
 
     // No byte can be stored at or past FILE_CAP: a write that starts there
     // is an error, not a count of 0 that a client would try again.
@@ -275,7 +262,7 @@ int32_t serve_twrite(uint64_t size) {
     for (uint64_t i = 0; i < piece_count; i++) {
         if (piece_direct[i] == 0) bcopy(piece_dst[i], srv_buf.data() + piece_at[i], piece_len[i]);
     }
-    if (done == 0 && want > 0) return emit_rerror(tag, "tolvane: file-data pool exhausted");
+    if (done == 0 && want > 0) return emit_rerror(tag, ERR_POOL_EXHAUSTED);
 
     // A write at an offset up to FILE_CAP extends the length to where it
     // ended, even with nothing written; one starting above FILE_CAP leaves
@@ -285,10 +272,8 @@ int32_t serve_twrite(uint64_t size) {
     node_vers[n]++;
     fid_dirty[slot] = 1;
 
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t len = p9_emit_rwrite(&c, tag, static_cast<uint32_t>(done));
-    return len < 0 ? -1 : send_rmsg(len);
+    return send_reply(
+        [&](p9_cursor* c) { return p9_emit_rwrite(c, tag, static_cast<uint32_t>(done)); });
 }
 
 }  // namespace tolvane

@@ -94,6 +94,16 @@ extern std::array<uint8_t, SRV_BUF_CAP> srv_buf;  // the request, then its reply
 [[nodiscard]] int32_t send_rmsg(int32_t len);
 // Encodes and sends Rerror(tag, text): send_rmsg's result, or -1.
 [[nodiscard]] int32_t emit_rerror(uint16_t tag, const char* text);
+// The ending every reply shares: encodes it over srv_buf with emit, which is
+// given the cursor and returns the encoder's result, and sends it. 0 when
+// the reply went out whole; -1 when it did not encode or was not sent.
+template <class Emit>
+[[nodiscard]] int32_t send_reply(Emit&& emit) {
+    p9_cursor c;
+    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
+    int32_t len = emit(&c);
+    return len < 0 ? -1 : send_rmsg(len);
+}
 
 // Handlers: each takes the request's size (it stands whole at srv_buf[0];
 // for serve_twrite only its 7 header bytes, the handler reads the rest) and
@@ -129,8 +139,7 @@ extern std::array<uint32_t, NODE_CAP> node_gen;
 // Lowest free row, initialised; -1 when the name is over NAME_CAP or no row is free.
 [[nodiscard]] int64_t node_alloc(uint8_t kind, int64_t parent, const uint8_t* name,
                                  uint64_t namelen);
-[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b,
-                                  uint64_t blen);
+[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b, uint64_t blen);
 // Lowest in-use child of parent with exactly that name, or -1.
 [[nodiscard]] int64_t node_find_child(int64_t parent, const uint8_t* name, uint64_t namelen);
 [[nodiscard]] int32_t node_has_children(int64_t n);
