@@ -17,7 +17,10 @@
 //   in-use directory, and a name of at most NAME_CAP bytes;
 // - no two in-use rows share a name under one parent;
 // - every file's size is at most FILE_CAP;
-// - every used fid names a row in range, or -1 (its node was removed).
+// - every used fid names a row in range, or -1 (its node was removed);
+// - the running count of image contents (snap_contents) is the sum of the
+//   lengths of the files that hold a slot, and leaves the image within
+//   SNAP_CAP.
 // With reachable set it also requires every in-use row to reach the root
 // through its parents (the request handlers can never build a cycle).
 #pragma once
@@ -157,6 +160,17 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
         if (n < -1 || n >= static_cast<int64_t>(NODE_CAP)) {
             return "fid slot " + std::to_string(f) + ": node " + std::to_string(n);
         }
+    }
+    uint64_t contents = 0;
+    for (uint64_t n = 0; n < NODE_CAP; n++) {
+        if (kind[n] == KIND_FILE && chain_len[n] != 0) contents += size[n];
+    }
+    if (snap_contents != contents) {
+        return "image contents counted " + std::to_string(snap_contents) + ", tables hold " +
+               std::to_string(contents);
+    }
+    if (contents > SNAP_CONTENTS_CAP) {
+        return "image contents " + std::to_string(contents) + " past SNAP_CAP";
     }
     return {};
 }

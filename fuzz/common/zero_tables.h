@@ -21,6 +21,7 @@ TREE_CHECK_NO_COVERAGE inline void zero_tables() {
     node_vers.fill(0);
     for (auto& c : node_slot_chain) c.fill(0);
     node_chain_len.fill(0);
+    node_gen.fill(0);
     dataslot_used.fill(0);
     fid_used.fill(0);
     fid_id.fill(0);
@@ -29,6 +30,7 @@ TREE_CHECK_NO_COVERAGE inline void zero_tables() {
     fid_mode.fill(0);
     fid_dirty.fill(0);
     tln_instance = 0;
+    snap_contents = 0;
 }
 
 }  // namespace harness

@@ -148,11 +148,41 @@ TEST_F(RemoveTest, ParentVersionRisesAndTheRowIsReused) {
     EXPECT_EQ(names_of(list({"etc"})), std::vector<std::string>{"g"});
     EXPECT_EQ(node_kind[row(f)], KIND_FREE);
     EXPECT_EQ(node_namelen[row(f)], 0u);
-    // The next create takes the freed row: same qid path, version 0.
-    EXPECT_EQ(make({"var"}, "h", DM_DIR), (Qid{P9_QTDIR, 0, f.path}));
+    // The next create takes the freed row, version 0, with the row's next
+    // generation in the high half of the qid path.
+    EXPECT_EQ(make({"var"}, "h", DM_DIR), (Qid{P9_QTDIR, 0, f.path + (uint64_t{1} << 32)}));
     // Removing an opened, written file works too.
     remove(1);
     EXPECT_EQ(stat(9).qid.vers, 4u);
+}
+
+// A node re-created after a remove has a qid path of its own, and every
+// reply that carries its qid carries that path; a row never freed keeps
+// path row + 1.
+TEST_F(RemoveTest, ARecreatedNodeGetsANewQidPathEverywhere) {
+    std::vector<uint64_t> paths;
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE(round);
+        Qid made = make({}, "d", DM_DIR);
+        paths.push_back(made.path);
+        EXPECT_EQ(row(made), SKELETON_ROWS);
+        EXPECT_EQ(made.path >> 32, static_cast<uint64_t>(round));
+        EXPECT_EQ(attach(5, "d").path, made.path);
+        clunk(5);
+        EXPECT_EQ(walk(ROOT_FID, 5, {"d"}).at(0).path, made.path);
+        EXPECT_EQ(stat(5).qid.path, made.path);
+        EXPECT_EQ(open(5, OREAD).path, made.path);
+        clunk(5);
+        std::vector<Stat> root = list({});
+        ASSERT_EQ(root.size(), 4u);
+        EXPECT_EQ(root[3].qid.path, made.path);
+        walk_new(5, {"d"});
+        remove(5);
+    }
+    EXPECT_NE(paths[0], paths[1]);
+    EXPECT_NE(paths[1], paths[2]);
+    EXPECT_EQ(paths[0], static_cast<uint64_t>(SKELETON_ROWS) + 1);
+    EXPECT_EQ(stat(ROOT_FID).qid.path, 1u);
 }
 
 TEST_F(RemoveTest, RemovingAFileFreesItsSlots) {
@@ -237,7 +267,8 @@ TEST_F(StaleFidTest, NeverReachesTheNodeThatReusesTheRow) {
     remove(1);
     // The row is taken again by a new file with contents.
     Qid fresh = create_in(4, {"var"}, "new", ORDWR);
-    ASSERT_EQ(fresh.path, old.path);
+    ASSERT_EQ(row(fresh), row(old));
+    ASSERT_NE(fresh.path, old.path);
     ASSERT_EQ(write(4, 0, pattern(5)), 5u);
 
     const std::string gone = "tolvane: file removed";

@@ -87,8 +87,8 @@ protected:
     Qid make(const std::vector<std::string>& dir, std::string_view name, uint32_t perm = 0644);
     // The whole listing of the directory at path, read in one request.
     std::vector<Stat> list(const std::vector<std::string>& dir);
-    // Node row of a qid.
-    static int64_t row(const Qid& q) { return static_cast<int64_t>(q.path) - 1; }
+    // Node row of a qid (the low half of its path).
+    static int64_t row(const Qid& q) { return static_cast<int64_t>(q.path & 0xFFFFFFFFu) - 1; }
 
     std::unique_ptr<Wire> wire;
     uint16_t next_tag = 1;

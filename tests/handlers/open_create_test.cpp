@@ -205,13 +205,15 @@ TEST_F(CreateTest, NodeTableFillsAtExactly384Rows) {
     EXPECT_EQ(fid_dirty[s], 0);
     EXPECT_EQ(stat(1).qid.vers, static_cast<uint32_t>(FREE_ROWS));
 
-    // Removing two rows frees them; creates take the lowest first, version 0.
+    // Removing two rows frees them; creates take the lowest first, version 0,
+    // in the rows' next generation.
     walk_new(2, {"usr", "n200"});
     remove(2);
     walk_new(2, {"usr", "n100"});
     remove(2);
-    EXPECT_EQ(create(1, "again", DM_DIR, OREAD), (Qid{P9_QTDIR, 0, made[100].path}));
-    EXPECT_EQ(make({"usr"}, "again2"), (Qid{P9_QTFILE, 0, made[200].path}));
+    constexpr uint64_t NEXT_GEN = uint64_t{1} << 32;
+    EXPECT_EQ(create(1, "again", DM_DIR, OREAD), (Qid{P9_QTDIR, 0, made[100].path + NEXT_GEN}));
+    EXPECT_EQ(make({"usr"}, "again2"), (Qid{P9_QTFILE, 0, made[200].path + NEXT_GEN}));
     EXPECT_EQ(refused(tcreate(tag(), ROOT_FID, "x", 0, OREAD)), "tolvane: node table full");
 }
 

@@ -99,31 +99,98 @@ TEST_F(ReadWriteTest, LargestWriteInOneRequest) {
     EXPECT_EQ(read(F, 0, 1000), Bytes(1000, 0));
 }
 
+// A client that writes on after a short count (as WriteAt does) gets the
+// bytes below the limit stored and then a refusal, not a count of 0 forever.
 TEST_F(ReadWriteTest, FileLimitAt4MiB) {
     Qid q = new_file();
-    EXPECT_EQ(write(F, FILE_CAP - 4, pattern(10)), 4u);
+    const Bytes ten = pattern(10);
+    uint64_t off = FILE_CAP - 4;
+    Bytes rest = ten;
+    std::string why;
+    for (int tries = 0; tries < 10 && why.empty(); tries++) {
+        Bytes r = call(twrite(tag(), F, off, rest));
+        if (type_of(r) != P9_RWRITE) {
+            why = rerror_text(r);
+            break;
+        }
+        uint16_t t;
+        uint32_t n;
+        ASSERT_GE(p9_decode_rwrite(r.data(), r.size(), &t, &n), 0);
+        off += n;
+        rest.erase(rest.begin(), rest.begin() + n);
+    }
+    EXPECT_EQ(why, "tolvane: file too large");
+    EXPECT_EQ(off, FILE_CAP);
     EXPECT_EQ(node_size[row(q)], FILE_CAP);
     EXPECT_EQ(node_chain_len[row(q)], CHAIN_LEN);
-    const Bytes ten = pattern(10);
     EXPECT_EQ(read(F, FILE_CAP - 4, 10), Bytes(ten.begin(), ten.begin() + 4));
     EXPECT_TRUE(read(F, FILE_CAP, 10).empty());
-    // At FILE_CAP exactly nothing fits; the length stays at the limit.
-    EXPECT_EQ(write(F, FILE_CAP, pattern(10)), 0u);
-    EXPECT_EQ(node_size[row(q)], FILE_CAP);
     EXPECT_EQ(used_slots(), 1);
+    EXPECT_EQ(stat(F).qid.vers, 1u);  // the refused write changed nothing
+}
+
+TEST_F(ReadWriteTest, WritesStartingAtOrPastTheLimitAreRefusedAndChangeNothing) {
+    Qid q = new_file();
+    for (uint64_t off : {FILE_CAP, uint64_t{5000000}, UINT64_MAX - 3}) {  // the last end wraps
+        EXPECT_EQ(refused(twrite(tag(), F, off, pattern(10))), "tolvane: file too large") << off;
+    }
+    EXPECT_EQ(node_size[row(q)], 0u);
+    EXPECT_EQ(used_slots(), 0);
+    EXPECT_EQ(stat(F).qid.vers, 0u);
+    // An empty write there is still a successful write that stores nothing.
+    EXPECT_EQ(write(F, FILE_CAP + 1, {}), 0u);
+    EXPECT_EQ(node_size[row(q)], 0u);
+    EXPECT_EQ(stat(F).qid.vers, 1u);
+    EXPECT_EQ(write(F, FILE_CAP, {}), 0u);
+    EXPECT_EQ(node_size[row(q)], FILE_CAP);
     EXPECT_EQ(stat(F).qid.vers, 2u);
 }
 
-TEST_F(ReadWriteTest, WritesStartingPastTheLimitWriteNothingAndKeepTheLength) {
-    Qid q = new_file();
-    EXPECT_EQ(write(F, 5000000, pattern(10)), 0u);
-    EXPECT_EQ(node_size[row(q)], 0u);
-    EXPECT_EQ(used_slots(), 0);
-    EXPECT_EQ(write(F, FILE_CAP + 1, {}), 0u);
-    EXPECT_EQ(write(F, UINT64_MAX - 3, pattern(10)), 0u);  // end wraps round
-    EXPECT_EQ(node_size[row(q)], 0u);
-    EXPECT_EQ(used_slots(), 0);
-    EXPECT_EQ(stat(F).qid.vers, 3u);  // each is still a successful write
+// Every file that holds a slot goes into the image at its whole length, so a
+// write may not take the image past SNAP_CAP: two files with one byte near
+// 4 MiB would need an 8 MiB image.
+TEST_F(ReadWriteTest, WritesKeepTheImageWithinItsCapacity) {
+    constexpr uint64_t ROOM = SNAP_CAP - SNAP_FIXED - FILE_CAP;  // left beside one full file
+    static_assert(ROOM == 1009784);
+    new_file("a");
+    EXPECT_EQ(write(F, FILE_CAP - 1, {1}), 1u);
+    walk_new(2, {"etc"});
+    Qid b = create(2, "b", 0644, ORDWR);
+    EXPECT_EQ(refused(twrite(tag(), 2, FILE_CAP - 1, {2})), "tolvane: snapshot capacity exhausted");
+    EXPECT_EQ(node_size[row(b)], 0u);
+    EXPECT_EQ(node_chain_len[row(b)], 0u);
+    EXPECT_EQ(stat(2).qid.vers, 0u);
+    EXPECT_EQ(tln_serialize(), SNAP_FIXED + FILE_CAP);
+
+    // Up to exactly SNAP_CAP: a write that straddles the room is cut there.
+    EXPECT_EQ(write(2, ROOM - 3, pattern(10)), 3u);
+    EXPECT_EQ(snap_contents, SNAP_CAP - SNAP_FIXED);
+    EXPECT_EQ(tln_serialize(), SNAP_CAP);
+    EXPECT_EQ(refused(twrite(tag(), 2, ROOM, {3})), "tolvane: snapshot capacity exhausted");
+    // Bytes inside the length still go in; a count-0 write may not grow a
+    // file that holds a slot past the room, but may grow one that holds none.
+    EXPECT_EQ(write(2, 0, pattern(100)), 100u);
+    EXPECT_EQ(refused(twrite(tag(), 2, ROOM + 1, {})), "tolvane: snapshot capacity exhausted");
+    EXPECT_EQ(write(2, ROOM, {}), 0u);
+    walk_new(3, {"etc"});
+    Qid c = create(3, "c", 0644, ORDWR);
+    EXPECT_EQ(write(3, FILE_CAP, {}), 0u);
+    EXPECT_EQ(refused(twrite(tag(), 3, 0, {4})), "tolvane: snapshot capacity exhausted");
+    EXPECT_EQ(node_size[row(c)], FILE_CAP);
+    EXPECT_EQ(tln_serialize(), SNAP_CAP);
+
+    // A truncating open gives b's room back, and a remove gives a's.
+    clunk(2);
+    walk_new(2, {"etc", "b"});
+    open(2, ORDWR | OTRUNC);
+    EXPECT_EQ(snap_contents, FILE_CAP);
+    EXPECT_EQ(write(2, ROOM - 1, {5}), 1u);
+    EXPECT_EQ(refused(twrite(tag(), 2, ROOM, {5})), "tolvane: snapshot capacity exhausted");
+    remove(F);
+    EXPECT_EQ(snap_contents, ROOM);
+    EXPECT_EQ(write(3, 0, {4}), 1u);
+    EXPECT_EQ(tln_serialize(), SNAP_CAP);
+    EXPECT_EQ(refused(twrite(tag(), 2, ROOM, {6})), "tolvane: snapshot capacity exhausted");
 }
 
 TEST_F(ReadWriteTest, EmptyWritesExtendTheLengthAndReadAsZeros) {
@@ -283,6 +350,38 @@ TEST_F(ReadWriteTest, WriteRefusalOrder) {
     walk_new(4, {"etc", "f"});
     remove(4);
     EXPECT_EQ(refused(twrite(tag(), 3, 0, pattern(1))), "tolvane: file removed");
+}
+
+// The limits come after the fid and node checks, in this order: the file
+// limit, the image's capacity, the pool.
+TEST_F(ReadWriteTest, WriteRefusalOrderAtTheLimits) {
+    new_file("e");
+    for (uint64_t c = 0; c < DATA_SLOT_CAP - 1; c++) ASSERT_EQ(write(F, c * SLOT_CAP, {1}), 1u);
+    const uint64_t room = SNAP_CAP - SNAP_FIXED - node_size[static_cast<uint64_t>(row(stat(F).qid))];
+    ASSERT_EQ(room, 1140855u);  // and the pool is dry
+    make({"etc"}, "g");
+    walk_new(2, {"etc", "g"});
+    open(2, OREAD);
+    walk_new(3, {"etc"});
+    create(3, "d", DM_DIR, ORDWR);
+    walk_new(4, {"etc", "g"});
+    open(4, ORDWR);
+    const struct {
+        uint32_t fid;
+        uint64_t offset;
+        const char* text;
+    } cases[] = {
+        {2, FILE_CAP, "tolvane: fid not open for write"},
+        {3, FILE_CAP, "tolvane: cannot write a directory"},
+        {4, FILE_CAP, "tolvane: file too large"},
+        {4, room, "tolvane: snapshot capacity exhausted"},
+        {4, 0, "tolvane: file-data pool exhausted"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(refused(twrite(tag(), c.fid, c.offset, pattern(3))), c.text) << c.offset;
+    }
+    EXPECT_EQ(stat(4).length, 0u);
+    EXPECT_EQ(stat(4).qid.vers, 0u);
 }
 
 TEST_F(ReadWriteTest, UndecodableRequestsStopTheServer) {

@@ -208,10 +208,26 @@ TEST_F(WriteStreamTest, RefusedLargeWritesLeaveTheStreamAtTheNextRequest) {
     auto [w, r] = call_pair(twrite(tag(), 6, 0, pattern(MAX_DATA, 6)), tread(tag(), G, 0, 100));
     EXPECT_EQ(rerror_text(w), "tolvane: cannot write a directory");
     EXPECT_EQ(rread_data(r), Bytes(content.begin(), content.begin() + 100));
+
+    // The two limits: a write that starts at FILE_CAP, and one that starts
+    // past what the image has room for beside a sparse 4-MiB file.
+    walk_new(7, {"etc", "f"});
+    open(7, ORDWR);
+    create_in(8, {"etc"}, "big", ORDWR);
+    ASSERT_EQ(write(8, FILE_CAP - 1, {1}), 1u);
+    const uint64_t room = SNAP_CAP - SNAP_FIXED - FILE_CAP;
+    for (uint64_t off : {FILE_CAP, room}) {
+        auto [w2, r2] =
+            call_pair(twrite(tag(), 7, off, pattern(MAX_DATA, 6)), tread(tag(), G, 0, 100));
+        EXPECT_EQ(rerror_text(w2), off == FILE_CAP ? "tolvane: file too large"
+                                                   : "tolvane: snapshot capacity exhausted");
+        EXPECT_EQ(rread_data(r2), Bytes(content.begin(), content.begin() + 100));
+    }
+    EXPECT_EQ(node_size[file], 1000u);
 }
 
-// Bytes that are not stored (past FILE_CAP, or once the pool is dry) are
-// still read off the stream.
+// Bytes that are not stored (past FILE_CAP, past the image's room, or once
+// the pool is dry) are still read off the stream.
 TEST_F(WriteStreamTest, BytesDroppedFromALargeWriteAreStillConsumed) {
     fresh();
     Bytes data = pattern(MAX_DATA, 8);
@@ -219,6 +235,14 @@ TEST_F(WriteStreamTest, BytesDroppedFromALargeWriteAreStillConsumed) {
     EXPECT_EQ(rwrite_count(w), 1000u);
     EXPECT_EQ(type_of(r), P9_RSTAT);
     EXPECT_EQ(read(F, FILE_CAP - 1000, 2000), Bytes(data.begin(), data.begin() + 1000));
+
+    create_in(G, {"etc"}, "g", ORDWR);
+    const uint64_t room = SNAP_CAP - SNAP_FIXED - FILE_CAP;
+    auto [wr, rr] = call_pair(twrite(tag(), G, room - 700, data), tstat(tag(), G));
+    EXPECT_EQ(rwrite_count(wr), 700u);
+    EXPECT_EQ(type_of(rr), P9_RSTAT);
+    EXPECT_EQ(read(G, room - 700, 2000), Bytes(data.begin(), data.begin() + 700));
+    EXPECT_EQ(tln_serialize(), SNAP_CAP);
 
     // Leave one free slot: the write into a new file stores one chunk.
     fresh();

@@ -304,7 +304,72 @@ TEST_P(StoreWay, AnImageKilledInTheMiddleOfASaveIsNeverTorn) {
     }
 }
 
+// A save killed between the two renames of a file system without the
+// exchange leaves .prev as a second name of the image, and the new image
+// waiting as the temporary file. The exchanges can then give the temporary
+// name to a file that has another name; no later save writes through it.
+TEST_P(StoreWay, NamesSharedByAKilledSaveAreNeverWrittenThrough) {
+    Bytes a = image(100, 1), b = image(60, 2), c = image(80, 3);
+    ASSERT_EQ(save(0, a), 100);
+    ASSERT_EQ(save(0, b), 60);
+    fs::remove(at("tln-0.img.prev"));
+    fs::create_hard_link(at("tln-0.img"), at("tln-0.img.prev"));
+    put_file(at("tln-0.img.tmp"), c);
+    velmor_linux_reset();  // a new process
+    auto ino = [&](const char* name) {
+        struct stat st;
+        return ::lstat(at(name).c_str(), &st) == 0 ? st.st_ino : ino_t{0};
+    };
+    Bytes last = b;
+    for (uint32_t i = 0; i < 4; i++) {
+        SCOPED_TRACE(i);
+        Bytes next = image(90 + i, 10 + i);
+        ASSERT_EQ(save(0, next), static_cast<int64_t>(next.size()));
+        EXPECT_TRUE(file_bytes(at("tln-0.img")) == next);
+        EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == last);
+        EXPECT_NE(ino("tln-0.img.tmp"), ino("tln-0.img"));
+        EXPECT_NE(ino("tln-0.img.prev"), ino("tln-0.img"));
+        last = next;
+    }
+    velmor_linux_reset();
+    EXPECT_TRUE(load(0).second == last);
+}
+
 INSTANTIATE_TEST_SUITE_P(Ways, StoreWay, ::testing::Values("exchange", "noexchange"));
+
+// Once the new image has taken tln-N.img's name, a failure to keep the old
+// one as .prev loses nothing the save promised: the save stands. A failure
+// of the directory's fsync means the new name may not last: the save is
+// reported failed. Either way the temporary name, which now holds the
+// previous image, is kept, and the image loads.
+TEST_F(Store, AFailureAfterTheNewImageIsInPlaceTellsTheTruth) {
+    for (const char* mode : {"keepprev", "dirsync"}) {
+        SCOPED_TRACE(mode);
+        for (const auto& name : names_in(dir.path())) fs::remove(at(name));
+        EnvSet fault("VELMOR_STORE_FAULT", mode);
+        EnvSet after("VELMOR_STORE_FAULT_AFTER", "3");
+        velmor_linux_reset();
+        Bytes a = image(1000, 1), b = image(2000, 2), c = image(3001, 3);
+        ASSERT_EQ(save(0, a), 1000);
+        ASSERT_EQ(save(0, b), 2000);
+        ASSERT_EQ(save(0, c), 3001);  // a now waits as the temporary file
+        Bytes d = image(1500, 4);
+        int64_t r = save(0, d);
+        if (std::string(mode) == "keepprev") {
+            EXPECT_EQ(r, 1500);
+            EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == b);
+            EXPECT_TRUE(file_bytes(at("tln-0.img.tmp")) == c);
+        } else {
+            EXPECT_EQ(r, -EIO);
+            EXPECT_TRUE(file_bytes(at("tln-0.img.prev")) == c);
+            EXPECT_TRUE(file_bytes(at("tln-0.img.tmp")) == b);
+        }
+        EXPECT_TRUE(file_bytes(at("tln-0.img")) == d);
+        velmor_linux_reset();
+        EXPECT_TRUE(load(0).second == d);
+        velmor_linux_reset();
+    }
+}
 
 TEST_F(Store, AStoreDirectoryMovedAwayIsMadeAgainAtTheNextSave) {
     EnvSet nested("VELMOR_STORE", dir / "store");

@@ -16,7 +16,11 @@ namespace {
 const std::string kOwner = "velmor";
 
 uint8_t qtype_of(const Node& n) { return n.kind == KIND_DIR ? P9_QTDIR : P9_QTFILE; }
-uint64_t qpath_of(int64_t n) { return static_cast<uint64_t>(n) + 1; }
+// The row plus one, with the row's generation (how often it was freed in
+// this process) in the high half.
+uint64_t qpath_of(const Node& x, int64_t n) {
+    return static_cast<uint64_t>(x.gen) << 32 | (static_cast<uint64_t>(n) + 1);
+}
 
 }  // namespace
 
@@ -41,7 +45,9 @@ void Model::skeleton() {
 int64_t Model::alloc_node(uint8_t kind, int64_t parent, const std::string& name) {
     for (uint64_t n = 0; n < NODE_CAP; n++) {
         if (nodes_[n].kind != KIND_FREE) continue;
+        uint32_t gen = nodes_[n].gen;
         nodes_[n] = Node{};
+        nodes_[n].gen = gen;
         nodes_[n].kind = kind;
         nodes_[n].parent = parent;
         nodes_[n].name = name;
@@ -132,7 +138,7 @@ Bytes Model::stat_record(int64_t n) const {
     Bytes b(2 + P9_STAT_FIXED + NAME_CAP + 3 * (2 + kOwner.size()) + 16);
     p9_cursor c;
     p9_cursor_init(&c, b.data(), b.size());
-    int32_t len = p9_emit_stat(&c, 0, 0, qtype_of(x), x.vers, qpath_of(n),
+    int32_t len = p9_emit_stat(&c, 0, 0, qtype_of(x), x.vers, qpath_of(x, n),
                                x.kind == KIND_DIR ? MODE_DIR : MODE_FILE, 0, 0, x.size,
                                u8(x.name), x.name.size(), u8(kOwner), kOwner.size(), u8(kOwner),
                                kOwner.size(), u8(kOwner), kOwner.size());
@@ -153,7 +159,7 @@ Bytes Model::attach(uint16_t tag, uint32_t fid, const std::string& aname) {
     if (alloc_fid(fid, root) < 0) return rerror(tag, "tolvane: fid table full");
     const Node& r = nodes_[static_cast<uint64_t>(root)];
     return build(
-        [&](p9_cursor* c) { return p9_emit_rattach(c, tag, qtype_of(r), r.vers, qpath_of(root)); });
+        [&](p9_cursor* c) { return p9_emit_rattach(c, tag, qtype_of(r), r.vers, qpath_of(r, root)); });
 }
 
 Bytes Model::walk(uint16_t tag, uint32_t fid, uint32_t newfid,
@@ -182,7 +188,7 @@ Bytes Model::walk(uint16_t tag, uint32_t fid, uint32_t newfid,
         const Node& x = nodes_[static_cast<uint64_t>(cur)];
         qt.push_back(qtype_of(x));
         qv.push_back(x.vers);
-        qp.push_back(qpath_of(cur));
+        qp.push_back(qpath_of(x, cur));
     }
     if (qt.empty() && !names.empty()) return rerror(tag, "tolvane: no such file or directory");
     if (qt.size() == names.size()) {
@@ -215,7 +221,7 @@ Bytes Model::open(uint16_t tag, uint32_t fid, uint8_t mode) {
     f.open = true;
     f.mode = mode;
     return build([&](p9_cursor* c) {
-        return p9_emit_ropen(c, tag, qtype_of(x), x.vers, qpath_of(f.node), 0);
+        return p9_emit_ropen(c, tag, qtype_of(x), x.vers, qpath_of(x, f.node), 0);
     });
 }
 
@@ -244,7 +250,7 @@ Bytes Model::create(uint16_t tag, uint32_t fid, const std::string& name, uint32_
     nodes_[static_cast<uint64_t>(dir)].vers++;
     const Node& x = nodes_[static_cast<uint64_t>(n)];
     return build(
-        [&](p9_cursor* c) { return p9_emit_rcreate(c, tag, qtype_of(x), x.vers, qpath_of(n), 0); });
+        [&](p9_cursor* c) { return p9_emit_rcreate(c, tag, qtype_of(x), x.vers, qpath_of(x, n), 0); });
 }
 
 Bytes Model::dir_read(uint16_t tag, int64_t dir, uint64_t offset, uint32_t count) const {
@@ -306,10 +312,24 @@ Bytes Model::write(uint16_t tag, uint32_t fid, uint64_t offset, const Bytes& dat
     Node& x = nodes_[static_cast<uint64_t>(f.node)];
     if (x.kind != KIND_FILE) return rerror(tag, "tolvane: cannot write a directory");
 
-    // Bytes at or past the file limit are dropped (the sum wraps as the
-    // server's unsigned arithmetic does); a dry pool cuts the write short.
+    if (!data.empty() && offset >= FILE_CAP) return rerror(tag, "tolvane: file too large");
+    // Bytes past the file limit are dropped, and so are bytes that would
+    // make the image larger than SNAP_CAP once the file holds a slot; a dry
+    // pool cuts the write short.
     uint64_t end = offset + data.size();
     if (end > FILE_CAP) end = FILE_CAP;
+    if (!data.empty() || x.has_chain) {
+        uint64_t others = 0;
+        for (const Node& o : nodes_) {
+            if (&o != &x && o.kind == KIND_FILE && o.has_chain) others += o.size;
+        }
+        uint64_t room = SNAP_CAP - SNAP_FIXED - others;
+        uint64_t reach = !data.empty() ? offset + 1 : (offset <= FILE_CAP ? offset : 0);
+        if (x.size > room || reach > room) {
+            return rerror(tag, "tolvane: snapshot capacity exhausted");
+        }
+        end = std::min(end, room);
+    }
     uint64_t want = offset < end ? end - offset : 0;
     uint64_t done = 0;
     while (done < want) {
@@ -353,7 +373,7 @@ Bytes Model::stat(uint16_t tag, uint32_t fid) {
     int64_t n = fids_[static_cast<uint64_t>(slot)].node;
     const Node& x = nodes_[static_cast<uint64_t>(n)];
     return build([&](p9_cursor* c) {
-        return p9_emit_rstat(c, tag, 0, 0, qtype_of(x), x.vers, qpath_of(n),
+        return p9_emit_rstat(c, tag, 0, 0, qtype_of(x), x.vers, qpath_of(x, n),
                              x.kind == KIND_DIR ? MODE_DIR : MODE_FILE, 0, 0, x.size, u8(x.name),
                              x.name.size(), u8(kOwner), kOwner.size(), u8(kOwner), kOwner.size(),
                              u8(kOwner), kOwner.size());
@@ -373,6 +393,7 @@ Bytes Model::remove(uint16_t tag, uint32_t fid) {
     release_chain(n);
     x.kind = KIND_FREE;
     x.size = 0;
+    x.gen++;
     for (Fid& f : fids_) {
         if (f.used && f.node == n) f.node = -1;
     }
@@ -398,6 +419,7 @@ bool Model::restart() {
         return false;
     }
     nodes_ = *stored_;
+    for (Node& x : nodes_) x.gen = 0;  // a new process
     // A restored file holds a slot for each chunk with a byte that is not
     // zero; the rest read as zeros, as before.
     for (Node& x : nodes_) {

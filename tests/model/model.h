@@ -49,6 +49,8 @@ struct Node {
     // The file's contents go into an image: it held a slot since it was last
     // emptied (truncated, created, or restored with only zero chunks).
     bool has_chain = false;
+    // Times the row was freed in this process (the qid path's high half).
+    uint32_t gen = 0;
 };
 
 struct Fid {

@@ -186,6 +186,10 @@ TEST_F(MountTest, RemovesAndTheirErrors) {
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.out.find("Directory not empty"), std::string::npos) << r.out;
 
+    // A file re-created under a removed one's name is another inode.
+    std::string ino = ok("stat -c %i t/sub/f");
+    ok("rm t/sub/f && echo z > t/sub/f");
+    EXPECT_NE(ok("stat -c %i t/sub/f"), ino);
     ok("rm t/sub/f");
     EXPECT_EQ(errno_of([&] { return ::rmdir(sub.c_str()); }), 0);
     ok("mkdir -p t/x/y/z && echo deep > t/x/y/z/f");

@@ -1,5 +1,6 @@
 // Tattach and Twalk: the only ways a fid comes into being, and the fid checks
 // every other handler starts with.
+#include "tolvane/errors.h"
 #include "tolvane/handlers.h"
 #include "tolvane/tolvane.h"
 
@@ -11,10 +12,29 @@ std::array<uint8_t, P9_MAX_WELEM> walk_qtypes;
 std::array<uint32_t, P9_MAX_WELEM> walk_qvers;
 std::array<uint64_t, P9_MAX_WELEM> walk_qpaths;
 
-const char* fid_check(uint32_t fid, int64_t* slot) {
+const char* fid_check(uint32_t fid, FidUse use, int64_t* slot) {
     int64_t s = fid_lookup(fid);
-    if (s < 0) return "tolvane: unknown fid";
-    if (fid_node[s] < 0) return "tolvane: file removed";
+    if (s < 0) return ERR_UNKNOWN_FID;
+    if (fid_node[s] < 0) return ERR_FILE_REMOVED;
+    uint8_t access = fid_mode[s] & ACCESS_MASK;
+    switch (use) {
+        case FidUse::any:
+            break;
+        case FidUse::walk:
+            if (fid_open[s]) return ERR_FID_IS_OPEN;
+            break;
+        case FidUse::open:
+            if (fid_open[s]) return ERR_FID_ALREADY_OPEN;
+            break;
+        case FidUse::read:
+            if (!fid_open[s]) return ERR_FID_NOT_OPEN;
+            if (access == P9_OWRITE) return ERR_FID_NOT_OPEN_FOR_READ;
+            break;
+        case FidUse::write:
+            if (!fid_open[s]) return ERR_FID_NOT_OPEN;
+            if (access == P9_OREAD || access == P9_OEXEC) return ERR_FID_NOT_OPEN_FOR_WRITE;
+            break;
+    }
     *slot = s;
     return nullptr;
 }
@@ -42,15 +62,13 @@ int32_t serve_tattach(uint64_t size) {
                           &aname_len) < 0) {
         return -1;
     }
-    if (fid_lookup(fid) >= 0) return emit_rerror(tag, "tolvane: fid in use");
+    if (fid_lookup(fid) >= 0) return emit_rerror(tag, ERR_FID_IN_USE);
     int64_t root = aname_root(aname, aname_len);
-    if (root < 0) return emit_rerror(tag, "tolvane: unknown attach tree");
-    if (fid_alloc(fid, root) < 0) return emit_rerror(tag, "tolvane: fid table full");
-
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t len = p9_emit_rattach(&c, tag, node_qtype(root), node_vers[root], node_qpath(root));
-    return len < 0 ? -1 : send_rmsg(len);
+    if (root < 0) return emit_rerror(tag, ERR_UNKNOWN_ATTACH_TREE);
+    if (fid_alloc(fid, root) < 0) return emit_rerror(tag, ERR_FID_TABLE_FULL);
+    return send_reply([&](p9_cursor* c) {
+        return p9_emit_rattach(c, tag, node_qtype(root), node_vers[root], node_qpath(root));
+    });
 }
 
 // One walk step from directory dir: the node the element names, or -1.
@@ -69,9 +87,8 @@ int32_t serve_twalk(uint64_t size) {
         return -1;
     }
     int64_t slot;
-    if (const char* refusal = fid_check(fid, &slot)) return emit_rerror(tag, refusal);
-    if (fid_open[slot]) return emit_rerror(tag, "tolvane: fid is open");
-    if (newfid != fid && fid_lookup(newfid) >= 0) return emit_rerror(tag, "tolvane: newfid in use");
+    if (const char* refusal = fid_check(fid, FidUse::walk, &slot)) return emit_rerror(tag, refusal);
+    if (newfid != fid && fid_lookup(newfid) >= 0) return emit_rerror(tag, ERR_NEWFID_IN_USE);
 
     // Walk until an element does not resolve or a file is reached; the qids
     // of the nodes passed are the reply.
@@ -86,20 +103,18 @@ int32_t serve_twalk(uint64_t size) {
         walk_qpaths[nwqid] = node_qpath(cur);
         nwqid++;
     }
-    if (nwqid == 0 && nwname > 0) return emit_rerror(tag, "tolvane: no such file or directory");
+    if (nwqid == 0 && nwname > 0) return emit_rerror(tag, ERR_NO_SUCH_FILE);
     if (nwqid == nwname) {
         if (newfid == fid) {
             fid_node[slot] = cur;
         } else if (fid_alloc(newfid, cur) < 0) {
-            return emit_rerror(tag, "tolvane: fid table full");
+            return emit_rerror(tag, ERR_FID_TABLE_FULL);
         }
     }
-
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t len =
-        p9_emit_rwalk(&c, tag, nwqid, walk_qtypes.data(), walk_qvers.data(), walk_qpaths.data());
-    return len < 0 ? -1 : send_rmsg(len);
+    return send_reply([&](p9_cursor* c) {
+        return p9_emit_rwalk(c, tag, nwqid, walk_qtypes.data(), walk_qvers.data(),
+                             walk_qpaths.data());
+    });
 }
 
 }  // namespace tolvane

@@ -83,9 +83,11 @@ uint64_t node_write_chunk(int64_t node, uint64_t chunk, uint64_t from, uint64_t 
 }
 
 // Gives every slot of the node's chain back to the pool and empties the chain.
-// The node's size is left to the caller (truncating open, remove).
+// The node's size is left to the caller (truncating open, remove); with an
+// empty chain it no longer counts towards the image.
 void node_release_chain(int64_t node) {
     if (node_chain_len[node] == 0) return;
+    snap_contents -= node_image_bytes(node);
     for (uint64_t c = 0; c < CHAIN_LEN; c++) {
         int32_t slot = node_slot_chain[node][c];
         if (slot < 0) continue;

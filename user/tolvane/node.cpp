@@ -13,6 +13,7 @@ std::array<uint64_t, NODE_CAP> node_size;
 std::array<uint32_t, NODE_CAP> node_vers;
 std::array<std::array<int32_t, CHAIN_LEN>, NODE_CAP> node_slot_chain;
 std::array<uint64_t, NODE_CAP> node_chain_len;
+std::array<uint32_t, NODE_CAP> node_gen;
 
 static_assert(KIND_FREE == 0, "a zeroed table is a table of free rows");
 

@@ -1,5 +1,6 @@
 // Topen and Tcreate: open a fid on its node (truncating a file on request), or
 // make a new node under the fid's directory and move the fid onto it, open.
+#include "tolvane/errors.h"
 #include "tolvane/handlers.h"
 #include "tolvane/tolvane.h"
 
@@ -7,11 +8,10 @@ namespace tolvane {
 
 // Ropen or Rcreate (same layout) with node n's qid and iounit 0.
 static int32_t emit_opened(uint16_t tag, int64_t n, int32_t created) {
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t len = created ? p9_emit_rcreate(&c, tag, node_qtype(n), node_vers[n], node_qpath(n), 0)
-                          : p9_emit_ropen(&c, tag, node_qtype(n), node_vers[n], node_qpath(n), 0);
-    return len < 0 ? -1 : send_rmsg(len);
+    return send_reply([&](p9_cursor* c) {
+        return created ? p9_emit_rcreate(c, tag, node_qtype(n), node_vers[n], node_qpath(n), 0)
+                       : p9_emit_ropen(c, tag, node_qtype(n), node_vers[n], node_qpath(n), 0);
+    });
 }
 
 int32_t serve_topen(uint64_t size) {
@@ -20,16 +20,15 @@ int32_t serve_topen(uint64_t size) {
     uint8_t mode;
     if (p9_decode_topen(srv_buf.data(), size, &tag, &fid, &mode) < 0) return -1;
     int64_t slot;
-    if (const char* refusal = fid_check(fid, &slot)) return emit_rerror(tag, refusal);
-    if (fid_open[slot]) return emit_rerror(tag, "tolvane: fid already open");
+    if (const char* refusal = fid_check(fid, FidUse::open, &slot)) return emit_rerror(tag, refusal);
 
     int64_t n = fid_node[slot];
     uint8_t access = mode & ACCESS_MASK;
     if (node_kind[n] == KIND_DIR && access != P9_OREAD) {
-        return emit_rerror(tag, "tolvane: directory is read-only");
+        return emit_rerror(tag, ERR_DIRECTORY_READ_ONLY);
     }
     if (node_kind[n] == KIND_FILE && (mode & P9_OTRUNC)) {
-        if (access == P9_OREAD) return emit_rerror(tag, "tolvane: OTRUNC needs write");
+        if (access == P9_OREAD) return emit_rerror(tag, ERR_OTRUNC_NEEDS_WRITE);
         // Truncation alone does not dirty the fid: its clunk does not save.
         node_release_chain(n);
         node_size[n] = 0;
@@ -61,17 +60,16 @@ int32_t serve_tcreate(uint64_t size) {
         return -1;
     }
     int64_t slot;
-    if (const char* refusal = fid_check(fid, &slot)) return emit_rerror(tag, refusal);
-    if (fid_open[slot]) return emit_rerror(tag, "tolvane: fid already open");
+    if (const char* refusal = fid_check(fid, FidUse::open, &slot)) return emit_rerror(tag, refusal);
     int64_t dir = fid_node[slot];
-    if (node_kind[dir] != KIND_DIR) return emit_rerror(tag, "tolvane: create in a non-directory");
-    if (name_len == 0 || name_len > NAME_CAP) return emit_rerror(tag, "tolvane: bad name length");
-    if (!name_usable(name, name_len)) return emit_rerror(tag, "tolvane: bad name");
-    if (node_find_child(dir, name, name_len) >= 0) return emit_rerror(tag, "tolvane: name exists");
+    if (node_kind[dir] != KIND_DIR) return emit_rerror(tag, ERR_CREATE_IN_NON_DIRECTORY);
+    if (name_len == 0 || name_len > NAME_CAP) return emit_rerror(tag, ERR_BAD_NAME_LENGTH);
+    if (!name_usable(name, name_len)) return emit_rerror(tag, ERR_BAD_NAME);
+    if (node_find_child(dir, name, name_len) >= 0) return emit_rerror(tag, ERR_NAME_EXISTS);
 
     uint8_t kind = (perm & DM_DIR) ? KIND_DIR : KIND_FILE;
     int64_t n = node_alloc(kind, dir, name, name_len);
-    if (n < 0) return emit_rerror(tag, "tolvane: node table full");
+    if (n < 0) return emit_rerror(tag, ERR_NODE_TABLE_FULL);
     fid_node[slot] = n;
     fid_open[slot] = 1;
     fid_mode[slot] = mode;

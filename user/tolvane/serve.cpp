@@ -4,6 +4,7 @@
 // Also the shared reply path and the handlers that belong to the core:
 // Tversion, Tflush, Twstat and the unsupported types.
 #include "kernel/velmor.h"
+#include "tolvane/errors.h"
 #include "tolvane/tolvane.h"
 
 namespace tolvane {
@@ -43,11 +44,9 @@ int32_t send_rmsg(int32_t len) {
 // Encodes Rerror(tag, text) over srv_buf and sends it: send_rmsg's result, or
 // -1 when it does not encode.
 int32_t emit_rerror(uint16_t tag, const char* text) {
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t n = p9_emit_rerror(&c, tag, reinterpret_cast<const uint8_t*>(text), strlen(text));
-    if (n < 0) return -1;
-    return send_rmsg(n);
+    return send_reply([&](p9_cursor* c) {
+        return p9_emit_rerror(c, tag, reinterpret_cast<const uint8_t*>(text), strlen(text));
+    });
 }
 
 // Answers with "9P2000" and the client's msize lowered to what srv_buf holds,
@@ -69,11 +68,8 @@ int32_t serve_tversion(uint64_t size) {
     }
 
     static constexpr uint8_t ours[] = {'9', 'P', '2', '0', '0', '0'};
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t n = p9_emit_rversion(&c, tag, reply_msize, ours, sizeof ours);
-    if (n < 0) return -1;
-    return send_rmsg(n);
+    return send_reply(
+        [&](p9_cursor* c) { return p9_emit_rversion(c, tag, reply_msize, ours, sizeof ours); });
 }
 
 // Requests are answered one at a time, so no request is pending when a Tflush
@@ -83,11 +79,7 @@ int32_t serve_tflush(uint64_t size) {
     uint16_t tag;
     uint16_t oldtag;
     if (p9_decode_tflush(srv_buf.data(), size, &tag, &oldtag) < 0) return -1;
-    p9_cursor c;
-    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
-    int32_t n = p9_emit_rflush(&c, tag);
-    if (n < 0) return -1;
-    return send_rmsg(n);
+    return send_reply([&](p9_cursor* c) { return p9_emit_rflush(c, tag); });
 }
 
 // Refuses the request with text; only the header is looked at.
@@ -101,12 +93,12 @@ static int32_t refuse_by_header(uint64_t size, const char* text) {
 
 // Nothing of the tree can be changed by Twstat; the stat is not examined.
 int32_t serve_twstat(uint64_t size) {
-    return refuse_by_header(size, "tolvane: Twstat not supported");
+    return refuse_by_header(size, ERR_TWSTAT_NOT_SUPPORTED);
 }
 
 // Tauth, R-messages and every type without a handler.
 int32_t serve_unsupported(uint64_t size) {
-    return refuse_by_header(size, "tolvane: not implemented");
+    return refuse_by_header(size, ERR_NOT_IMPLEMENTED);
 }
 
 using handler = int32_t (*)(uint64_t size);

@@ -17,6 +17,17 @@
 namespace tolvane {
 
 std::array<uint8_t, SNAP_CAP> snap_buf;
+uint64_t snap_contents;
+
+uint64_t node_image_bytes(int64_t n) {
+    return node_kind[n] == KIND_FILE && node_chain_len[n] != 0 ? node_size[n] : 0;
+}
+
+uint64_t snap_count_contents() {
+    uint64_t total = 0;
+    for (uint64_t n = 0; n < NODE_CAP; n++) total += node_image_bytes(static_cast<int64_t>(n));
+    return total;
+}
 
 // The fixed part and one whole file fit in the buffer, so the writer's
 // no-overflow test (size > SNAP_CAP - pos) never wraps.
@@ -310,6 +321,7 @@ int32_t tln_deserialize(uint64_t len) {
         }
         pos += size;
     }
+    snap_contents = snap_count_contents();
     return 1;
 }
 

@@ -94,6 +94,16 @@ extern std::array<uint8_t, SRV_BUF_CAP> srv_buf;  // the request, then its reply
 [[nodiscard]] int32_t send_rmsg(int32_t len);
 // Encodes and sends Rerror(tag, text): send_rmsg's result, or -1.
 [[nodiscard]] int32_t emit_rerror(uint16_t tag, const char* text);
+// The ending every reply shares: encodes it over srv_buf with emit, which is
+// given the cursor and returns the encoder's result, and sends it. 0 when
+// the reply went out whole; -1 when it did not encode or was not sent.
+template <class Emit>
+[[nodiscard]] int32_t send_reply(Emit&& emit) {
+    p9_cursor c;
+    p9_cursor_init(&c, srv_buf.data(), SRV_BUF_CAP);
+    int32_t len = emit(&c);
+    return len < 0 ? -1 : send_rmsg(len);
+}
 
 // Handlers: each takes the request's size (it stands whole at srv_buf[0];
 // for serve_twrite only its 7 header bytes, the handler reads the rest) and
@@ -121,12 +131,15 @@ extern std::array<uint64_t, NODE_CAP> node_size;
 extern std::array<uint32_t, NODE_CAP> node_vers;
 extern std::array<std::array<int32_t, CHAIN_LEN>, NODE_CAP> node_slot_chain;
 extern std::array<uint64_t, NODE_CAP> node_chain_len;
+// Per row: how many times it was freed since the process started. In memory
+// only (never in an image): it tells a re-created node from the one removed
+// before it, in the high half of the qid path.
+extern std::array<uint32_t, NODE_CAP> node_gen;
 
 // Lowest free row, initialised; -1 when the name is over NAME_CAP or no row is free.
 [[nodiscard]] int64_t node_alloc(uint8_t kind, int64_t parent, const uint8_t* name,
                                  uint64_t namelen);
-[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b,
-                                  uint64_t blen);
+[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b, uint64_t blen);
 // Lowest in-use child of parent with exactly that name, or -1.
 [[nodiscard]] int64_t node_find_child(int64_t parent, const uint8_t* name, uint64_t namelen);
 [[nodiscard]] int32_t node_has_children(int64_t n);
@@ -186,6 +199,19 @@ extern const std::array<uint8_t, 6> ident_buf;  // "velmor": owner, group, modif
 // ---- Snapshot image and backing store ----
 extern std::array<uint8_t, SNAP_CAP> snap_buf;
 extern uint64_t tln_backing_ok;
+// Bytes of file contents the next image holds: the sum of node_image_bytes
+// over every row, kept up to date by each change of a file's length or chain
+// (write, truncating open, remove) and recounted by a restore. The image is
+// SNAP_FIXED plus this, and writes keep it within SNAP_CAP.
+extern uint64_t snap_contents;
+// Upper bound on snap_contents: what an image of SNAP_CAP bytes has room for.
+inline constexpr uint64_t SNAP_CONTENTS_CAP = SNAP_CAP - SNAP_FIXED;
+
+// Bytes row n adds to an image: its whole length when it is a file whose
+// chain holds a slot, else 0.
+[[nodiscard]] uint64_t node_image_bytes(int64_t n);
+// snap_contents counted afresh from the node table.
+[[nodiscard]] uint64_t snap_count_contents();
 
 uint64_t snap_put_u64(uint64_t pos, uint64_t v);
 uint64_t snap_put_u32(uint64_t pos, uint32_t v);

@@ -32,10 +32,21 @@
 // place), and then the temporary file is renamed over tln-N.img. Each step
 // is atomic, so at every moment, even when the process is killed,
 // tln-N.img is a whole image: the old one or the new one, and so is .prev.
-// A save is open, write, ftruncate, fsync, close, two exchanges and the
-// directory's fsync, plus the stat that finds the directory. The length is
-// answered only when every step succeeded; otherwise the answer is negative
-// and the temporary file is removed.
+// A save is open, fstat, write, ftruncate, fsync, close, two exchanges and
+// the directory's fsync, plus the stat that finds the directory. The answer
+// is the length when the new image is tln-N.img and the directory was
+// synced after it got that name, even if keeping the old image as .prev
+// failed; it is negative whenever the new image may not be durable. The
+// temporary file is removed only while it still holds the new image: once
+// the new image has taken tln-N.img's name, the temporary name holds the
+// previous image and is left alone.
+//
+// The temporary file is written in place only when it is a regular file
+// with one name, checked before every save: a save killed between the two
+// renames of a file system without the exchange leaves tln-N.img and
+// tln-N.img.prev as two names of one file, and the exchanges can then hand
+// that file the temporary name as well. A temporary file that is shared is
+// unlinked (its other names keep their file) and a fresh one written.
 //
 // Lock. The first call for an instance takes an exclusive flock on
 // tln-N.lock, held for the life of the process (or until
@@ -57,8 +68,17 @@
 //                                and the answer is -ENOSPC
 //   VELMOR_STORE_FAULT=noexchange   saves go the way of a file system that
 //                                cannot exchange names (hard link, renames)
+//   VELMOR_STORE_FAULT=keepprev  the second exchange (the old image becoming
+//                                .prev) fails with EIO: the save still
+//                                succeeds, .prev stays as it was and the
+//                                temporary name keeps the old image
+//   VELMOR_STORE_FAULT=dirsync   the directory's fsync fails with EIO after
+//                                the new image took tln-N.img's name: the
+//                                save answers -EIO (it may not be durable)
+//                                and the temporary name keeps the old image
 //   VELMOR_STORE_FAULT_AFTER=K   the fault begins after K successful saves
-// In every case tln-N.img and tln-N.img.prev stay as they were.
+// With fail, short and nospace tln-N.img and tln-N.img.prev stay as they
+// were; in every case tln-N.img is a whole image.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -80,7 +100,15 @@ constexpr int LOCK_SLOTS = 16;
 constexpr int REJECT_TRIES = 1000;  // -1 .. -999 after a name already taken
 constexpr int NAME_CAP = 64;        // "tln-<instance><suffix>"
 
-enum Fault { FAULT_NONE, FAULT_FAIL, FAULT_SHORT, FAULT_NOSPACE, FAULT_NOEXCHANGE };
+enum Fault {
+    FAULT_NONE,
+    FAULT_FAIL,
+    FAULT_SHORT,
+    FAULT_NOSPACE,
+    FAULT_NOEXCHANGE,
+    FAULT_KEEPPREV,
+    FAULT_DIRSYNC
+};
 
 // The store directory last resolved: its path, an O_DIRECTORY descriptor of
 // it, and its device and inode, which tell whether the path still names it.
@@ -222,6 +250,8 @@ Fault current_fault() {
         if (f != nullptr && strcmp(f, "short") == 0) fault_kind = FAULT_SHORT;
         if (f != nullptr && strcmp(f, "nospace") == 0) fault_kind = FAULT_NOSPACE;
         if (f != nullptr && strcmp(f, "noexchange") == 0) fault_kind = FAULT_NOEXCHANGE;
+        if (f != nullptr && strcmp(f, "keepprev") == 0) fault_kind = FAULT_KEEPPREV;
+        if (f != nullptr && strcmp(f, "dirsync") == 0) fault_kind = FAULT_DIRSYNC;
         const char* after = getenv("VELMOR_STORE_FAULT_AFTER");
         fault_after = after != nullptr ? strtoull(after, nullptr, 10) : 0;
     }
@@ -243,7 +273,8 @@ int64_t write_all(int fd, const uint8_t* p, uint64_t n) {
 // Keeps the current image as .prev and puts the temporary file in its
 // place with a hard link and two renames, for file systems that cannot
 // exchange two names.
-int64_t commit_by_link(const char* tmp, const char* img, const char* prev, const char* prev_tmp) {
+int64_t commit_by_link(const char* tmp, const char* img, const char* prev, const char* prev_tmp,
+                       bool* placed) {
     struct stat st;
     if (fstatat(cur.fd, img, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (unlinkat(cur.fd, prev_tmp, 0) != 0 && errno != ENOENT) return -errno;
@@ -260,12 +291,16 @@ int64_t commit_by_link(const char* tmp, const char* img, const char* prev, const
         return -errno;
     }
     if (renameat(cur.fd, tmp, cur.fd, img) != 0) return -errno;
+    *placed = true;
     return 0;
 }
 
 // Puts the whole, synced temporary file in place of the image, keeps the
-// image it replaces as .prev, and syncs the directory.
-int64_t commit_image(uint64_t instance, Fault fault) {
+// image it replaces as .prev, and syncs the directory. Sets *placed once
+// tln-N.img names the new image (the temporary name then holds the old one,
+// or nothing). 0 when the new image is in place and the directory synced
+// after it; else negative, and the new image may not be durable.
+int64_t commit_image(uint64_t instance, Fault fault, bool* placed) {
     char tmp[NAME_CAP], img[NAME_CAP], prev[NAME_CAP], prev_tmp[NAME_CAP];
     store_name(tmp, instance, ".img.tmp");
     store_name(img, instance, ".img");
@@ -280,21 +315,45 @@ int64_t commit_image(uint64_t instance, Fault fault) {
     if (r == 0) {
         // tln-N.img is the new image; the temporary name holds the old one,
         // which now trades names with .prev: the file that leaves .prev is
-        // the next save's temporary file, overwritten in place.
-        if (renameat2(cur.fd, tmp, cur.fd, prev, RENAME_EXCHANGE) != 0) {
-            if (errno != ENOENT) return -errno;
-            if (renameat(cur.fd, tmp, cur.fd, prev) != 0) return -errno;  // no .prev yet
+        // the next save's temporary file, overwritten in place. When that
+        // fails, the old image stays under the temporary name and .prev as
+        // it was; the save itself stands once the directory is synced.
+        *placed = true;
+        int x = -1;
+        if (fault == FAULT_KEEPPREV) {
+            errno = EIO;
+        } else {
+            x = renameat2(cur.fd, tmp, cur.fd, prev, RENAME_EXCHANGE);
         }
+        if (x != 0 && errno == ENOENT) renameat(cur.fd, tmp, cur.fd, prev);  // no .prev yet
     } else if (errno == ENOENT) {
         // No image yet: nothing to keep.
         if (renameat(cur.fd, tmp, cur.fd, img) != 0) return -errno;
+        *placed = true;
     } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-        int64_t c = commit_by_link(tmp, img, prev, prev_tmp);
+        int64_t c = commit_by_link(tmp, img, prev, prev_tmp, placed);
         if (c < 0) return c;
     } else {
         return -errno;
     }
+    if (fault == FAULT_DIRSYNC) return -EIO;
     return fsync(cur.fd) == 0 ? 0 : -errno;
+}
+
+// Opens the temporary file for writing in place, as a regular file with one
+// name: one that is anything else (a second name of the image or of .prev,
+// a symbolic link) loses that name first and a fresh file is made.
+int open_temp(const char* tmp) {
+    int fd = openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) return fd;
+        close(fd);
+    } else if (errno != ELOOP) {
+        return -1;
+    }
+    if (unlinkat(cur.fd, tmp, 0) != 0 && errno != ENOENT) return -1;
+    return openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
 }  // namespace
@@ -384,7 +443,7 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
     store_name(tmp, instance, ".img.tmp");
     // Overwritten in place, then cut to the image's length: its pages and
     // blocks are reused rather than freed and taken again.
-    int fd = openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = open_temp(tmp);
     if (fd < 0) return -errno;
     bool cut = fault == FAULT_SHORT || fault == FAULT_NOSPACE;
     uint64_t todo = cut ? len / 2 : len;
@@ -401,8 +460,9 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
     }
     if (close(fd) != 0 && result == want) result = -errno;
     bool ok = result == want;
+    bool placed = false;
     if (ok) {
-        int64_t c = commit_image(instance, fault);
+        int64_t c = commit_image(instance, fault, &placed);
         if (c < 0) {
             result = c;
             ok = false;
@@ -412,7 +472,9 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
         saves_ok++;
         return want;
     }
-    unlinkat(cur.fd, tmp, 0);  // gone already when only the directory fsync failed
+    // Only while the temporary name still holds the new image: once placed,
+    // it holds the previous image (or nothing).
+    if (!placed) unlinkat(cur.fd, tmp, 0);
     return result;
 }
 

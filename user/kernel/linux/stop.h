@@ -1,0 +1,21 @@
+// The stop request of the Linux stand-in (stop.cpp), as the descriptor reads
+// of stream.cpp use it. Internal to the stand-in.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstdint>
+
+// True once SIGTERM, SIGINT or SIGHUP asked the server to stop.
+bool stop_is_requested();
+// Waits until fd is readable, for at most the stop grace. 1: readable (or at
+// end of stream, or failed: the read tells); 0: interrupted, look at the stop
+// request again; -ETIMEDOUT; other negatives on failure.
+int64_t wait_readable(int64_t fd);
+// One readv(2) that a stop signal can end: at a message boundary by jumping
+// back out of the call, inside a message by interrupting it; either way the
+// answer is -1 with EINTR and the caller finds the stop request.
+ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary);
+// Forgets the stop request and restores the default grace (tests).
+void stop_reset();
