@@ -38,9 +38,10 @@ inline constexpr uint32_t DM_DIR = 0x80000000;
 inline constexpr uint32_t MODE_FILE = 0x1FF;             // 0777
 inline constexpr uint32_t MODE_DIR = DM_DIR | MODE_FILE;  // 0x800001FF
 
-// Tremove/Rremove have no codec; the server handles them by hand.
-inline constexpr uint8_t P9_TREMOVE = 122;
-inline constexpr uint8_t P9_RREMOVE = 123;
+// Tremove/Rremove: the codec's types, named here too. The server reads
+// Tremove's fid itself (serve_tremove).
+using ::P9_TREMOVE;
+using ::P9_RREMOVE;
 
 // ---- Snapshot image layout ("TLNIMG03") ----
 inline constexpr uint8_t SNAP_MAGIC0 = 'T';
