@@ -1,8 +1,8 @@
 // One benchmark connection: a 9P2000 server started as a child process with
-// one end of a socketpair as its standard input and output, and a blocking
-// client on the other end that keeps exactly one request outstanding and
-// checks every reply (type, tag, size, counts). Any deviation, an Rerror
-// included, throws Failure.
+// one end of a socketpair as its standard input and output, and a client on
+// the other end (framing and reply checks: tlnclient's wire layer) that keeps
+// exactly one request outstanding and checks every reply (type, tag, size,
+// counts). Any deviation, an Rerror included, throws Failure.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +14,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "9p/9p.h"
+#include "wire.h"
 
 namespace tlnbench {
 
@@ -84,9 +87,15 @@ public:
 private:
     uint16_t next_tag();
     void send(const uint8_t* msg, size_t len);
-    // Reads one whole reply into rbuf_; checks tag and that the type is the
-    // expected one (an Rerror becomes a Failure carrying its text). Returns the length.
+    // Reads one whole reply (at wire_.data()); checks tag and that the type is
+    // the expected one (an Rerror becomes a Failure carrying its text). Returns
+    // the length.
     uint32_t receive(uint8_t type, uint16_t tag, const char* what);
+    // A cursor over sbuf_ for the next request.
+    p9_cursor request();
+    // Sends the request an encoder wrote into sbuf_ (N its result; negative
+    // when it failed) and receives its reply: receive's result.
+    uint32_t call(int32_t n, uint8_t type, uint16_t tag, const char* what);
 
     pid_t pid_ = -1;
     double spawned_at_ = 0;
@@ -94,7 +103,8 @@ private:
     int fd_ = -1;
     uint16_t tag_ = 0;
     uint32_t msize_ = 8192;
-    std::vector<uint8_t> sbuf_, rbuf_, wbuf_;
+    tlnclient::Wire wire_;
+    std::vector<uint8_t> sbuf_, wbuf_;
     // The cached Twrite in wbuf_.
     uint32_t w_fid_ = 0, w_count_ = 0;
     const uint8_t* w_data_ = nullptr;
