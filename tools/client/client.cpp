@@ -326,9 +326,9 @@ Result<Stat> Client::stat(Fid fid) {
     Stat st;
     const uint8_t *name, *uid, *gid, *muid;
     uint64_t name_len, uid_len, gid_len, muid_len;
-    if (p9_decode_rstat(wire_.data(), rx_len_, &tag, &st.type, &st.dev, &st.qid.type, &st.qid.version,
-                        &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length, &name, &name_len,
-                        &uid, &uid_len, &gid, &gid_len, &muid, &muid_len) < 0) {
+    if (p9_decode_rstat(wire_.data(), rx_len_, &tag, &st.type, &st.dev, &st.qid.type,
+                        &st.qid.version, &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length,
+                        &name, &name_len, &uid, &uid_len, &gid, &gid_len, &muid, &muid_len) < 0) {
         return fail(ErrorKind::protocol, "malformed Rstat");
     }
     st.name = string_of(name, name_len);

@@ -181,9 +181,9 @@ Result<uint32_t> Wire::recv(uint32_t max) {
             int r = wait_ready(rfd_, POLLIN, deadline);
             if (r < 0) return Error{ErrorKind::connection, "poll: " + errno_text(errno)};
             if (r == 0) {
-                return Error{ErrorKind::connection,
-                             "timed out after " + std::to_string(timeout_ms_) +
-                                 " ms waiting for the server's reply"};
+                return Error{ErrorKind::connection, "timed out after " +
+                                                        std::to_string(timeout_ms_) +
+                                                        " ms waiting for the server's reply"};
             }
         }
         ssize_t k = ::read(rfd_, buf_.data() + have_, buf_.size() - have_);
@@ -198,9 +198,9 @@ Result<uint32_t> Wire::recv(uint32_t max) {
         }
         if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (k == 0 || errno == ECONNRESET) {
-            return Error{ErrorKind::connection, have_ == 0
-                                                    ? "the server hung up"
-                                                    : "the server hung up in the middle of a reply"};
+            return Error{
+                ErrorKind::connection,
+                have_ == 0 ? "the server hung up" : "the server hung up in the middle of a reply"};
         }
         return Error{ErrorKind::connection, "read: " + errno_text(errno)};
     }
