@@ -85,7 +85,7 @@ Command parse_command(std::string_view text) {
 }
 
 Conn::Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string& errlog)
-    : sbuf_(buf_cap), wbuf_(buf_cap) {
+    : sbuf_(buf_cap), rbuf_(buf_cap + 64), wbuf_(buf_cap) {
     // Everything the child needs is built before the fork: it only pins
     // itself, moves descriptors and execs.
     const std::string prog = resolve(cmd.argv[0]);
@@ -130,11 +130,11 @@ Conn::Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string
         throw Failure(errno_text("vfork"));
     }
     fd_ = sv[0];
-    wire_ = tlnclient::Wire(fd_, fd_, uint32_t(buf_cap), reply_timeout_ms);
+    wire_ = tlnclient::Wire(fd_, fd_, 0, reply_timeout_ms);  // sends only
     if (clock_getcpuclockid(pid_, &cpu_clock_) != 0) throw Failure("no cpu clock for the server");
-    // A stuck server fails the run instead of hanging it: the wire's deadline
-    // covers every reply, this one a write that has begun.
+    // A stuck server fails the run instead of hanging it.
     timeval tv{reply_timeout_ms / 1000, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
@@ -155,13 +155,28 @@ void Conn::send(const uint8_t* msg, size_t len) {
 }
 
 uint32_t Conn::receive(uint8_t type, uint16_t tag, const char* what) {
-    tlnclient::Result<uint32_t> got = wire_.recv(msize_);
-    if (!got) throw Failure(std::string("reply to ") + what + ": " + got.error().text);
-    tlnclient::Status s = tlnclient::check_reply(wire_.data(), got.value(), tag, type);
+    // One blocking read per reply, bounded by SO_RCVTIMEO (see client.h).
+    size_t have = 0;
+    uint32_t size = 0;
+    for (;;) {
+        ssize_t n = ::read(fd_, rbuf_.data() + have, rbuf_.size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Failure(errno_text((std::string("waiting for reply to ") + what).c_str()));
+        if (n == 0) throw Failure(std::string("server hung up instead of answering ") + what);
+        have += size_t(n);
+        if (have < 4) continue;
+        size = uint32_t(rbuf_[0]) | rbuf_[1] << 8 | rbuf_[2] << 16 | uint32_t(rbuf_[3]) << 24;
+        if (size < P9_HEADER_LEN || size > msize_)
+            throw Failure(std::string("reply to ") + what + " has size " + std::to_string(size) +
+                          " (msize " + std::to_string(msize_) + ")");
+        if (have >= size) break;
+    }
+    if (have > size) throw Failure(std::string("extra bytes after the reply to ") + what);
+    tlnclient::Status s = tlnclient::check_reply(rbuf_.data(), size, tag, type);
     if (!s && s.error().kind == tlnclient::ErrorKind::refused)
         throw Failure(std::string(what) + " refused: " + s.error().text);
     if (!s) throw Failure(std::string("reply to ") + what + ": " + s.error().text);
-    return got.value();
+    return size;
 }
 
 p9_cursor Conn::request() {
@@ -187,7 +202,7 @@ uint32_t Conn::version(uint32_t msize) {
     uint32_t rmsize;
     const uint8_t* rv;
     uint64_t rvlen;
-    if (p9_decode_rversion(wire_.data(), len, &rtag, &rmsize, &rv, &rvlen) < 0)
+    if (p9_decode_rversion(rbuf_.data(), len, &rtag, &rmsize, &rv, &rvlen) < 0)
         throw Failure("Rversion does not decode");
     if (rvlen != sizeof v || memcmp(rv, v, sizeof v) != 0)
         throw Failure("Rversion names " + std::string(reinterpret_cast<const char*>(rv), rvlen));
@@ -208,7 +223,7 @@ void Conn::attach(uint32_t fid, std::string_view aname) {
     uint8_t qt;
     uint32_t qv;
     uint64_t qp;
-    if (p9_decode_rattach(wire_.data(), len, &t, &qt, &qv, &qp) < 0)
+    if (p9_decode_rattach(rbuf_.data(), len, &t, &qt, &qv, &qp) < 0)
         throw Failure("Rattach does not decode");
 }
 
@@ -226,7 +241,7 @@ void Conn::walk(uint32_t fid, uint32_t newfid, const std::vector<std::string_vie
     uint8_t qt[P9_MAX_WELEM];
     uint32_t qv[P9_MAX_WELEM];
     uint64_t qp[P9_MAX_WELEM];
-    if (p9_decode_rwalk(wire_.data(), len, &t, &nwqid, qt, qv, qp) < 0)
+    if (p9_decode_rwalk(rbuf_.data(), len, &t, &nwqid, qt, qv, qp) < 0)
         throw Failure("Rwalk does not decode");
     if (nwqid != names.size())
         throw Failure("Rwalk carries " + std::to_string(nwqid) + " qids for " +
@@ -241,7 +256,7 @@ void Conn::open(uint32_t fid, uint8_t mode) {
     uint8_t qt;
     uint32_t qv, iounit;
     uint64_t qp;
-    if (p9_decode_ropen(wire_.data(), len, &t, &qt, &qv, &qp, &iounit) < 0)
+    if (p9_decode_ropen(rbuf_.data(), len, &t, &qt, &qv, &qp, &iounit) < 0)
         throw Failure("Ropen does not decode");
 }
 
@@ -255,7 +270,7 @@ void Conn::create(uint32_t fid, std::string_view name, uint32_t perm, uint8_t mo
     uint8_t qt;
     uint32_t qv, iounit;
     uint64_t qp;
-    if (p9_decode_rcreate(wire_.data(), len, &t, &qt, &qv, &qp, &iounit) < 0)
+    if (p9_decode_rcreate(rbuf_.data(), len, &t, &qt, &qv, &qp, &iounit) < 0)
         throw Failure("Rcreate does not decode");
     if (((perm & dmdir) != 0) != ((qt & P9_QTDIR) != 0))
         throw Failure("Rcreate qid type does not match the perm");
@@ -268,7 +283,7 @@ uint32_t Conn::read(uint32_t fid, uint64_t offset, uint32_t count, const uint8_t
     uint16_t t;
     const uint8_t* d;
     uint32_t got;
-    if (p9_decode_rread(wire_.data(), len, &t, &d, &got) < 0)
+    if (p9_decode_rread(rbuf_.data(), len, &t, &d, &got) < 0)
         throw Failure("Rread does not decode");
     if (got > count)
         throw Failure("Rread returns " + std::to_string(got) + " bytes for count " +
@@ -293,7 +308,7 @@ void Conn::write(uint32_t fid, uint64_t offset, const uint8_t* data, uint32_t co
     uint32_t len = receive(P9_RWRITE, tag, "Twrite");
     uint16_t t;
     uint32_t got;
-    if (p9_decode_rwrite(wire_.data(), len, &t, &got) < 0)
+    if (p9_decode_rwrite(rbuf_.data(), len, &t, &got) < 0)
         throw Failure("Rwrite does not decode");
     if (got != count)
         throw Failure("Rwrite reports " + std::to_string(got) + " of " + std::to_string(count) +
@@ -305,7 +320,7 @@ void Conn::clunk(uint32_t fid) {
     const uint16_t tag = next_tag();
     uint32_t len = call(p9_emit_tclunk(&c, tag, fid), P9_RCLUNK, tag, "Tclunk");
     uint16_t t;
-    if (p9_decode_rclunk(wire_.data(), len, &t) < 0) throw Failure("Rclunk does not decode");
+    if (p9_decode_rclunk(rbuf_.data(), len, &t) < 0) throw Failure("Rclunk does not decode");
 }
 
 void Conn::remove(uint32_t fid) {
@@ -313,7 +328,7 @@ void Conn::remove(uint32_t fid) {
     const uint16_t tag = next_tag();
     uint32_t len = call(p9_emit_tremove(&c, tag, fid), P9_RREMOVE, tag, "Tremove");
     uint16_t t;
-    if (p9_decode_rremove(wire_.data(), len, &t) < 0) throw Failure("Rremove does not decode");
+    if (p9_decode_rremove(rbuf_.data(), len, &t) < 0) throw Failure("Rremove does not decode");
 }
 
 uint64_t Conn::stat(uint32_t fid) {
@@ -325,7 +340,7 @@ uint64_t Conn::stat(uint32_t fid) {
     uint8_t qt;
     uint64_t qp, length, nl, ul, gl, ml;
     const uint8_t *name, *uid, *gid, *muid;
-    if (p9_decode_rstat(wire_.data(), len, &t, &type, &dev, &qt, &qv, &qp, &mode, &atime, &mtime,
+    if (p9_decode_rstat(rbuf_.data(), len, &t, &type, &dev, &qt, &qv, &qp, &mode, &atime, &mtime,
                         &length, &name, &nl, &uid, &ul, &gid, &gl, &muid, &ml) < 0)
         throw Failure("Rstat does not decode");
     return length;

@@ -1,6 +1,6 @@
 // One benchmark connection: a 9P2000 server started as a child process with
 // one end of a socketpair as its standard input and output, and a client on
-// the other end (framing and reply checks: tlnclient's wire layer) that keeps
+// the other end (sends and reply checks: tlnclient's wire layer) that keeps
 // exactly one request outstanding and checks every reply (type, tag, size,
 // counts). Any deviation, an Rerror included, throws Failure.
 #pragma once
@@ -91,9 +91,17 @@ public:
 private:
     uint16_t next_tag();
     void send(const uint8_t* msg, size_t len);
-    // Reads one whole reply (at wire_.data()); checks tag and that the type is
-    // the expected one (an Rerror becomes a Failure carrying its text). Returns
-    // the length.
+    // Reads one whole reply into rbuf_; checks tag and that the type is the
+    // expected one (check_reply: an Rerror becomes a Failure carrying its
+    // text). Returns the length.
+    //
+    // The driver's second hot path of its own: one blocking read per reply,
+    // bounded by SO_RCVTIMEO, where the wire layer polls and then reads. With
+    // Wire::recv here, server CPU per op moved as the driver waited
+    // differently (same binaries, --only rtt,stat, 2 x 5 reps under load):
+    // rtt cpu-r 1.11 and 1.16 became 1.01 and 0.94, stat 1.15 and 1.15
+    // became 0.94 and 0.95, the floor's CPU per op dropping and tolvane's
+    // rising; so the figures would no longer compare with the recorded ones.
     uint32_t receive(uint8_t type, uint16_t tag, const char* what);
     // A cursor over sbuf_ for the next request.
     p9_cursor request();
@@ -107,8 +115,8 @@ private:
     int fd_ = -1;
     uint16_t tag_ = 0;
     uint32_t msize_ = 8192;
-    tlnclient::Wire wire_;
-    std::vector<uint8_t> sbuf_, wbuf_;
+    tlnclient::Wire wire_;  // sends only: receive() reads rbuf_ itself
+    std::vector<uint8_t> sbuf_, rbuf_, wbuf_;
     // The cached Twrite in wbuf_.
     uint32_t w_fid_ = 0, w_count_ = 0;
     const uint8_t* w_data_ = nullptr;
