@@ -21,19 +21,9 @@ namespace tlnbench {
 namespace {
 
 constexpr size_t buf_cap = P9_MSIZE_MAX;
+constexpr int reply_timeout_ms = 60000;
 
 std::string errno_text(const char* what) { return std::string(what) + ": " + strerror(errno); }
-
-std::string type_name(uint8_t t) {
-    static const std::map<uint8_t, const char*> names = {
-        {P9_RVERSION, "Rversion"}, {P9_RATTACH, "Rattach"}, {P9_RERROR, "Rerror"},
-        {P9_RWALK, "Rwalk"},       {P9_ROPEN, "Ropen"},     {P9_RCREATE, "Rcreate"},
-        {P9_RREAD, "Rread"},       {P9_RWRITE, "Rwrite"},   {P9_RCLUNK, "Rclunk"},
-        {123, "Rremove"},          {P9_RSTAT, "Rstat"},
-    };
-    auto it = names.find(t);
-    return it != names.end() ? it->second : "type " + std::to_string(t);
-}
 
 // Finds the program the way execvp would, before the fork, so the child only
 // has to call execve.
@@ -140,9 +130,10 @@ Conn::Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string
         throw Failure(errno_text("vfork"));
     }
     fd_ = sv[0];
+    wire_ = tlnclient::Wire(fd_, fd_, 0, reply_timeout_ms);  // sends only
     if (clock_getcpuclockid(pid_, &cpu_clock_) != 0) throw Failure("no cpu clock for the server");
     // A stuck server fails the run instead of hanging it.
-    timeval tv{60, 0};
+    timeval tv{reply_timeout_ms / 1000, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
@@ -159,15 +150,12 @@ uint16_t Conn::next_tag() {
 }
 
 void Conn::send(const uint8_t* msg, size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd_, msg, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw Failure(errno_text("write to server"));
-        msg += n, len -= size_t(n);
-    }
+    tlnclient::Status s = wire_.send(msg, len);
+    if (!s) throw Failure("write to server: " + s.error().text);
 }
 
 uint32_t Conn::receive(uint8_t type, uint16_t tag, const char* what) {
+    // One blocking read per reply, bounded by SO_RCVTIMEO (see client.h).
     size_t have = 0;
     uint32_t size = 0;
     for (;;) {
@@ -178,45 +166,38 @@ uint32_t Conn::receive(uint8_t type, uint16_t tag, const char* what) {
         have += size_t(n);
         if (have < 4) continue;
         size = uint32_t(rbuf_[0]) | rbuf_[1] << 8 | rbuf_[2] << 16 | uint32_t(rbuf_[3]) << 24;
-        if (size < 7 || size > msize_)
+        if (size < P9_HEADER_LEN || size > msize_)
             throw Failure(std::string("reply to ") + what + " has size " + std::to_string(size) +
                           " (msize " + std::to_string(msize_) + ")");
         if (have >= size) break;
     }
     if (have > size) throw Failure(std::string("extra bytes after the reply to ") + what);
-    uint32_t hsize;
-    uint8_t htype;
-    uint16_t htag;
-    if (p9_decode_header(rbuf_.data(), have, &hsize, &htype, &htag) != 0)
-        throw Failure(std::string("bad header in reply to ") + what);
-    if (htag != tag)
-        throw Failure(std::string("reply to ") + what + " has tag " + std::to_string(htag) +
-                      ", sent " + std::to_string(tag));
-    if (htype == P9_RERROR && type != P9_RERROR) {
-        uint16_t t;
-        const uint8_t* ename;
-        uint64_t elen;
-        std::string text = "(undecodable)";
-        if (p9_decode_rerror(rbuf_.data(), have, &t, &ename, &elen) >= 0)
-            text.assign(reinterpret_cast<const char*>(ename), elen);
-        throw Failure(std::string(what) + " refused: " + text);
-    }
-    if (htype != type)
-        throw Failure(std::string("reply to ") + what + " is " + type_name(htype) + ", expected " +
-                      type_name(type));
+    tlnclient::Status s = tlnclient::check_reply(rbuf_.data(), size, tag, type);
+    if (!s && s.error().kind == tlnclient::ErrorKind::refused)
+        throw Failure(std::string(what) + " refused: " + s.error().text);
+    if (!s) throw Failure(std::string("reply to ") + what + ": " + s.error().text);
     return size;
 }
 
-uint32_t Conn::version(uint32_t msize) {
+p9_cursor Conn::request() {
     p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), sbuf_.size());
+    p9_cursor_init(&c, sbuf_.data(), msize_);
+    return c;
+}
+
+uint32_t Conn::call(int32_t n, uint8_t type, uint16_t tag, const char* what) {
+    if (n < 0) throw Failure(std::string("encode ") + what);
+    send(sbuf_.data(), size_t(n));
+    return receive(type, tag, what);
+}
+
+uint32_t Conn::version(uint32_t msize) {
+    msize_ = uint32_t(buf_cap);  // any size up to the buffer until we know
+    p9_cursor c = request();
     static const uint8_t v[] = {'9', 'P', '2', '0', '0', '0'};
     const uint16_t tag = P9_NOTAG;
-    int32_t n = p9_emit_tversion(&c, tag, msize, v, sizeof v);
-    if (n < 0) throw Failure("encode Tversion");
-    send(sbuf_.data(), size_t(n));
-    msize_ = uint32_t(buf_cap);  // any size up to the buffer until we know
-    uint32_t len = receive(P9_RVERSION, tag, "Tversion");
+    uint32_t len =
+        call(p9_emit_tversion(&c, tag, msize, v, sizeof v), P9_RVERSION, tag, "Tversion");
     uint16_t rtag;
     uint32_t rmsize;
     const uint8_t* rv;
@@ -232,15 +213,12 @@ uint32_t Conn::version(uint32_t msize) {
 }
 
 void Conn::attach(uint32_t fid, std::string_view aname) {
-    p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), msize_);
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
     static const uint8_t user[] = {'b', 'e', 'n', 'c', 'h'};
     int32_t n = p9_emit_tattach(&c, tag, fid, P9_NOFID, user, sizeof user,
                                 reinterpret_cast<const uint8_t*>(aname.data()), aname.size());
-    if (n < 0) throw Failure("encode Tattach");
-    send(sbuf_.data(), size_t(n));
-    uint32_t len = receive(P9_RATTACH, tag, "Tattach");
+    uint32_t len = call(n, P9_RATTACH, tag, "Tattach");
     uint16_t t;
     uint8_t qt;
     uint32_t qv;
@@ -255,13 +233,10 @@ void Conn::walk(uint32_t fid, uint32_t newfid, const std::vector<std::string_vie
     if (names.size() > P9_MAX_WELEM) throw Failure("walk of too many names");
     for (size_t i = 0; i < names.size(); i++)
         wn[i] = reinterpret_cast<const uint8_t*>(names[i].data()), wl[i] = names[i].size();
-    p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), msize_);
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
-    int32_t n = p9_emit_twalk(&c, tag, fid, newfid, uint16_t(names.size()), wn, wl);
-    if (n < 0) throw Failure("encode Twalk");
-    send(sbuf_.data(), size_t(n));
-    uint32_t len = receive(P9_RWALK, tag, "Twalk");
+    uint32_t len = call(p9_emit_twalk(&c, tag, fid, newfid, uint16_t(names.size()), wn, wl),
+                        P9_RWALK, tag, "Twalk");
     uint16_t t, nwqid;
     uint8_t qt[P9_MAX_WELEM];
     uint32_t qv[P9_MAX_WELEM];
@@ -274,13 +249,9 @@ void Conn::walk(uint32_t fid, uint32_t newfid, const std::vector<std::string_vie
 }
 
 void Conn::open(uint32_t fid, uint8_t mode) {
-    p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), msize_);
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
-    int32_t n = p9_emit_topen(&c, tag, fid, mode);
-    if (n < 0) throw Failure("encode Topen");
-    send(sbuf_.data(), size_t(n));
-    uint32_t len = receive(P9_ROPEN, tag, "Topen");
+    uint32_t len = call(p9_emit_topen(&c, tag, fid, mode), P9_ROPEN, tag, "Topen");
     uint16_t t;
     uint8_t qt;
     uint32_t qv, iounit;
@@ -290,14 +261,11 @@ void Conn::open(uint32_t fid, uint8_t mode) {
 }
 
 void Conn::create(uint32_t fid, std::string_view name, uint32_t perm, uint8_t mode) {
-    p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), msize_);
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
     int32_t n = p9_emit_tcreate(&c, tag, fid, reinterpret_cast<const uint8_t*>(name.data()),
                                 name.size(), perm, mode);
-    if (n < 0) throw Failure("encode Tcreate");
-    send(sbuf_.data(), size_t(n));
-    uint32_t len = receive(P9_RCREATE, tag, "Tcreate");
+    uint32_t len = call(n, P9_RCREATE, tag, "Tcreate");
     uint16_t t;
     uint8_t qt;
     uint32_t qv, iounit;
@@ -309,13 +277,9 @@ void Conn::create(uint32_t fid, std::string_view name, uint32_t perm, uint8_t mo
 }
 
 uint32_t Conn::read(uint32_t fid, uint64_t offset, uint32_t count, const uint8_t** data) {
-    p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), msize_);
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
-    int32_t n = p9_emit_tread(&c, tag, fid, offset, count);
-    if (n < 0) throw Failure("encode Tread");
-    send(sbuf_.data(), size_t(n));
-    uint32_t len = receive(P9_RREAD, tag, "Tread");
+    uint32_t len = call(p9_emit_tread(&c, tag, fid, offset, count), P9_RREAD, tag, "Tread");
     uint16_t t;
     const uint8_t* d;
     uint32_t got;
@@ -352,36 +316,25 @@ void Conn::write(uint32_t fid, uint64_t offset, const uint8_t* data, uint32_t co
 }
 
 void Conn::clunk(uint32_t fid) {
-    p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), msize_);
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
-    int32_t n = p9_emit_tclunk(&c, tag, fid);
-    if (n < 0) throw Failure("encode Tclunk");
-    send(sbuf_.data(), size_t(n));
-    uint32_t len = receive(P9_RCLUNK, tag, "Tclunk");
+    uint32_t len = call(p9_emit_tclunk(&c, tag, fid), P9_RCLUNK, tag, "Tclunk");
     uint16_t t;
     if (p9_decode_rclunk(rbuf_.data(), len, &t) < 0) throw Failure("Rclunk does not decode");
 }
 
 void Conn::remove(uint32_t fid) {
-    // The codec has no Tremove: size[4] type[1] tag[2] fid[4].
-    constexpr uint8_t tremove = 122, rremove = 123;
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
-    uint8_t m[11] = {11, 0, 0, 0, tremove};
-    put_u16(m + 5, tag);
-    for (int i = 0; i < 4; i++) m[7 + i] = uint8_t(fid >> (8 * i));
-    send(m, sizeof m);
-    if (receive(rremove, tag, "Tremove") != 7) throw Failure("Rremove is not 7 bytes");
+    uint32_t len = call(p9_emit_tremove(&c, tag, fid), P9_RREMOVE, tag, "Tremove");
+    uint16_t t;
+    if (p9_decode_rremove(rbuf_.data(), len, &t) < 0) throw Failure("Rremove does not decode");
 }
 
 uint64_t Conn::stat(uint32_t fid) {
-    p9_cursor c;
-    p9_cursor_init(&c, sbuf_.data(), msize_);
+    p9_cursor c = request();
     const uint16_t tag = next_tag();
-    int32_t n = p9_emit_tstat(&c, tag, fid);
-    if (n < 0) throw Failure("encode Tstat");
-    send(sbuf_.data(), size_t(n));
-    uint32_t len = receive(P9_RSTAT, tag, "Tstat");
+    uint32_t len = call(p9_emit_tstat(&c, tag, fid), P9_RSTAT, tag, "Tstat");
     uint16_t t, type;
     uint32_t dev, qv, mode, atime, mtime;
     uint8_t qt;

@@ -1,8 +1,8 @@
 // One benchmark connection: a 9P2000 server started as a child process with
-// one end of a socketpair as its standard input and output, and a blocking
-// client on the other end that keeps exactly one request outstanding and
-// checks every reply (type, tag, size, counts). Any deviation, an Rerror
-// included, throws Failure.
+// one end of a socketpair as its standard input and output, and a client on
+// the other end (sends and reply checks: tlnclient's wire layer) that keeps
+// exactly one request outstanding and checks every reply (type, tag, size,
+// counts). Any deviation, an Rerror included, throws Failure.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +14,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "9p/9p.h"
+#include "wire.h"
 
 namespace tlnbench {
 
@@ -60,7 +63,11 @@ public:
     // (valid until the next request).
     uint32_t read(uint32_t fid, uint64_t offset, uint32_t count, const uint8_t** data = nullptr);
     // The Rwrite must report all count bytes written. Writes of the same fid,
-    // data and count reuse the encoded message and only patch tag and offset.
+    // data and count reuse the encoded message and only patch tag and offset:
+    // the driver's one hot path of its own. Encoding anew copies the data
+    // each time, about 1 us of CPU per 64 KiB here (bench_codec
+    // BM_RreadEncode64K, the same copy), 2 us per "write max" request, which
+    // would land on both sides of every write row.
     void write(uint32_t fid, uint64_t offset, const uint8_t* data, uint32_t count);
     void clunk(uint32_t fid);
     void remove(uint32_t fid);
@@ -85,8 +92,22 @@ private:
     uint16_t next_tag();
     void send(const uint8_t* msg, size_t len);
     // Reads one whole reply into rbuf_; checks tag and that the type is the
-    // expected one (an Rerror becomes a Failure carrying its text). Returns the length.
+    // expected one (check_reply: an Rerror becomes a Failure carrying its
+    // text). Returns the length.
+    //
+    // The driver's second hot path of its own: one blocking read per reply,
+    // bounded by SO_RCVTIMEO, where the wire layer polls and then reads. With
+    // Wire::recv here, server CPU per op moved as the driver waited
+    // differently (same binaries, --only rtt,stat, 2 x 5 reps under load):
+    // rtt cpu-r 1.11 and 1.16 became 1.01 and 0.94, stat 1.15 and 1.15
+    // became 0.94 and 0.95, the floor's CPU per op dropping and tolvane's
+    // rising; so the figures would no longer compare with the recorded ones.
     uint32_t receive(uint8_t type, uint16_t tag, const char* what);
+    // A cursor over sbuf_ for the next request.
+    p9_cursor request();
+    // Sends the request an encoder wrote into sbuf_ (N its result; negative
+    // when it failed) and receives its reply: receive's result.
+    uint32_t call(int32_t n, uint8_t type, uint16_t tag, const char* what);
 
     pid_t pid_ = -1;
     double spawned_at_ = 0;
@@ -94,6 +115,7 @@ private:
     int fd_ = -1;
     uint16_t tag_ = 0;
     uint32_t msize_ = 8192;
+    tlnclient::Wire wire_;  // sends only: receive() reads rbuf_ itself
     std::vector<uint8_t> sbuf_, rbuf_, wbuf_;
     // The cached Twrite in wbuf_.
     uint32_t w_fid_ = 0, w_count_ = 0;

@@ -46,7 +46,7 @@ inline constexpr uint8_t MESSAGE_TYPES[] = {
     P9_TVERSION, P9_RVERSION, P9_TAUTH,  P9_RAUTH,  P9_TATTACH, P9_RATTACH, P9_RERROR,
     P9_TFLUSH,   P9_RFLUSH,   P9_TWALK,  P9_RWALK,  P9_TOPEN,   P9_ROPEN,   P9_TCREATE,
     P9_RCREATE,  P9_TREAD,    P9_RREAD,  P9_TWRITE, P9_RWRITE,  P9_TCLUNK,  P9_RCLUNK,
-    P9_TSTAT,    P9_RSTAT,    P9_TWSTAT, P9_RWSTAT,
+    P9_TREMOVE,  P9_RREMOVE,  P9_TSTAT,  P9_RSTAT,  P9_TWSTAT,  P9_RWSTAT,
 };
 
 // Calls a decoder whose parameters end in the 17 stat out-parameters.
@@ -114,6 +114,10 @@ inline int64_t decode(uint8_t type, const uint8_t* in, uint64_t len, Fields& f) 
             return p9_decode_tclunk(in, len, &f.tag, &f.fid);
         case P9_RCLUNK:
             return p9_decode_rclunk(in, len, &f.tag);
+        case P9_TREMOVE:
+            return p9_decode_tremove(in, len, &f.tag, &f.fid);
+        case P9_RREMOVE:
+            return p9_decode_rremove(in, len, &f.tag);
         case P9_TSTAT:
             return p9_decode_tstat(in, len, &f.tag, &f.fid);
         case P9_RSTAT:
@@ -174,6 +178,10 @@ inline int32_t encode(uint8_t type, p9_cursor* c, const Fields& f) {
             return p9_emit_tclunk(c, f.tag, f.fid);
         case P9_RCLUNK:
             return p9_emit_rclunk(c, f.tag);
+        case P9_TREMOVE:
+            return p9_emit_tremove(c, f.tag, f.fid);
+        case P9_RREMOVE:
+            return p9_emit_rremove(c, f.tag);
         case P9_TSTAT:
             return p9_emit_tstat(c, f.tag, f.fid);
         case P9_RSTAT:

@@ -287,16 +287,9 @@ void run_program(const uint8_t* data, size_t size) {
             case 8:
                 send_wellformed(p9_emit_tstat(&c, tag, pick_fid(s)), "Tstat");
                 break;
-            case 9: {
-                uint32_t fid = pick_fid(s);
-                const uint8_t m[11] = {11, 0, 0, 0, P9_TREMOVE, static_cast<uint8_t>(tag), 0,
-                                       static_cast<uint8_t>(fid), static_cast<uint8_t>(fid >> 8),
-                                       static_cast<uint8_t>(fid >> 16),
-                                       static_cast<uint8_t>(fid >> 24)};
-                for (int i = 0; i < 11; i++) req[static_cast<size_t>(i)] = m[i];
-                send_wellformed(11, "Tremove");
+            case 9:
+                send_wellformed(p9_emit_tremove(&c, tag, pick_fid(s)), "Tremove");
                 break;
-            }
             case 10: {
                 uint8_t kind = s.u8() % 3;
                 if (kind == 0) {
@@ -487,12 +480,7 @@ void run_model(const uint8_t* data, size_t size) {
             }
             case 9: {
                 uint32_t fid = pick_fid(s);
-                const uint8_t msg[11] = {11, 0, 0, 0, P9_TREMOVE, static_cast<uint8_t>(tag), 0,
-                                         static_cast<uint8_t>(fid), static_cast<uint8_t>(fid >> 8),
-                                         static_cast<uint8_t>(fid >> 16),
-                                         static_cast<uint8_t>(fid >> 24)};
-                for (int i = 0; i < 11; i++) req[static_cast<size_t>(i)] = msg[i];
-                send_wellformed(11, "Tremove");
+                send_wellformed(p9_emit_tremove(&c, tag, fid), "Tremove");
                 expect_model(m.remove(tag, fid), "Tremove", m);
                 break;
             }

@@ -49,6 +49,8 @@ inline constexpr uint8_t P9_TWRITE = 118;
 inline constexpr uint8_t P9_RWRITE = 119;
 inline constexpr uint8_t P9_TCLUNK = 120;
 inline constexpr uint8_t P9_RCLUNK = 121;
+inline constexpr uint8_t P9_TREMOVE = 122;
+inline constexpr uint8_t P9_RREMOVE = 123;
 inline constexpr uint8_t P9_TSTAT = 124;
 inline constexpr uint8_t P9_RSTAT = 125;
 inline constexpr uint8_t P9_TWSTAT = 126;
@@ -224,6 +226,12 @@ void p9_cursor_init(p9_cursor* c, uint8_t* buf, uint64_t cap);
                                        uint32_t* fid);
 [[nodiscard]] int32_t p9_emit_rclunk(p9_cursor* c, uint16_t tag);
 [[nodiscard]] int64_t p9_decode_rclunk(const uint8_t* buf, uint64_t len, uint16_t* tag);
+
+[[nodiscard]] int32_t p9_emit_tremove(p9_cursor* c, uint16_t tag, uint32_t fid);
+[[nodiscard]] int64_t p9_decode_tremove(const uint8_t* buf, uint64_t len, uint16_t* tag,
+                                        uint32_t* fid);
+[[nodiscard]] int32_t p9_emit_rremove(p9_cursor* c, uint16_t tag);
+[[nodiscard]] int64_t p9_decode_rremove(const uint8_t* buf, uint64_t len, uint16_t* tag);
 
 // ---- Stat record and stat messages ----
 // Appends one stat record at the cursor's current position (no fresh cursor

@@ -6,6 +6,29 @@
 
 #include "9p/9p.h"
 
+// Longest string a u16 count can carry; also the largest stat record size.
+inline constexpr uint64_t P9_STRING_MAX = 0xFFFF;
+
+// Unchecked stores, for a writer that has checked the room for all it writes
+// (the p9_put_* below, and p9_emit_stat's one-check path). Each writes at p
+// and returns the byte after what it wrote.
+// v little-endian in n bytes.
+inline uint8_t* p9_store_le(uint8_t* p, uint64_t v, uint64_t n) {
+    for (uint64_t i = 0; i < n; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    return p + n;
+}
+// count bytes with the compiler's memmove: correct when src lies above p in
+// the same buffer, even when the two ranges overlap. Bytes already in place
+// (a directory listing built where its Rread carries it) are not moved.
+inline uint8_t* p9_store_bytes(uint8_t* p, const uint8_t* src, uint64_t count) {
+    if (count != 0 && p != src) __builtin_memmove(p, src, count);
+    return p + count;
+}
+// A string: u16 count, then the bytes (which may lie in the same buffer).
+inline uint8_t* p9_store_string(uint8_t* p, const uint8_t* s, uint64_t len) {
+    return p9_store_bytes(p9_store_le(p, len, 2), s, len);
+}
+
 // Writers: 0, or the error (-1 no room, -2 string over 65535 bytes). Each tests
 // its bound once before writing anything; a cursor with err set is untouched.
 [[nodiscard]] int32_t p9_put_u8(p9_cursor* c, uint8_t v);

@@ -5,7 +5,6 @@
 namespace {
 
 constexpr uint64_t SIZE_FIELD_LEN = 4;
-constexpr uint64_t STRING_MAX = 0xFFFF;
 constexpr uint64_t RESULT_MAX = 0x7FFFFFFF;  // largest length an i32 result can carry
 
 // Records code as the cursor's sticky error and returns it.
@@ -27,27 +26,16 @@ bool fits(uint64_t len, uint64_t off, uint64_t n) {
     return off <= len && len - off >= n;
 }
 
-void store_le(uint8_t* p, uint64_t v, uint64_t n) {
-    for (uint64_t i = 0; i < n; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 uint64_t load_le(const uint8_t* p, uint64_t n) {
     uint64_t v = 0;
     for (uint64_t i = 0; i < n; i++) v |= static_cast<uint64_t>(p[i]) << (8 * i);
     return v;
 }
 
-// Copies n bytes with the compiler's memmove: correct when src lies above dst
-// in the same buffer, even when the two ranges overlap. Bytes already in
-// place (a directory listing built where its Rread carries it) are not moved.
-void copy_up(uint8_t* dst, const uint8_t* src, uint64_t n) {
-    if (n != 0 && dst != src) __builtin_memmove(dst, src, n);
-}
-
 template <typename T>
 int32_t put_le(p9_cursor* c, T v) {
     if (int32_t r = reserve(c, sizeof(T)); r != 0) return r;
-    store_le(c->buf + c->pos, v, sizeof(T));
+    p9_store_le(c->buf + c->pos, v, sizeof(T));
     c->pos += sizeof(T);
     return 0;
 }
@@ -103,17 +91,16 @@ int32_t p9_put_string(p9_cursor* c, const uint8_t* s, uint64_t len) {
     if (c->err != 0) return c->err;
     // The length test comes before the room test: an overlong string is -2
     // whatever the room.
-    if (len > STRING_MAX) return fail(c, -2);
+    if (len > P9_STRING_MAX) return fail(c, -2);
     if (int32_t r = reserve(c, 2 + len); r != 0) return r;
-    store_le(c->buf + c->pos, len, 2);
-    copy_up(c->buf + c->pos + 2, s, len);
+    p9_store_string(c->buf + c->pos, s, len);
     c->pos += 2 + len;
     return 0;
 }
 
 int32_t p9_put_bytes(p9_cursor* c, const uint8_t* src, uint64_t count) {
     if (int32_t r = reserve(c, count); r != 0) return r;
-    copy_up(c->buf + c->pos, src, count);
+    p9_store_bytes(c->buf + c->pos, src, count);
     c->pos += count;
     return 0;
 }
@@ -133,7 +120,7 @@ int32_t p9_header_finish(p9_cursor* c) {
     // Only a cursor that holds a header can take the size, and only a length
     // that fits the i32 result can be reported; anything else is "no room".
     if (c->pos < P9_HEADER_LEN || c->pos > RESULT_MAX) return fail(c, -1);
-    store_le(c->buf, c->pos, SIZE_FIELD_LEN);
+    p9_store_le(c->buf, c->pos, SIZE_FIELD_LEN);
     return static_cast<int32_t>(c->pos);
 }
 

@@ -42,7 +42,7 @@ int64_t decode_qid_iounit(const uint8_t* buf, uint64_t len, uint8_t type, uint16
     return p9_reader_end(&r, tag);
 }
 
-// Tclunk, Tstat (fid[4]) and Rwrite (count[4]): one u32.
+// Tclunk, Tremove, Tstat (fid[4]) and Rwrite (count[4]): one u32.
 int32_t emit_u32_only(p9_cursor* c, uint8_t type, uint16_t tag, uint32_t v) {
     if (p9_header_begin(c, type, tag) || p9_put_u32(c, v)) return c->err;
     return p9_header_finish(c);
@@ -56,7 +56,7 @@ int64_t decode_u32_only(const uint8_t* buf, uint64_t len, uint8_t type, uint16_t
     return p9_reader_end(&r, tag);
 }
 
-// Rflush, Rclunk and Rwstat: an empty body, so the size must be exactly 7.
+// Rflush, Rclunk, Rremove and Rwstat: an empty body, so the size must be exactly 7.
 int32_t emit_empty(p9_cursor* c, uint8_t type, uint16_t tag) {
     if (p9_header_begin(c, type, tag)) return c->err;
     return p9_header_finish(c);
@@ -327,6 +327,22 @@ int32_t p9_emit_rclunk(p9_cursor* c, uint16_t tag) {
 
 int64_t p9_decode_rclunk(const uint8_t* buf, uint64_t len, uint16_t* tag) {
     return decode_empty(buf, len, P9_RCLUNK, tag);
+}
+
+int32_t p9_emit_tremove(p9_cursor* c, uint16_t tag, uint32_t fid) {
+    return emit_u32_only(c, P9_TREMOVE, tag, fid);
+}
+
+int64_t p9_decode_tremove(const uint8_t* buf, uint64_t len, uint16_t* tag, uint32_t* fid) {
+    return decode_u32_only(buf, len, P9_TREMOVE, tag, fid);
+}
+
+int32_t p9_emit_rremove(p9_cursor* c, uint16_t tag) {
+    return emit_empty(c, P9_RREMOVE, tag);
+}
+
+int64_t p9_decode_rremove(const uint8_t* buf, uint64_t len, uint16_t* tag) {
+    return decode_empty(buf, len, P9_RREMOVE, tag);
 }
 
 // Tstat and Rwstat belong to the stat family, but their bodies (a fid, and

@@ -45,6 +45,8 @@ TEST(CodecLayout, EveryMessageEncodesToItsWireBytes) {
         {"Rwrite", "0B000000 77 B2A1 05000000"},
         {"Tclunk", "0B000000 78 B2A1 01020304"},
         {"Rclunk", "07000000 79 B2A1"},
+        {"Tremove", "0B000000 7A B2A1 01020304"},
+        {"Rremove", "07000000 7B B2A1"},
         {"Tstat", "0B000000 7C B2A1 01020304"},
         {"Rstat", std::string("43000000 7D B2A1 3A00 ") + kStatHex},
         {"Twstat", std::string("47000000 7E B2A1 01020304 3A00 ") + kStatHex},

@@ -128,6 +128,8 @@ const std::map<std::string, std::function<void(const Fields&)>>& field_checks() 
         {"Rwrite", [](const Fields& f) { EXPECT_EQ(f.count, kData.size()); }},
         {"Tclunk", [](const Fields& f) { EXPECT_EQ(f.fid, kFid); }},
         {"Rclunk", [](const Fields&) {}},
+        {"Tremove", [](const Fields& f) { EXPECT_EQ(f.fid, kFid); }},
+        {"Rremove", [](const Fields&) {}},
         {"Tstat", [](const Fields& f) { EXPECT_EQ(f.fid, kFid); }},
         {"Rstat", expect_stat},
         {"Twstat",

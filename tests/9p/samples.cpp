@@ -95,6 +95,8 @@ std::vector<Sample> build_all() {
         make("Rwrite", P9_RWRITE, [&](p9_cursor* c) { return p9_emit_rwrite(c, kTag, dlen); }),
         make("Tclunk", P9_TCLUNK, [&](p9_cursor* c) { return p9_emit_tclunk(c, kTag, kFid); }),
         make("Rclunk", P9_RCLUNK, [&](p9_cursor* c) { return p9_emit_rclunk(c, kTag); }),
+        make("Tremove", P9_TREMOVE, [&](p9_cursor* c) { return p9_emit_tremove(c, kTag, kFid); }),
+        make("Rremove", P9_RREMOVE, [&](p9_cursor* c) { return p9_emit_rremove(c, kTag); }),
         make("Tstat", P9_TSTAT, [&](p9_cursor* c) { return p9_emit_tstat(c, kTag, kFid); }),
         make("Rstat", P9_RSTAT, [&](p9_cursor* c) { return with_stat(p9_emit_rstat, c, kTag); }),
         make("Twstat", P9_TWSTAT,

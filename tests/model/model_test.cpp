@@ -96,17 +96,7 @@ Bytes q_stat(uint16_t tag, uint32_t fid) {
     return build([&](p9_cursor* c) { return p9_emit_tstat(c, tag, fid); });
 }
 Bytes q_remove(uint16_t tag, uint32_t fid) {
-    return {11,
-            0,
-            0,
-            0,
-            P9_TREMOVE,
-            static_cast<uint8_t>(tag),
-            static_cast<uint8_t>(tag >> 8),
-            static_cast<uint8_t>(fid),
-            static_cast<uint8_t>(fid >> 8),
-            static_cast<uint8_t>(fid >> 16),
-            static_cast<uint8_t>(fid >> 24)};
+    return build([&](p9_cursor* c) { return p9_emit_tremove(c, tag, fid); });
 }
 Bytes q_flush(uint16_t tag, uint16_t oldtag) {
     return build([&](p9_cursor* c) { return p9_emit_tflush(c, tag, oldtag); });

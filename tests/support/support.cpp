@@ -151,9 +151,7 @@ Bytes tstat(uint16_t tag, uint32_t fid) {
 }
 
 Bytes tremove(uint16_t tag, uint32_t fid) {
-    Bytes b = {11, 0, 0, 0, P9_TREMOVE, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8)};
-    for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(fid >> (8 * i)));
-    return b;
+    return build([&](p9_cursor* c) { return p9_emit_tremove(c, tag, fid); });
 }
 
 uint8_t type_of(const Bytes& reply) { return reply.size() >= 5 ? reply[4] : 0; }
@@ -188,23 +186,18 @@ static void write_all(int fd, const Bytes& b) {
         << "write to server failed: " << strerror(errno);
 }
 
-static Bytes read_message(int fd) {
-    Bytes b(7);
-    if (!read_fully(fd, b.data(), 7, 5000)) {
-        ADD_FAILURE() << "no reply from the server";
+// Largest reply a test takes; every wait for one is bounded by REPLY_MS.
+constexpr uint32_t REPLY_CAP = P9_MSIZE_MAX;
+constexpr int REPLY_MS = 5000;
+
+// One whole reply from the stream REPLIES frames (empty after a failure).
+static Bytes read_message(tlnclient::Wire& replies) {
+    tlnclient::Result<uint32_t> got = replies.recv(REPLY_CAP);
+    if (!got) {
+        ADD_FAILURE() << "no whole reply from the server: " << got.error().text;
         return {};
     }
-    uint32_t size = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
-    if (size < 7 || size > (1u << 24)) {
-        ADD_FAILURE() << "reply with bad size " << size;
-        return b;
-    }
-    b.resize(size);
-    if (!read_fully(fd, b.data() + 7, size - 7, 5000)) {
-        ADD_FAILURE() << "reply cut short";
-        return {};
-    }
-    return b;
+    return Bytes(replies.data(), replies.data() + got.value());
 }
 
 Wire::Wire() {
@@ -215,6 +208,7 @@ Wire::Wire() {
     }
     client_fd = sv[0];
     server_fd = sv[1];
+    replies_ = tlnclient::Wire(client_fd, client_fd, REPLY_CAP, REPLY_MS);
     srv_rfd = server_fd;
     srv_wfd = server_fd;
 }
@@ -229,9 +223,10 @@ void Wire::send(const Bytes& b) { write_all(client_fd, b); }
 
 int32_t Wire::step() { return serve_one(); }
 
-Bytes Wire::recv() { return read_message(client_fd); }
+Bytes Wire::recv() { return read_message(replies_); }
 
 bool Wire::has_reply() {
+    if (replies_.buffered() > 0) return true;
     pollfd p{client_fd, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
@@ -275,12 +270,17 @@ Proc spawn_server(const std::vector<std::string>& args,
     p.in_fd = in[1];
     p.out_fd = out[0];
     p.err_fd = err[0];
+    p.replies = std::make_shared<tlnclient::Wire>(p.out_fd, p.out_fd, REPLY_CAP, REPLY_MS);
     return p;
 }
 
 Bytes proc_call(Proc& p, const Bytes& request) {
     write_all(p.in_fd, request);
-    return read_message(p.out_fd);
+    if (!p.replies) {
+        ADD_FAILURE() << "no server process";
+        return {};
+    }
+    return read_message(*p.replies);
 }
 
 static std::string drain(int fd) {

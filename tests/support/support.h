@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "9p/9p.h"
 #include "tempdir.h"
+#include "wire.h"
 
 namespace tolvane_test {
 
@@ -79,6 +81,9 @@ public:
 
     int client_fd = -1;
     int server_fd = -1;
+
+private:
+    tlnclient::Wire replies_;  // frames what the server writes to client_fd
 };
 
 // The real server binary, run with pipes on its standard streams.
@@ -87,6 +92,8 @@ struct Proc {
     int in_fd = -1;   // the server's standard input (write requests here)
     int out_fd = -1;  // its standard output (read replies here)
     int err_fd = -1;  // its standard error
+    // Frames the replies on out_fd (proc_call); shared by copies of the Proc.
+    std::shared_ptr<tlnclient::Wire> replies;
 };
 
 // Path of the built tolvane binary.

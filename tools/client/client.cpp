@@ -12,10 +12,6 @@ namespace tlnclient {
 
 namespace {
 
-// The codec has no Tremove/Rremove; both are written by hand here.
-constexpr uint8_t TREMOVE = 122;
-constexpr uint8_t RREMOVE = 123;
-
 // A directory listing larger than this is taken for a server that never ends
 // its reads.
 constexpr uint64_t READDIR_LIMIT = 64ull << 20;
@@ -28,16 +24,6 @@ const uint8_t* bytes_of(std::string_view s) {
 
 std::string string_of(const uint8_t* p, uint64_t n) {
     return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
-}
-
-std::string type_name(uint8_t t) {
-    static const char* const names[] = {
-        "Tversion", "Rversion", "Tauth",   "Rauth", "Tattach", "Rattach", "Terror",
-        "Rerror",   "Tflush",   "Rflush",  "Twalk", "Rwalk",   "Topen",   "Ropen",
-        "Tcreate",  "Rcreate",  "Tread",   "Rread", "Twrite",  "Rwrite",  "Tclunk",
-        "Rclunk",   "Tremove",  "Rremove", "Tstat", "Rstat",   "Twstat",  "Rwstat"};
-    if (t >= 100 && t < 128) return names[t - 100];
-    return "type " + std::to_string(t);
 }
 
 }  // namespace
@@ -64,22 +50,6 @@ void Client::free_fid(Fid fid) {
     if (fid < fid_used_.size()) fid_used_[fid] = false;
 }
 
-Status Client::recv_message() {
-    uint8_t* p = rx_.data();
-    Status s = recv_bytes(p, 4, true);
-    if (!s) return s;
-    uint32_t size = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                    static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-    if (size < P9_HEADER_LEN || size > msize_) {
-        return fail(ErrorKind::protocol,
-                    "reply size " + std::to_string(size) + " outside 7.." + std::to_string(msize_));
-    }
-    s = recv_bytes(p + 4, size - 4, false);
-    if (!s) return s;
-    rx_len_ = size;
-    return ok_status();
-}
-
 Status Client::rpc(int32_t len, uint8_t want) {
     if (dead_) return *dead_;
     if (len < 0) {
@@ -88,35 +58,14 @@ Status Client::rpc(int32_t len, uint8_t want) {
                                                  : "string too long for a request"};
     }
     uint16_t tag = static_cast<uint16_t>(tx_[5] | tx_[6] << 8);
-    Status s = send_bytes(tx_.data(), static_cast<size_t>(len));
-    if (!s) return s;
-    s = recv_message();
-    if (!s) return s;
-
-    uint32_t size;
-    uint8_t type;
-    uint16_t rtag;
-    if (p9_decode_header(rx_.data(), rx_len_, &size, &type, &rtag) < 0) {
-        return fail(ErrorKind::protocol, "undecodable reply header");
-    }
-    if (rtag != tag) {
-        return fail(ErrorKind::protocol, type_name(type) + " with tag " + std::to_string(rtag) +
-                                             " answers no request (expected tag " +
-                                             std::to_string(tag) + ")");
-    }
-    if (type == P9_RERROR) {
-        const uint8_t* text;
-        uint64_t text_len;
-        if (p9_decode_rerror(rx_.data(), rx_len_, &rtag, &text, &text_len) < 0) {
-            return fail(ErrorKind::protocol, "malformed Rerror");
-        }
-        return Error{ErrorKind::refused, string_of(text, text_len)};
-    }
-    if (type != want) {
-        return fail(ErrorKind::protocol,
-                    "expected " + type_name(want) + ", got " + type_name(type));
-    }
-    return ok_status();
+    Status s = wire_.send(tx_.data(), static_cast<size_t>(len));
+    if (!s) return fail(s.error());
+    Result<uint32_t> got = wire_.recv(msize_);
+    if (!got) return fail(got.error());
+    rx_len_ = got.value();
+    s = check_reply(wire_.data(), rx_len_, tag, want);
+    if (!s && s.error().kind == ErrorKind::protocol) return fail(s.error());
+    return s;
 }
 
 Status Client::negotiate() {
@@ -126,7 +75,7 @@ Status Client::negotiate() {
     if (opts_.timeout_ms <= 0) return Error{ErrorKind::local, "timeout must be positive"};
     msize_ = opts_.msize;
     tx_.assign(msize_, 0);
-    rx_.assign(msize_, 0);
+    wire_ = Wire(rfd_, wfd_, msize_, opts_.timeout_ms);
 
     static constexpr std::string_view version = "9P2000";
     p9_cursor c;
@@ -143,7 +92,7 @@ Status Client::negotiate() {
     uint32_t msize;
     const uint8_t* v;
     uint64_t vlen;
-    if (p9_decode_rversion(rx_.data(), rx_len_, &tag, &msize, &v, &vlen) < 0) {
+    if (p9_decode_rversion(wire_.data(), rx_len_, &tag, &msize, &v, &vlen) < 0) {
         return fail(ErrorKind::protocol, "malformed Rversion");
     }
     if (string_of(v, vlen) != version) {
@@ -168,7 +117,7 @@ Result<Fid> Client::attach(std::string_view aname) {
     if (s) {
         uint16_t tag;
         Qid q;
-        if (p9_decode_rattach(rx_.data(), rx_len_, &tag, &q.type, &q.version, &q.path) < 0) {
+        if (p9_decode_rattach(wire_.data(), rx_len_, &tag, &q.type, &q.version, &q.path) < 0) {
             s = fail(ErrorKind::protocol, "malformed Rattach");
         }
     }
@@ -200,7 +149,7 @@ Result<uint16_t> Client::walk_once(Fid fid, Fid newfid, const std::vector<std::s
     uint8_t qtypes[P9_MAX_WELEM];
     uint32_t qvers[P9_MAX_WELEM];
     uint64_t qpaths[P9_MAX_WELEM];
-    if (p9_decode_rwalk(rx_.data(), rx_len_, &tag, &nwqid, qtypes, qvers, qpaths) < 0) {
+    if (p9_decode_rwalk(wire_.data(), rx_len_, &tag, &nwqid, qtypes, qvers, qpaths) < 0) {
         return fail(ErrorKind::protocol, "malformed Rwalk");
     }
     if (nwqid > count) {
@@ -280,7 +229,7 @@ Result<Qid> Client::open(Fid fid, uint8_t mode) {
     uint16_t tag;
     uint32_t iounit;
     Qid q;
-    if (p9_decode_ropen(rx_.data(), rx_len_, &tag, &q.type, &q.version, &q.path, &iounit) < 0) {
+    if (p9_decode_ropen(wire_.data(), rx_len_, &tag, &q.type, &q.version, &q.path, &iounit) < 0) {
         return fail(ErrorKind::protocol, "malformed Ropen");
     }
     return q;
@@ -295,7 +244,7 @@ Result<Qid> Client::create(Fid fid, std::string_view name, uint32_t perm, uint8_
     uint16_t tag;
     uint32_t iounit;
     Qid q;
-    if (p9_decode_rcreate(rx_.data(), rx_len_, &tag, &q.type, &q.version, &q.path, &iounit) < 0) {
+    if (p9_decode_rcreate(wire_.data(), rx_len_, &tag, &q.type, &q.version, &q.path, &iounit) < 0) {
         return fail(ErrorKind::protocol, "malformed Rcreate");
     }
     return q;
@@ -310,7 +259,7 @@ Result<uint32_t> Client::read(Fid fid, uint64_t offset, uint8_t* buf, uint32_t c
     uint16_t tag;
     const uint8_t* data;
     uint32_t got;
-    if (p9_decode_rread(rx_.data(), rx_len_, &tag, &data, &got) < 0) {
+    if (p9_decode_rread(wire_.data(), rx_len_, &tag, &data, &got) < 0) {
         return fail(ErrorKind::protocol, "malformed Rread");
     }
     if (got > count) {
@@ -329,7 +278,7 @@ Result<uint32_t> Client::write(Fid fid, uint64_t offset, const uint8_t* buf, uin
     if (!s) return s.error();
     uint16_t tag;
     uint32_t took;
-    if (p9_decode_rwrite(rx_.data(), rx_len_, &tag, &took) < 0) {
+    if (p9_decode_rwrite(wire_.data(), rx_len_, &tag, &took) < 0) {
         return fail(ErrorKind::protocol, "malformed Rwrite");
     }
     if (took > count) {
@@ -377,9 +326,9 @@ Result<Stat> Client::stat(Fid fid) {
     Stat st;
     const uint8_t *name, *uid, *gid, *muid;
     uint64_t name_len, uid_len, gid_len, muid_len;
-    if (p9_decode_rstat(rx_.data(), rx_len_, &tag, &st.type, &st.dev, &st.qid.type, &st.qid.version,
-                        &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length, &name, &name_len,
-                        &uid, &uid_len, &gid, &gid_len, &muid, &muid_len) < 0) {
+    if (p9_decode_rstat(wire_.data(), rx_len_, &tag, &st.type, &st.dev, &st.qid.type,
+                        &st.qid.version, &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length,
+                        &name, &name_len, &uid, &uid_len, &gid, &gid_len, &muid, &muid_len) < 0) {
         return fail(ErrorKind::protocol, "malformed Rstat");
     }
     st.name = string_of(name, name_len);
@@ -462,32 +411,22 @@ Status Client::wstat(Fid fid, const Stat& st) {
             P9_RWSTAT);
     if (!s) return s;
     uint16_t tag;
-    if (p9_decode_rwstat(rx_.data(), rx_len_, &tag) < 0) {
+    if (p9_decode_rwstat(wire_.data(), rx_len_, &tag) < 0) {
         return fail(ErrorKind::protocol, "malformed Rwstat");
     }
     return ok_status();
 }
 
 Status Client::remove(Fid fid) {
-    if (dead_) return *dead_;
-    uint16_t tag = next_tag();
-    uint8_t* b = tx_.data();
-    const uint8_t msg[11] = {11,
-                             0,
-                             0,
-                             0,
-                             TREMOVE,
-                             static_cast<uint8_t>(tag),
-                             static_cast<uint8_t>(tag >> 8),
-                             static_cast<uint8_t>(fid),
-                             static_cast<uint8_t>(fid >> 8),
-                             static_cast<uint8_t>(fid >> 16),
-                             static_cast<uint8_t>(fid >> 24)};
-    std::memcpy(b, msg, sizeof msg);
-    Status s = rpc(sizeof msg, RREMOVE);
+    p9_cursor c;
+    p9_cursor_init(&c, tx_.data(), msize_);
+    Status s = rpc(p9_emit_tremove(&c, next_tag(), fid), P9_RREMOVE);
     free_fid(fid);
     if (!s) return s;
-    if (rx_len_ != P9_HEADER_LEN) return fail(ErrorKind::protocol, "malformed Rremove");
+    uint16_t tag;
+    if (p9_decode_rremove(wire_.data(), rx_len_, &tag) < 0) {
+        return fail(ErrorKind::protocol, "malformed Rremove");
+    }
     return ok_status();
 }
 
@@ -498,7 +437,7 @@ Status Client::clunk(Fid fid) {
     free_fid(fid);
     if (!s) return s;
     uint16_t tag;
-    if (p9_decode_rclunk(rx_.data(), rx_len_, &tag) < 0) {
+    if (p9_decode_rclunk(wire_.data(), rx_len_, &tag) < 0) {
         return fail(ErrorKind::protocol, "malformed Rclunk");
     }
     return ok_status();

@@ -24,59 +24,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <variant>
 #include <vector>
 
+#include "wire.h"
+
 namespace tlnclient {
-
-// Why an operation failed.
-enum class ErrorKind {
-    refused,     // the server answered Rerror (text is its text) or would not take
-                 // the bytes offered; the connection is still usable
-    protocol,    // the server's reply broke the protocol; the connection is dead
-    connection,  // could not connect, the peer hung up, an I/O error or a
-                 // timeout; the connection is dead
-    local,       // a bad argument or a failure on this side; nothing was sent
-};
-
-struct Error {
-    ErrorKind kind = ErrorKind::local;
-    std::string text;
-    // connect_socket, connect_posted: nothing listens at the path (no socket
-    // there, or one no server answers on any more), as opposed to a server
-    // that is there but does not answer.
-    bool not_posted = false;
-    // The server did not answer (or take a request) within the timeout.
-    bool timed_out = false;
-};
-
-// Value of a Result that carries none.
-struct Unit {};
-
-// Either a T or an Error. value() may be called only when ok().
-template <class T>
-class [[nodiscard]] Result {
-public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
-
-    bool ok() const { return v_.index() == 0; }
-    explicit operator bool() const { return ok(); }
-    T& value() & { return *std::get_if<0>(&v_); }
-    const T& value() const& { return *std::get_if<0>(&v_); }
-    T&& value() && { return std::move(*std::get_if<0>(&v_)); }
-    const Error& error() const { return *std::get_if<1>(&v_); }
-
-private:
-    std::variant<T, Error> v_;
-};
-
-using Status = Result<Unit>;
-
-inline Status ok_status() {
-    return Unit{};
-}
 
 // Directory bit of a stat record's mode, and the perm bit that makes Tcreate
 // build a directory.
@@ -238,13 +190,13 @@ private:
 
     Status negotiate();
     // Sends the first LEN bytes of tx_ (a negative LEN is an encoder failure)
-    // and receives the reply into rx_. Succeeds when the reply has the tag
+    // and receives the reply (wire_.data(), rx_len_ bytes). Succeeds when the reply has the tag
     // sent and type WANT; an Rerror becomes a refused Error.
     Status rpc(int32_t len, uint8_t want);
-    Error fail(ErrorKind kind, std::string text, bool timed_out = false);
-    Status send_bytes(const uint8_t* p, size_t n);
-    Status recv_bytes(uint8_t* p, size_t n, bool first);
-    Status recv_message();
+    Error fail(ErrorKind kind, std::string text) { return fail(Error{kind, std::move(text)}); }
+    // A failed send or receive, or any connection or protocol error:
+    // poisons the connection (it is hung up and later calls fail).
+    Error fail(Error e);
     Result<Fid> alloc_fid();
     void free_fid(Fid fid);
     uint16_t next_tag();
@@ -255,14 +207,13 @@ private:
 
     int rfd_ = -1;
     int wfd_ = -1;
-    bool wsock_ = false;  // wfd_ is a socket: send with MSG_NOSIGNAL
     pid_t child_ = -1;
     Options opts_;
     uint32_t msize_ = 0;
     uint16_t tag_ = 0;
-    uint32_t rx_len_ = 0;
+    Wire wire_;
+    uint32_t rx_len_ = 0;  // length of the reply at wire_.data()
     std::vector<uint8_t> tx_;
-    std::vector<uint8_t> rx_;
     std::vector<bool> fid_used_;
     std::optional<Error> dead_;  // why the connection is unusable; empty while usable
 };

@@ -1,9 +1,6 @@
 // Where a Client's bytes go: the /srv registry and unix sockets, a spawned
-// server command on pipes, descriptors handed in by the caller; and the timed
-// reads and writes every message goes through.
+// server command on pipes, descriptors handed in by the caller; hanging up.
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,39 +31,9 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     return static_cast<int>(left.count());
 }
 
-// A write to a pipe whose reader is gone raises SIGPIPE; the client must see
-// EPIPE instead and must not change the process's signal disposition. On a
-// socket MSG_NOSIGNAL does that; on a pipe SIGPIPE is blocked around the write
-// and a SIGPIPE the write raised is taken off the pending set again.
-ssize_t write_quietly(int fd, const uint8_t* p, size_t n, bool sock) {
-    if (sock) return ::send(fd, p, n, MSG_NOSIGNAL);
-    sigset_t pipe_set, old;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
-    sigset_t pending;
-    sigpending(&pending);
-    bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-    ssize_t r = ::write(fd, p, n);
-    int saved = errno;
-    if (r < 0 && saved == EPIPE && !was_pending) {
-        timespec zero{0, 0};
-        while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    errno = saved;
-    return r;
-}
-
 bool set_nonblocking(int fd) {
     int fl = ::fcntl(fd, F_GETFL);
     return fl >= 0 && ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
-}
-
-bool is_socket(int fd) {
-    struct stat st;
-    return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 std::string env_or_empty(const char* name) {
@@ -108,7 +75,6 @@ std::vector<std::string> split_path(std::string_view path) {
 
 Client::Client(int rfd, int wfd, pid_t child, const Options& opts)
     : rfd_(rfd), wfd_(wfd), child_(child), opts_(opts) {
-    wsock_ = is_socket(wfd_);
     set_nonblocking(rfd_);
     if (wfd_ != rfd_) set_nonblocking(wfd_);
 }
@@ -246,68 +212,14 @@ Status Client::close() {
     return ok_status();
 }
 
-Error Client::fail(ErrorKind kind, std::string text, bool timed_out) {
-    Error e{kind, std::move(text)};
-    e.timed_out = timed_out;
-    if (kind == ErrorKind::protocol || kind == ErrorKind::connection) {
+Error Client::fail(Error e) {
+    if (e.kind == ErrorKind::protocol || e.kind == ErrorKind::connection) {
         if (!dead_) dead_ = e;
         // Nothing more can be said on a stream whose framing is lost; hanging
         // up at once also tells the server.
         hang_up();
     }
     return e;
-}
-
-Status Client::send_bytes(const uint8_t* p, size_t n) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts_.timeout_ms);
-    size_t done = 0;
-    while (done < n) {
-        pollfd pfd{wfd_, POLLOUT, 0};
-        int r = ::poll(&pfd, 1, remaining_ms(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return fail(ErrorKind::connection, "poll: " + errno_text(errno));
-        if (r == 0) {
-            return fail(ErrorKind::connection, "timed out after " +
-                                                   std::to_string(opts_.timeout_ms) +
-                                                   " ms sending to the server",
-                        true);
-        }
-        ssize_t k = write_quietly(wfd_, p + done, n - done, wsock_);
-        if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (k < 0 && (errno == EPIPE || errno == ECONNRESET)) {
-            return fail(ErrorKind::connection, "the server hung up");
-        }
-        if (k <= 0) return fail(ErrorKind::connection, "write: " + errno_text(errno));
-        done += static_cast<size_t>(k);
-    }
-    return ok_status();
-}
-
-Status Client::recv_bytes(uint8_t* p, size_t n, bool first) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts_.timeout_ms);
-    size_t done = 0;
-    while (done < n) {
-        pollfd pfd{rfd_, POLLIN, 0};
-        int r = ::poll(&pfd, 1, remaining_ms(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return fail(ErrorKind::connection, "poll: " + errno_text(errno));
-        if (r == 0) {
-            return fail(ErrorKind::connection, "timed out after " +
-                                                   std::to_string(opts_.timeout_ms) +
-                                                   " ms waiting for the server's reply",
-                        true);
-        }
-        ssize_t k = ::read(rfd_, p + done, n - done);
-        if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (k == 0 || (k < 0 && errno == ECONNRESET)) {
-            return fail(ErrorKind::connection, first && done == 0
-                                                   ? "the server hung up"
-                                                   : "the server hung up in the middle of a reply");
-        }
-        if (k < 0) return fail(ErrorKind::connection, "read: " + errno_text(errno));
-        done += static_cast<size_t>(k);
-    }
-    return ok_status();
 }
 
 }  // namespace tlnclient

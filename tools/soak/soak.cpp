@@ -21,7 +21,6 @@
 // Exit status 0 when every check held; the summary goes to standard output.
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -45,14 +44,13 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "wire.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
-constexpr uint8_t P9_TREMOVE = 122;
-constexpr uint8_t P9_RREMOVE = 123;
 constexpr uint32_t DM_DIR = 0x80000000;
 constexpr uint32_t MSIZE = 131072;
 constexpr uint64_t SLOT = 65536;
@@ -171,7 +169,10 @@ public:
             sockaddr_un a{};
             a.sun_family = AF_UNIX;
             std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+                wire_ = tlnclient::Wire(fd_, fd_, MSIZE, REPLY_TIMEOUT_MS);
+                return;
+            }
             close(fd_);
             fd_ = -1;
             usleep(10000);
@@ -189,13 +190,11 @@ public:
     Bytes call(const Bytes& req) {
         send_all(req.data(), req.size());
         requests++;
-        Bytes hdr = recv_n(7);
-        uint32_t size = hdr[0] | hdr[1] << 8 | hdr[2] << 16 | static_cast<uint32_t>(hdr[3]) << 24;
-        if (size < 7 || size > MSIZE) die("reply size " + std::to_string(size));
-        Bytes body = recv_n(size - 7);
-        hdr.insert(hdr.end(), body.begin(), body.end());
-        if (hdr[5] != req[5] || hdr[6] != req[6]) die("reply tag differs from the request's");
-        return hdr;
+        tlnclient::Result<uint32_t> got = wire_.recv(MSIZE);
+        if (!got) die(got.error().text);
+        Bytes reply(wire_.data(), wire_.data() + got.value());
+        if (reply[5] != req[5] || reply[6] != req[6]) die("reply tag differs from the request's");
+        return reply;
     }
     // Sends part of a request, then the caller hangs up.
     void send_partial(const Bytes& req, size_t n) { send_all(req.data(), n); }
@@ -204,27 +203,10 @@ public:
 
 private:
     void send_all(const uint8_t* p, size_t n) {
-        while (n > 0) {
-            ssize_t w = ::send(fd_, p, n, MSG_NOSIGNAL);
-            if (w <= 0) die("send failed: the server stopped serving");
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
-    }
-    Bytes recv_n(size_t n) {
-        Bytes b(n);
-        size_t got = 0;
-        while (got < n) {
-            pollfd pfd{fd_, POLLIN, 0};
-            int r = poll(&pfd, 1, REPLY_TIMEOUT_MS);
-            if (r <= 0) die("no reply within " + std::to_string(REPLY_TIMEOUT_MS) + " ms");
-            ssize_t k = ::recv(fd_, b.data() + got, n - got, 0);
-            if (k <= 0) die("connection closed by the server");
-            got += static_cast<size_t>(k);
-        }
-        return b;
+        if (!wire_.send(p, n)) die("send failed: the server stopped serving");
     }
     int fd_ = -1;
+    tlnclient::Wire wire_;
 };
 
 template <class Emit>
@@ -253,13 +235,6 @@ std::string join(const std::string& dir, const std::string& name) {
     path.append("/");
     path.append(name);
     return path;
-}
-
-// Tremove has no encoder: size, type, tag, fid.
-Bytes q_remove(uint16_t tag, uint32_t fid) {
-    return {11, 0, 0, 0, P9_TREMOVE, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8),
-            static_cast<uint8_t>(fid), static_cast<uint8_t>(fid >> 8),
-            static_cast<uint8_t>(fid >> 16), static_cast<uint8_t>(fid >> 24)};
 }
 
 // ---- The client ----
@@ -396,6 +371,7 @@ private:
         return s;
     }
 
+    void connect_session();
     void op_create();
     void op_write();
     void op_write_fid(uint32_t fid);
@@ -588,7 +564,7 @@ void Client::op_remove() {
     if (path.empty()) return;
     uint32_t fid = walk_to(path);
     if (fid == 0) return;
-    Bytes rep = call(q_remove(next_tag(), fid));
+    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tremove(c, next_tag(), fid); }));
     fids_.erase(fid);
     open_.erase(fid);
     if (!expect(rep, P9_RREMOVE, {"tolvane: directory not empty"}, "remove " + path)) return;
@@ -627,7 +603,8 @@ void Client::op_stat() {
 }
 
 
-void Client::session(uint64_t ops, pid_t pid) {
+// A new connection: Tversion, then Tattach of fid 0 to the root.
+void Client::connect_session() {
     conn_.emplace(sock_);
     fids_.clear();
     open_.clear();
@@ -638,6 +615,10 @@ void Client::session(uint64_t ops, pid_t pid) {
         return p9_emit_tattach(c, next_tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0);
     }));
     expect(rep, P9_RATTACH, {}, "attach");
+}
+
+void Client::session(uint64_t ops, pid_t pid) {
+    connect_session();
     st_.sessions++;
     sample(pid);
     for (uint64_t i = 0; i < ops; i++) {
@@ -679,16 +660,8 @@ void Client::session(uint64_t ops, pid_t pid) {
 }
 
 std::string Client::dump() {
-    conn_.emplace(sock_);
-    fids_.clear();
-    open_.clear();
-    static const std::string v = "9P2000";
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
-    expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tattach(c, next_tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0);
-    }));
-    expect(rep, P9_RATTACH, {}, "attach");
+    connect_session();
+    Bytes rep;
     std::ostringstream out;
     std::vector<std::string> todo = {"/"};
     while (!todo.empty()) {

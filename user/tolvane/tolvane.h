@@ -38,9 +38,10 @@ inline constexpr uint32_t DM_DIR = 0x80000000;
 inline constexpr uint32_t MODE_FILE = 0x1FF;             // 0777
 inline constexpr uint32_t MODE_DIR = DM_DIR | MODE_FILE;  // 0x800001FF
 
-// Tremove/Rremove have no codec; the server handles them by hand.
-inline constexpr uint8_t P9_TREMOVE = 122;
-inline constexpr uint8_t P9_RREMOVE = 123;
+// Tremove/Rremove: the codec's types, named here too. The server reads
+// Tremove's fid itself (serve_tremove).
+using ::P9_TREMOVE;
+using ::P9_RREMOVE;
 
 // ---- Snapshot image layout ("TLNIMG03") ----
 inline constexpr uint8_t SNAP_MAGIC0 = 'T';
@@ -85,12 +86,19 @@ void write_str(int32_t fd, const char* s);
 // ---- Request framing and dispatch ----
 extern std::array<uint8_t, SRV_BUF_CAP> srv_buf;  // the request, then its reply
 
-// Reads and answers one request: 1 served, 0 clean end of stream, -1 wire error.
+// Reads and answers one request from srv_rfd. Returns 1 when it was served (an
+// Rerror included), 0 when the stream ended cleanly before a new message, -1
+// on a wire error: the stream ended or failed inside a message, the size
+// field is outside 7..SRV_BUF_CAP (the body is then not read), or the handler
+// could not decode the request or send its reply. Nothing is answered on -1.
 [[nodiscard]] int32_t serve_one();
 // n on success; the bytes read so far (< n) at end of stream; negative on failure.
 [[nodiscard]] int64_t read_exact(int32_t fd, uint8_t* buf, uint64_t n);
+// The first four bytes of buf as a little-endian u32 (a message's size field).
 [[nodiscard]] uint32_t peek_size(const uint8_t* buf);
-// Writes srv_buf[0, len) with one write: 0 when all of it went out, else -1.
+// Writes srv_buf[0, len) with one write: 0 when all of it went out; -1 for a
+// len of 0 or less (nothing written) and for a short or failed write (not
+// retried).
 [[nodiscard]] int32_t send_rmsg(int32_t len);
 // Encodes and sends Rerror(tag, text): send_rmsg's result, or -1.
 [[nodiscard]] int32_t emit_rerror(uint16_t tag, const char* text);
@@ -107,7 +115,9 @@ template <class Emit>
 
 // Handlers: each takes the request's size (it stands whole at srv_buf[0];
 // for serve_twrite only its 7 header bytes, the handler reads the rest) and
-// returns 0 when its reply went out whole, negative otherwise.
+// returns 0 when its reply, success or Rerror, went out whole; -1 when the
+// request does not decode as its type (nothing is answered) or the reply could
+// not be encoded or written. A refusal is an Rerror and 0, never -1.
 [[nodiscard]] int32_t serve_tversion(uint64_t size);
 [[nodiscard]] int32_t serve_tflush(uint64_t size);
 [[nodiscard]] int32_t serve_twstat(uint64_t size);
@@ -139,11 +149,16 @@ extern std::array<uint32_t, NODE_CAP> node_gen;
 // Lowest free row, initialised; -1 when the name is over NAME_CAP or no row is free.
 [[nodiscard]] int64_t node_alloc(uint8_t kind, int64_t parent, const uint8_t* name,
                                  uint64_t namelen);
-[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b, uint64_t blen);
+// 1 when the two names have the same length and bytes, else 0.
+[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b,
+                                  uint64_t blen);
 // Lowest in-use child of parent with exactly that name, or -1.
 [[nodiscard]] int64_t node_find_child(int64_t parent, const uint8_t* name, uint64_t namelen);
+// 1 when some in-use row other than n has n as its parent, else 0.
 [[nodiscard]] int32_t node_has_children(int64_t n);
+// P9_QTDIR for a directory row, P9_QTFILE for any other (a free row included).
 [[nodiscard]] uint8_t node_qtype(int64_t n);
+// A new directory NAME (NUL-terminated) under parent: node_alloc's result.
 [[nodiscard]] int64_t add_dir(int64_t parent, const char* name);
 // Root and distro skeleton; runs once, first thing at start-up.
 void init_tree();
@@ -177,8 +192,14 @@ extern std::array<uint8_t, FID_CAP> fid_open;
 extern std::array<uint8_t, FID_CAP> fid_mode;
 extern std::array<uint8_t, FID_CAP> fid_dirty;
 
+// The slot of an established fid, or -1. Every number is an ordinary key,
+// P9_NOFID included.
 [[nodiscard]] int64_t fid_lookup(uint32_t fid);
+// Establishes fid on node in the lowest free slot (closed, mode 0, not dirty)
+// and returns the slot; -1, nothing changed, when every slot is in use.
+// Whether the number is already established is the caller's check.
 [[nodiscard]] int64_t fid_alloc(uint32_t fid, int64_t node);
+// Releases a slot fid_lookup or fid_alloc returned.
 void fid_free(int64_t slot);
 
 // ---- Attach and walk ----
@@ -194,6 +215,11 @@ extern std::array<uint64_t, P9_MAX_WELEM> walk_qpaths;
 // ---- Read and write ----
 extern const std::array<uint8_t, 6> ident_buf;  // "velmor": owner, group, modifier
 
+// Answers a Tread of directory dir: the whole stat records from offset on that
+// fit in count, built in srv_buf behind the Rread header; none at or past the
+// end. An offset inside a record (ERR_BAD_DIRECTORY_OFFSET) and a count too
+// small for the next record are Rerrors. Returns send_rmsg's result (also for
+// an Rerror), or -1 when a record cannot be encoded.
 [[nodiscard]] int32_t emit_dir_read(uint16_t tag, int64_t dir, uint64_t offset, uint32_t count);
 
 // ---- Snapshot image and backing store ----
@@ -213,8 +239,11 @@ inline constexpr uint64_t SNAP_CONTENTS_CAP = SNAP_CAP - SNAP_FIXED;
 // snap_contents counted afresh from the node table.
 [[nodiscard]] uint64_t snap_count_contents();
 
+// Little-endian stores into snap_buf at pos, unchecked (the caller keeps pos
+// inside SNAP_CAP): each returns the position after the value.
 uint64_t snap_put_u64(uint64_t pos, uint64_t v);
 uint64_t snap_put_u32(uint64_t pos, uint32_t v);
+// Little-endian loads from snap_buf at pos, unchecked like the stores.
 [[nodiscard]] uint64_t snap_get_u64(uint64_t pos);
 [[nodiscard]] uint32_t snap_get_u32(uint64_t pos);
 // Image length written to snap_buf, or 0 when it would not fit in SNAP_CAP.

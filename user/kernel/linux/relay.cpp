@@ -108,7 +108,6 @@ static_assert(OUT_RING >= 2 * SERVER_MSIZE + SMALL_REPLY);
 // Type bytes the scanner writes over a queued request (every type the relay
 // does not forward is first turned into TYPE_UNSERVED, so these never clash
 // with what a client sent).
-constexpr uint8_t TYPE_TREMOVE = 122;  // Tremove (the codec has no encoder for it)
 constexpr uint8_t TYPE_UNSERVED = 0;   // answered with the server's "not implemented"
 constexpr uint8_t TYPE_FLUSHED = 1;    // dropped by a later Tflush
 constexpr uint8_t TYPE_RFLUSH = 2;     // a Tflush that dropped its request: answered here
@@ -513,7 +512,7 @@ bool is_forwarded(uint8_t type) {
     switch (type) {
         case P9_TVERSION: case P9_TAUTH: case P9_TATTACH: case P9_TFLUSH: case P9_TWALK:
         case P9_TOPEN: case P9_TCREATE: case P9_TREAD: case P9_TWRITE: case P9_TCLUNK:
-        case TYPE_TREMOVE: case P9_TSTAT: case P9_TWSTAT:
+        case P9_TREMOVE: case P9_TSTAT: case P9_TWSTAT:
             return true;
         default:
             return false;
@@ -593,7 +592,7 @@ bool decodes(uint8_t type, const uint8_t* buf, uint64_t len) {
         case P9_TREAD: return p9_decode_tread(buf, len, &tag, &u32a, &u64, &u32b) >= 0;
         case P9_TCLUNK: return p9_decode_tclunk(buf, len, &tag, &u32a) >= 0;
         case P9_TSTAT: return p9_decode_tstat(buf, len, &tag, &u32a) >= 0;
-        case TYPE_TREMOVE: return len == 11;
+        case P9_TREMOVE: return len == 11;
         case P9_TWSTAT: return len >= 11;
         default: return false;
     }
@@ -745,7 +744,7 @@ bool commit_one(Relay& r, int i) {
             if (fid != P9_NOFID) ring_put_le(c.in, at + 7, fid_to_server(r, i, fid), 4);
             break;
         case P9_TCLUNK:
-        case TYPE_TREMOVE: {  // the server releases the fid whatever it answers
+        case P9_TREMOVE: {  // the server releases the fid whatever it answers
             int64_t s = fid_find(r, i, fid);
             ring_put_le(c.in, at + 7, s < 0 ? SFID_UNKNOWN : static_cast<uint32_t>(s), 4);
             if (s >= 0) fid_unmap(r, static_cast<uint32_t>(s));
