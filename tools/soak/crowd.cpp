@@ -464,7 +464,9 @@ void Member::session() {
             else if (k < 70) { std::string p = pick(r(2) == 0); if (!p.empty()) op_stat(p); }
             else if (k < 80) op_list(pick(true));
             else if (k < 92) op_remove();
-            else walk(pick(r(2) == 0));  // a fid kept for the rest of the session
+            else if (k < 96) walk(pick(r(2) == 0));  // a fid kept for the rest of the session
+            else while (walk("") != 0) {}  // clones of the root while fids are free: the
+                                          // server's fid table, shared by all, runs full
         }
     }
     uint64_t end = r(100);
