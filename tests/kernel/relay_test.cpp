@@ -157,6 +157,32 @@ TEST_F(RelayTest, ANewFidIsKeptOnlyWhenTheReplySaysItWasMade) {
     }
 }
 
+// Two requests at the server that make the same new fid: the fid is kept when
+// either reply says it was made, whichever came first.
+TEST_F(RelayTest, ANewFidTwoRequestsMayMakeIsKeptWhenEitherMadeIt) {
+    int a = connect();
+    struct Case {
+        bool first_made, second_made;
+    };
+    uint32_t fid = 1;
+    for (Case c : {Case{false, true}, Case{true, false}, Case{false, false}}) {
+        SCOPED_TRACE(fid);
+        write_all(a, tt::tattach(1, fid));
+        write_all(a, tt::tattach(2, fid));
+        Bytes t1 = at_server(), t2 = at_server();
+        ASSERT_EQ(le32_at(t1, 7), le32_at(t2, 7));
+        for (auto [t, made] : {std::pair{t1, c.first_made}, std::pair{t2, c.second_made}}) {
+            write_all(sv[1], made ? reply(P9_RATTACH, le16_at(t, 5), Bytes(13))
+                                  : rerror(le16_at(t, 5), "tolvane: fid in use"));
+            from(a);
+        }
+        write_all(a, tt::tstat(3, fid));
+        bool kept = c.first_made || c.second_made;
+        EXPECT_EQ(le32_at(at_server(), 7), kept ? le32_at(t1, 7) : RELAY_UNKNOWN_FID);
+        fid++;
+    }
+}
+
 TEST_F(RelayTest, AReadNeverAsksForMoreThanTheClientsMsizeHolds) {
     int a = connect();
     write_all(a, tt::tversion(1, 8192));

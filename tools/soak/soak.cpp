@@ -16,7 +16,11 @@
 // saves), starts it again on the same store and requires the same dump.
 //
 //   tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR]
-//            [--quiet]
+//            [--quiet] [--clients N [--seconds S]]
+//
+// With --clients N it runs N clients at once instead, each in a directory of
+// its own, until the requested number of replies was checked or S seconds
+// (default 600) passed (crowd.cpp).
 //
 // Exit status 0 when every check held; the summary goes to standard output.
 #include <dirent.h>
@@ -44,6 +48,7 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "crowd.h"
 #include "wire.h"
 
 namespace {
@@ -734,6 +739,8 @@ int main(int argc, char** argv) {
     uint64_t quiet = 0;
     std::string server = TOLVANE_BINARY;
     std::string base = fs::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+    CrowdOptions crowd;
+    crowd.clients = 0;  // one client unless --clients
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -745,7 +752,17 @@ int main(int argc, char** argv) {
         else if (a == "--server") server = next();
         else if (a == "--store") base = next();
         else if (a == "--quiet") quiet = 1;
-        else die("usage: tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR] [--quiet]");
+        else if (a == "--clients") crowd.clients = std::atoi(next().c_str());
+        else if (a == "--seconds") crowd.seconds = std::strtod(next().c_str(), nullptr);
+        else die("usage: tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR] [--quiet] [--clients N [--seconds S]]");
+    }
+    if (crowd.clients > 0) {
+        crowd.requests = want;
+        crowd.seed = seed;
+        crowd.server = server;
+        crowd.base = base;
+        crowd.quiet = quiet != 0;
+        return run_crowd(crowd);
     }
     signal(SIGPIPE, SIG_IGN);
     std::string root = base + "/tln-soak-" + std::to_string(getpid());

@@ -19,8 +19,9 @@
 //   goes out as SFID_UNKNOWN, which no client is ever given, so the server
 //   answers exactly as it answers any unknown fid. A new fid (Tattach fid,
 //   Twalk newfid) is mapped when the request goes out and kept only if the
-//   reply says it was made. Tclunk and Tremove end the mapping as they go
-//   out: the server releases the fid whatever it answers.
+//   reply says it was made (when several requests at the server name the
+//   same new fid, if any of their replies does). Tclunk and Tremove end the
+//   mapping as they go out: the server releases the fid whatever it answers.
 // - Tread's count is lowered to what fits the client's msize, so no reply it
 //   gets is larger than its msize.
 // - Tflush: a request still queued here is dropped and the Tflush answered
@@ -176,6 +177,8 @@ struct Pending {  // a request at the server, by server tag
 
 struct FidMap {  // by server fid number
     bool used = false;
+    bool made = false;     // a reply said the server made it
+    uint16_t makers = 0;   // requests at the server that may make it
     int16_t client = 0;
     uint32_t cfid = 0;
     uint32_t gen = 0;  // changes each time the entry is freed
@@ -263,6 +266,8 @@ int64_t fid_map_new(Relay& r, int c, uint32_t cfid) {
     for (uint32_t s = 0; s < FIDMAP_CAP; s++) {
         if (!r.fids[s].used) {
             r.fids[s].used = true;
+            r.fids[s].made = false;
+            r.fids[s].makers = 0;
             r.fids[s].client = static_cast<int16_t>(c);
             r.fids[s].cfid = cfid;
             return s;
@@ -278,15 +283,19 @@ void fid_unmap(Relay& r, uint32_t s) {
 
 // The server fid for a fid that request p makes: the fid's own when the
 // client already uses that number (the server then refuses it as in use),
-// else a new mapping that p's reply confirms or undoes. -1 when the map is
+// else a new mapping that p's reply confirms or undoes. A mapping that an
+// earlier request at the server may still make is shared: whichever of them
+// makes it keeps it, and it is undone only when none did. -1 when the map is
 // full.
 int64_t new_fid(Relay& r, int c, uint32_t cfid, Pending& p) {
     int64_t s = fid_find(r, c, cfid);
-    if (s >= 0) return s;
-    s = fid_map_new(r, c, cfid);
+    if (s < 0) s = fid_map_new(r, c, cfid);
     if (s < 0) return -1;
+    FidMap& f = r.fids[s];
+    if (f.made) return s;
+    f.makers++;
     p.map = static_cast<uint32_t>(s);
-    p.map_gen = r.fids[s].gen;
+    p.map_gen = f.gen;
     return s;
 }
 
@@ -840,8 +849,11 @@ int take_replies(Relay& r) {
         Pending& p = r.pending[stag];
         p.used = false;
 
-        if (p.map < FIDMAP_CAP && r.fids[p.map].gen == p.map_gen && !made_fid(r, p, at)) {
-            fid_unmap(r, p.map);
+        if (p.map < FIDMAP_CAP && r.fids[p.map].gen == p.map_gen) {
+            FidMap& f = r.fids[p.map];
+            f.makers--;
+            if (made_fid(r, p, at)) f.made = true;
+            if (!f.made && f.makers == 0) fid_unmap(r, p.map);
         }
         if (p.client != OWN) {
             Client& c = r.clients[p.client];
