@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libfuse3-dev fuse3
-  dpkg-dev file man-db groff-base systemd
+  make dpkg-dev file man-db groff-base systemd
 )
 
 missing=()
