@@ -16,8 +16,8 @@ int main() {
     uint32_t msize = 0;
     const uint8_t* version = nullptr;
     uint64_t vlen = 0;
-    if (len < 0 || p9_decode_tversion(buf, static_cast<uint64_t>(len), &tag, &msize, &version,
-                                      &vlen) < 0) {
+    if (len < 0 ||
+        p9_decode_tversion(buf, static_cast<uint64_t>(len), &tag, &msize, &version, &vlen) < 0) {
         return 1;
     }
     bool same = msize == 8192 && vlen == 6 && std::memcmp(version, "9P2000", 6) == 0;

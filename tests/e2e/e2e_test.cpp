@@ -310,8 +310,10 @@ TEST_F(E2E, NodeTableFull) {
 TEST_F(E2E, WholeDirectoriesGoInAndComeBackOut) {
     auto s = start();
     ASSERT_TRUE(s->ready());
-    for (const char* d : {"src", "src/a", "src/a/b", "src/empty"}) ASSERT_EQ(::mkdir(h(d).c_str(), 0700), 0);
-    const std::pair<const char*, size_t> files[] = {{"src/a/x", 100}, {"src/a/b/y", 70000}, {"src/z", 0}};
+    for (const char* d : {"src", "src/a", "src/a/b", "src/empty"})
+        ASSERT_EQ(::mkdir(h(d).c_str(), 0700), 0);
+    const std::pair<const char*, size_t> files[] = {
+        {"src/a/x", 100}, {"src/a/b/y", 70000}, {"src/z", 0}};
     for (const auto& [f, n] : files) write_file(h(f), pattern(n, static_cast<uint32_t>(n)));
 
     // Into an existing directory, under the host directory's own name.
@@ -324,7 +326,8 @@ TEST_F(E2E, WholeDirectoriesGoInAndComeBackOut) {
     EXPECT_EQ(host_dir_names(h("back")), (std::vector<std::string>{"a", "empty", "z"}));
     for (const auto& [f, n] : files) {
         EXPECT_TRUE(read_file(h("back") + std::string(f).substr(3)) ==
-                    pattern(n, static_cast<uint32_t>(n))) << f;
+                    pattern(n, static_cast<uint32_t>(n)))
+            << f;
     }
 
     // Running out of room stops the copy at the file that did not fit, removed;
@@ -334,11 +337,24 @@ TEST_F(E2E, WholeDirectoriesGoInAndComeBackOut) {
     write_file(h("big/f2"), pattern(40 * SLOT, 2));
     Outcome r = t({"put", "-r", h("big"), "/etc/big"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "tlnc: put /etc/big/f2: tolvane: file-data pool exhausted\n"
-                     "tlnc: put -r: stopped at /etc/big/f2; copied before it: 1 files (2621440 "
-                     "bytes) and 1 directories\n");
+    EXPECT_EQ(r.err,
+              "tlnc: put /etc/big/f2: tolvane: file-data pool exhausted\n"
+              "tlnc: put -r: stopped at /etc/big/f2; copied before it: 1 files (2621440 "
+              "bytes) and 1 directories\n");
     EXPECT_EQ(ok({"ls", "/etc/big"}), "f1\n");
     EXPECT_EQ(s->stop(), 0);
+}
+
+TEST_F(E2E, GetOfADirectoryWritesNothingOutsideIt) {
+    std::string fake = "'" + self_binary() + "' --fake-server escaping-names";
+    Outcome r = tlnc({"-c", fake, "get", "-r", "/", h("out")}, "", env());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "tlnc: get /../escape: a name that is no host file name\n"
+              "tlnc: get -r: stopped at /../escape; copied before it: 0 files (0 bytes) "
+              "and 1 directories\n");
+    EXPECT_EQ(host_dir_names(host), std::vector<std::string>{"out"});
+    EXPECT_EQ(host_dir_names(h("out")), std::vector<std::string>{});
 }
 
 TEST_F(E2E, DfCountsNodesSlotsAndTheImageTheNextSaveWrites) {
@@ -446,7 +462,9 @@ TEST_F(E2E, UsageErrorsExitWith2) {
         {},
         {"frob"},
         {"stat"},
-        {"cat", "a", "b"},
+        {"cat"},  // cat takes several files, but at least one
+        {"df", "a"},
+        {"put", "-r", "a"},
         {"put", "a"},
         {"get", "a", "b", "c"},
         {"tree", "a", "b"},

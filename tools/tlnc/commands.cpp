@@ -592,8 +592,7 @@ int ensure_tree_dir(Session& s, const std::string& path, Copied* c) {
 }
 
 // Host directory HOST into the tree directory PATH (made if missing).
-int put_tree(Session& s, const std::string& host, const std::string& path, Copied* c,
-             int depth) {
+int put_tree(Session& s, const std::string& host, const std::string& path, Copied* c, int depth) {
     int status = ensure_tree_dir(s, path, c);
     if (status != EXIT_OK) return stopped("put", path, *c, status);
     DIR* d = ::opendir(host.c_str());
@@ -635,8 +634,7 @@ int put_tree(Session& s, const std::string& host, const std::string& path, Copie
 }
 
 // Tree directory PATH into the host directory HOST (made if missing).
-int get_tree(Session& s, const std::string& path, const std::string& host, Copied* c,
-             int depth) {
+int get_tree(Session& s, const std::string& path, const std::string& host, Copied* c, int depth) {
     if (::mkdir(host.c_str(), 0777) == 0) {
         c->dirs++;
     } else {
