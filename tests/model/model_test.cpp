@@ -720,10 +720,7 @@ bool Sequence::burst_nodes() {
         Bytes expected = m_.walk(t, dir, fid, {});
         if (!exchange(q_walk(t, dir, fid, {}), expected, "Twalk clone")) return false;
         if (expected[4] != P9_RWALK) return true;
-        // Appended rather than "b" + ...: g++ 12 at -O3 warns falsely
-        // (-Wrestrict) on operator+ of a literal and a temporary string.
-        std::string name = "b";
-        name += std::to_string(r(100000));
+        std::string name = "b" + std::to_string(r(100000));
         uint32_t perm = p(0.2) ? DM_DIR | 0755 : 0644;
         t = tag();
         expected = m_.create(t, fid, name, perm, P9_OWRITE);
