@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the GCC and clang builds, the whole suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target
-# for a bounded time (FUZZ_SECONDS each, default 30).
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the packaging checks
+# (plain build, install, manual pages, systemd unit, .deb, freestanding core),
+# then each fuzz target for a bounded time (FUZZ_SECONDS each, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,5 +13,8 @@ for preset in dev clang asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== packaging"
+scripts/package-check.sh
 
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}"

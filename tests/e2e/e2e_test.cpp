@@ -311,6 +311,89 @@ TEST_F(E2E, NodeTableFull) {
     EXPECT_EQ(s->stop(), 0);
 }
 
+TEST_F(E2E, WholeDirectoriesGoInAndComeBackOut) {
+    auto s = start();
+    ASSERT_TRUE(s->ready());
+    for (const char* d : {"src", "src/a", "src/a/b", "src/empty"})
+        ASSERT_EQ(::mkdir(h(d).c_str(), 0700), 0);
+    const std::pair<const char*, size_t> files[] = {
+        {"src/a/x", 100}, {"src/a/b/y", 70000}, {"src/z", 0}};
+    for (const auto& [f, n] : files) write_file(h(f), pattern(n, static_cast<uint32_t>(n)));
+
+    // Into an existing directory, under the host directory's own name.
+    EXPECT_EQ(ok({"put", "-r", h("src"), "/var"}), "");
+    EXPECT_EQ(ok({"tree", "/var/src"}),
+              "/var/src/\n/var/src/a/\n/var/src/a/b/\n/var/src/a/b/y\n/var/src/a/x\n"
+              "/var/src/empty/\n/var/src/z\n");
+    // Out to a host directory that does not exist yet: made, under that name.
+    EXPECT_EQ(ok({"get", "-r", "/var/src", h("back")}), "");
+    EXPECT_EQ(host_dir_names(h("back")), (std::vector<std::string>{"a", "empty", "z"}));
+    for (const auto& [f, n] : files) {
+        EXPECT_TRUE(read_file(h("back") + std::string(f).substr(3)) ==
+                    pattern(n, static_cast<uint32_t>(n)))
+            << f;
+    }
+
+    // Running out of room stops the copy at the file that did not fit, removed;
+    // what came before it stays and is counted.
+    ASSERT_EQ(::mkdir(h("big").c_str(), 0700), 0);
+    write_file(h("big/f1"), pattern(40 * SLOT, 1));
+    write_file(h("big/f2"), pattern(40 * SLOT, 2));
+    Outcome r = t({"put", "-r", h("big"), "/etc/big"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "tlnc: put /etc/big/f2: tolvane: file-data pool exhausted\n"
+              "tlnc: put -r: stopped at /etc/big/f2; copied before it: 1 files (2621440 "
+              "bytes) and 1 directories\n");
+    EXPECT_EQ(ok({"ls", "/etc/big"}), "f1\n");
+    EXPECT_EQ(s->stop(), 0);
+}
+
+TEST_F(E2E, GetOfADirectoryWritesNothingOutsideIt) {
+    std::string fake = "'" + self_binary() + "' --fake-server escaping-names";
+    Outcome r = tlnc({"-c", fake, "get", "-r", "/", h("out")}, "", env());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "tlnc: get /../escape: a name that is no host file name\n"
+              "tlnc: get -r: stopped at /../escape; copied before it: 0 files (0 bytes) "
+              "and 1 directories\n");
+    EXPECT_EQ(host_dir_names(host), std::vector<std::string>{"out"});
+    EXPECT_EQ(host_dir_names(h("out")), std::vector<std::string>{});
+}
+
+TEST_F(E2E, DfCountsNodesSlotsAndTheImageTheNextSaveWrites) {
+    auto s = start();
+    ASSERT_TRUE(s->ready());
+    EXPECT_EQ(ok({"df"}),
+              "        used     free    total\n"
+              "nodes       11      373      384\n"
+              "slots        0       63       63\n"
+              "image    38792  5204088  5242880\n");
+    write_file(h("f"), pattern(SLOT + 1, 3));
+    ok({"put", h("f"), "/etc/f"});
+    ok({"mkdir", "/etc/d"});
+    EXPECT_EQ(ok({"df"}),
+              "        used     free    total\n"
+              "nodes       13      371      384\n"
+              "slots        2       61       63\n"
+              "image   104329  5138551  5242880\n");
+    EXPECT_EQ(s->stop(), 0);
+    EXPECT_EQ(read_file(store + "/tln-0.img").size(), 104329u);
+}
+
+TEST_F(E2E, CatOfSeveralFilesGoesOnPastOneThatFails) {
+    auto s = start();
+    ASSERT_TRUE(s->ready());
+    ok({"write", "/etc/a"}, "A");
+    ok({"write", "/etc/b"}, "B");
+    EXPECT_EQ(ok({"cat", "/etc/a", "/etc/b", "/etc/a"}), "ABA");
+    Outcome r = t({"cat", "/etc/a", "/etc/nosuch", "/etc/b"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "AB");
+    EXPECT_EQ(r.err, "tlnc: cat /etc/nosuch: tolvane: no such file or directory\n");
+    EXPECT_EQ(s->stop(), 0);
+}
+
 // ---- Refusals ----
 
 TEST_F(E2E, EveryRefusalNamesTheCommandThePathAndTheReason) {
@@ -383,7 +466,9 @@ TEST_F(E2E, UsageErrorsExitWith2) {
         {},
         {"frob"},
         {"stat"},
-        {"cat", "a", "b"},
+        {"cat"},  // cat takes several files, but at least one
+        {"df", "a"},
+        {"put", "-r", "a"},
         {"put", "a"},
         {"get", "a", "b", "c"},
         {"tree", "a", "b"},
@@ -694,7 +779,8 @@ TEST(E2EHelp, TheProgramAndEveryCommandHaveHelp) {
     EXPECT_EQ(main_help.out.rfind("usage: tlnc ", 0), 0u);
     EXPECT_EQ(tlnc({"help"}).out, main_help.out);
     EXPECT_EQ(tlnc({"-h"}).out, main_help.out);
-    for (const char* cmd : {"ls", "stat", "cat", "write", "mkdir", "rm", "put", "get", "tree"}) {
+    for (const char* cmd :
+         {"ls", "stat", "cat", "write", "mkdir", "rm", "put", "get", "tree", "df"}) {
         SCOPED_TRACE(cmd);
         EXPECT_NE(main_help.out.find(std::string("\n  ") + cmd + " "), std::string::npos);
         Outcome a = tlnc({"help", cmd});

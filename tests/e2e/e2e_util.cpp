@@ -262,6 +262,35 @@ int fake_server_main(const std::string& mode) {
             } else {
                 reply = build([&](p9_cursor* c) { return p9_emit_rerror(c, tag, u8("no"), 2); });
             }
+        } else if (mode == "escaping-names") {
+            // A root directory that lists one file named "../escape".
+            if (type == P9_TATTACH || type == P9_TWALK || type == P9_TOPEN) {
+                uint8_t types[P9_MAX_WELEM] = {};
+                uint32_t vers[P9_MAX_WELEM] = {};
+                uint64_t paths[P9_MAX_WELEM] = {};
+                uint16_t n = type == P9_TWALK ? static_cast<uint16_t>(req[15] | req[16] << 8) : 0;
+                for (auto& t : types) t = P9_QTDIR;
+                reply = build([&](p9_cursor* c) {
+                    return type == P9_TATTACH ? p9_emit_rattach(c, tag, P9_QTDIR, 0, 1)
+                           : type == P9_TWALK ? p9_emit_rwalk(c, tag, n, types, vers, paths)
+                                              : p9_emit_ropen(c, tag, P9_QTDIR, 0, 1, 0);
+                });
+            } else if (type == P9_TREAD) {
+                uint8_t rec[128];
+                p9_cursor rc;
+                p9_cursor_init(&rc, rec, sizeof rec);
+                int32_t len = reads++ > 0 ? 0
+                                          : p9_emit_stat(&rc, 0, 0, P9_QTFILE, 0, 2, 0x1FF, 0, 0, 1,
+                                                         u8("../escape"), 9, u8("u"), 1, u8("g"), 1,
+                                                         u8("m"), 1);
+                reply = build([&](p9_cursor* c) {
+                    return p9_emit_rread(c, tag, rec, static_cast<uint32_t>(len < 0 ? 0 : len));
+                });
+            } else if (type == P9_TCLUNK) {
+                reply = build([&](p9_cursor* c) { return p9_emit_rclunk(c, tag); });
+            } else {
+                reply = build([&](p9_cursor* c) { return p9_emit_rerror(c, tag, u8("no"), 2); });
+            }
         } else {
             return 2;
         }

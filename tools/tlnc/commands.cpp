@@ -1,6 +1,7 @@
 // tlnc's subcommands, each a few requests on the tlnclient library.
 #include "commands.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "9p/9p.h"
+#include "tolvane/tolvane.h"
 
 namespace {
 
@@ -431,7 +433,11 @@ int cmd_put(Session& s, const std::string& hostfile, const std::string& path) {
     return status;
 }
 
-int cmd_get(Session& s, const std::string& path, const std::string& hostfile) {
+namespace {
+
+// Copies the tree file PATH into the host file TARGET; adds the bytes copied
+// to *COPIED.
+int get_file(Session& s, const std::string& path, const std::string& target, uint64_t* copied) {
     Qid q;
     Result<Fid> w = walk_to(s, path, &q);
     if (!w) return report("get", path, w.error());
@@ -448,12 +454,6 @@ int cmd_get(Session& s, const std::string& path, const std::string& hostfile) {
     }
     uint64_t length = st.value().length;
 
-    // Into an existing host directory, the file keeps its own name.
-    std::string target = hostfile;
-    struct stat hs;
-    if (::stat(hostfile.c_str(), &hs) == 0 && S_ISDIR(hs.st_mode)) {
-        target = hostfile + "/" + base_name(clean_path(path));
-    }
     // The bytes go to a temporary file beside the target, renamed over it only
     // when all of them arrived: a failed get leaves nothing behind.
     std::string tmp = target + ".tlnc-XXXXXX";
@@ -505,9 +505,23 @@ int cmd_get(Session& s, const std::string& path, const std::string& hostfile) {
         drop(s, fid);
         return report("get", path, e);
     }
+    *copied += offset;
     Status cl = s.client->clunk(fid);
     if (!cl) return report("get", path, cl.error());
     return EXIT_OK;
+}
+
+}  // namespace
+
+int cmd_get(Session& s, const std::string& path, const std::string& hostfile) {
+    // Into an existing host directory, the file keeps its own name.
+    std::string target = hostfile;
+    struct stat hs;
+    if (::stat(hostfile.c_str(), &hs) == 0 && S_ISDIR(hs.st_mode)) {
+        target = hostfile + "/" + base_name(clean_path(path));
+    }
+    uint64_t copied = 0;
+    return get_file(s, path, target, &copied);
 }
 
 int cmd_tree(Session& s, const std::string& path) {
@@ -522,6 +536,219 @@ int cmd_tree(Session& s, const std::string& path) {
     if (!q.is_dir()) return EXIT_OK;
     Status t = tree_below(s, top, 1);
     if (!t) return report("tree", path, t.error());
+    return EXIT_OK;
+}
+
+int cmd_cat_all(Session& s, const std::vector<std::string>& paths) {
+    int status = EXIT_OK;
+    for (const std::string& p : paths) {
+        if (!s.client->usable()) break;
+        status = std::max(status, cmd_cat(s, p));
+    }
+    return status;
+}
+
+// ---- Whole directories ----
+
+namespace {
+
+// What a recursive copy has done so far.
+struct Copied {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t dirs = 0;
+};
+
+std::string child_path(const std::string& dir, const std::string& name) {
+    return (dir == "/" ? "" : dir) + "/" + name;
+}
+
+// The second line of a failed recursive copy: where it stopped (the first
+// line, already written, said why) and what is there from before.
+int stopped(const char* op, const std::string& at, const Copied& c, int status) {
+    std::fprintf(stderr,
+                 "tlnc: %s -r: stopped at %s; copied before it: %" PRIu64 " files (%" PRIu64
+                 " bytes) and %" PRIu64 " directories\n",
+                 op, at.c_str(), c.files, c.bytes, c.dirs);
+    return status;
+}
+
+// A name from a directory listing that is safe as one host path element.
+bool plain_name(const std::string& n) {
+    return !n.empty() && n != "." && n != ".." && n.find('/') == std::string::npos &&
+           n.find('\0') == std::string::npos;
+}
+
+// Makes the tree directory PATH unless it is one already.
+int ensure_tree_dir(Session& s, const std::string& path, Copied* c) {
+    Qid q;
+    Result<Fid> w = walk_to(s, path, &q);
+    if (w) {
+        drop(s, w.value());
+        return q.is_dir() ? EXIT_OK : report("put", path, local("exists and is not a directory"));
+    }
+    if (w.error().kind != ErrorKind::refused) return report("put", path, w.error());
+    int status = cmd_mkdir(s, path);
+    if (status == EXIT_OK) c->dirs++;
+    return status;
+}
+
+// Host directory HOST into the tree directory PATH (made if missing).
+int put_tree(Session& s, const std::string& host, const std::string& path, Copied* c, int depth) {
+    int status = ensure_tree_dir(s, path, c);
+    if (status != EXIT_OK) return stopped("put", path, *c, status);
+    DIR* d = ::opendir(host.c_str());
+    if (!d) return stopped("put", path, *c, report("put", path, host_error(host)));
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names) {
+        std::string from = host + "/" + n;
+        std::string to = child_path(path, n);
+        struct stat hs;
+        if (::lstat(from.c_str(), &hs) != 0) {
+            return stopped("put", to, *c, report("put", to, host_error(from)));
+        }
+        if (S_ISDIR(hs.st_mode)) {
+            if (depth >= TREE_DEPTH_LIMIT) {
+                return stopped("put", to, *c, report("put", to, local("too deep")));
+            }
+            status = put_tree(s, from, to, c, depth + 1);
+            if (status != EXIT_OK) return status;  // already reported where it stopped
+        } else if (S_ISREG(hs.st_mode)) {
+            int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return stopped("put", to, *c, report("put", to, host_error(from)));
+            status = write_from(s, "put", to, fd, from);
+            ::close(fd);
+            if (status != EXIT_OK) return stopped("put", to, *c, status);
+            c->files++;
+            c->bytes += static_cast<uint64_t>(hs.st_size);
+        } else {
+            std::fprintf(stderr, "tlnc: put -r: %s skipped: not a file or directory\n",
+                         from.c_str());
+        }
+    }
+    return EXIT_OK;
+}
+
+// Tree directory PATH into the host directory HOST (made if missing).
+int get_tree(Session& s, const std::string& path, const std::string& host, Copied* c, int depth) {
+    if (::mkdir(host.c_str(), 0777) == 0) {
+        c->dirs++;
+    } else {
+        struct stat hs;
+        if (errno != EEXIST || ::stat(host.c_str(), &hs) != 0 || !S_ISDIR(hs.st_mode)) {
+            return stopped("get", path, *c, report("get", path, host_error(host)));
+        }
+    }
+    Result<std::vector<Stat>> entries = list_dir(s, path);
+    if (!entries) return stopped("get", path, *c, report("get", path, entries.error()));
+    for (const Stat& st : entries.value()) {
+        std::string from = child_path(path, st.name);
+        if (!plain_name(st.name)) {
+            return stopped("get", from, *c,
+                           report("get", from, local("a name that is no host file name")));
+        }
+        std::string to = host + "/" + st.name;
+        int status;
+        if (st.is_dir()) {
+            if (depth >= TREE_DEPTH_LIMIT) {
+                return stopped("get", from, *c, report("get", from, local("too deep")));
+            }
+            status = get_tree(s, from, to, c, depth + 1);
+            if (status != EXIT_OK) return status;
+        } else {
+            status = get_file(s, from, to, &c->bytes);
+            if (status != EXIT_OK) return stopped("get", from, *c, status);
+            c->files++;
+        }
+    }
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int cmd_put_tree(Session& s, const std::string& hostdir, const std::string& path) {
+    struct stat hs;
+    if (::stat(hostdir.c_str(), &hs) != 0) return report("put", path, host_error(hostdir));
+    if (!S_ISDIR(hs.st_mode)) return report("put", path, local(hostdir + ": not a directory"));
+    // Into an existing directory, the copy keeps the host directory's name.
+    std::string target = clean_path(path);
+    Qid q;
+    Result<Fid> w = walk_to(s, target, &q);
+    if (w) {
+        drop(s, w.value());
+        if (q.is_dir()) target = child_path(target, base_name(hostdir));
+    }
+    Copied c;
+    return put_tree(s, hostdir, target, &c, 1);
+}
+
+int cmd_get_tree(Session& s, const std::string& path, const std::string& hostdir) {
+    std::string top = clean_path(path);
+    Qid q;
+    Result<Fid> w = walk_to(s, top, &q);
+    if (!w) return report("get", path, w.error());
+    drop(s, w.value());
+    if (!q.is_dir()) return report("get", path, local("not a directory"));
+    // Into an existing host directory, the copy keeps the tree directory's name.
+    std::string target = hostdir;
+    struct stat hs;
+    if (top != "/" && ::stat(hostdir.c_str(), &hs) == 0 && S_ISDIR(hs.st_mode)) {
+        target = hostdir + "/" + base_name(top);
+    }
+    Copied c;
+    return get_tree(s, top, target, &c, 1);
+}
+
+// ---- df ----
+
+int cmd_df(Session& s) {
+    // Counted as tlnmount counts for statfs: every node from the attach root
+    // down, and one data slot per 64 KiB begun of each file (holes count as
+    // used, so the free figures are never more than what is free). The image
+    // is the fixed tables plus every file's length: what the next save writes,
+    // less only the files that hold nothing but zeros after a restore.
+    uint64_t nodes = 1, slots = 0, bytes = tolvane::SNAP_FIXED;
+    std::vector<std::pair<std::string, int>> dirs{{"/", 0}};
+    while (!dirs.empty()) {
+        auto [dir, depth] = dirs.back();
+        dirs.pop_back();
+        Result<std::vector<Stat>> entries = list_dir(s, dir);
+        if (!entries) return report("df", dir, entries.error());
+        for (const Stat& st : entries.value()) {
+            nodes++;
+            if (st.is_dir()) {
+                if (plain_name(st.name) && depth < TREE_DEPTH_LIMIT) {
+                    dirs.emplace_back(child_path(dir, st.name), depth + 1);
+                }
+            } else {
+                slots += (st.length + tolvane::SLOT_CAP - 1) / tolvane::SLOT_CAP;
+                bytes += st.length;
+            }
+        }
+    }
+    const uint64_t slot_cap = tolvane::DATA_SLOT_CAP - 1;  // slot 0 is never handed out
+    struct Row {
+        const char* what;
+        uint64_t used, total;
+    };
+    const Row rows[] = {{"nodes", nodes, tolvane::NODE_CAP},
+                        {"slots", slots, slot_cap},
+                        {"image", bytes, tolvane::SNAP_CAP}};
+    std::string text = "        used     free    total\n";
+    for (const Row& r : rows) {
+        char line[128];
+        uint64_t used = std::min(r.used, r.total);
+        std::snprintf(line, sizeof line, "%-5s %8" PRIu64 " %8" PRIu64 " %8" PRIu64 "\n", r.what,
+                      r.used, r.total - used, r.total);
+        text += line;
+    }
+    if (!out(text)) return report("df", "", stdout_error());
     return EXIT_OK;
 }
 

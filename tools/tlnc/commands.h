@@ -40,6 +40,16 @@ int cmd_rm(Session& s, const std::string& path);
 int cmd_put(Session& s, const std::string& hostfile, const std::string& path);
 int cmd_get(Session& s, const std::string& path, const std::string& hostfile);
 int cmd_tree(Session& s, const std::string& path);
+// cat of several files in turn: a file that fails is reported and the rest
+// are still copied (unless the connection broke); the status is the worst.
+int cmd_cat_all(Session& s, const std::vector<std::string>& paths);
+// put -r and get -r: a whole directory, depth first and sorted by name. The
+// first failure stops the copy; it names the path it stopped at and what was
+// copied before it.
+int cmd_put_tree(Session& s, const std::string& hostdir, const std::string& path);
+int cmd_get_tree(Session& s, const std::string& path, const std::string& hostdir);
+// Nodes, data slots and image bytes used and free, counted from the tree.
+int cmd_df(Session& s);
 
 // "d-rwxrwxrwx" for a stat mode.
 std::string mode_string(uint32_t mode);

@@ -39,13 +39,15 @@ const char* const MAIN_HELP =
     "Commands:\n"
     "  ls [-l] [PATH]      list a directory (names, or -l: mode, owner, length, qid)\n"
     "  stat PATH           show a file's stat record\n"
-    "  cat PATH            copy a file to standard output\n"
+    "  cat PATH ...        copy files to standard output, one after another\n"
     "  write PATH          copy standard input into a file (created or truncated)\n"
     "  mkdir PATH          make a directory\n"
     "  rm PATH             remove a file or an empty directory\n"
-    "  put HOSTFILE PATH   copy a host file into the tree\n"
-    "  get PATH HOSTFILE   copy a file out of the tree into a host file\n"
+    "  put HOSTFILE PATH   copy a host file into the tree (-r: a whole directory)\n"
+    "  get PATH HOSTFILE   copy a file out of the tree into a host file (-r: a\n"
+    "                      whole directory)\n"
     "  tree [PATH]         list every path below PATH (default /)\n"
+    "  df                  nodes, data slots and image bytes used and free\n"
     "  help [CMD]          show this text, or the help of CMD\n"
     "\n"
     "'tlnc CMD --help' shows the help of CMD.\n"
@@ -55,10 +57,12 @@ const char* const MAIN_HELP =
     "server refused or a host file failed; 2 bad usage; 3 no connection, or the\n"
     "server broke the protocol, hung up or went silent.\n";
 
-// What a command is given: its positional arguments, and -l for ls.
+// What a command is given: its positional arguments, -l for ls, -r for put
+// and get.
 struct Args {
     std::vector<std::string> v;
     bool long_form = false;
+    bool recursive = false;
     std::string at(size_t i, const char* dflt) const { return i < v.size() ? v[i] : dflt; }
 };
 
@@ -85,10 +89,12 @@ const Command COMMANDS[] = {
      "Prints every field of PATH's stat record, one 'field value' a line: name,\n"
      "qid (path version type), mode, length, uid, gid, muid, atime, mtime, type,\n"
      "dev.\n"},
-    {"cat", 1, 1, [](Session& s, const Args& a) { return cmd_cat(s, a.v[0]); },
-     "usage: tlnc cat PATH\n"
+    {"cat", 1, 1 << 16, [](Session& s, const Args& a) { return cmd_cat_all(s, a.v); },
+     "usage: tlnc cat PATH ...\n"
      "\n"
-     "Copies the file PATH to standard output.\n"},
+     "Copies each file PATH to standard output, in the order given. A file that\n"
+     "cannot be read is reported and the others are still copied; the exit\n"
+     "status is then 1.\n"},
     {"write", 1, 1, [](Session& s, const Args& a) { return cmd_write(s, a.v[0]); },
      "usage: tlnc write PATH\n"
      "\n"
@@ -104,27 +110,58 @@ const Command COMMANDS[] = {
      "usage: tlnc rm PATH\n"
      "\n"
      "Removes the file or empty directory PATH.\n"},
-    {"put", 2, 2, [](Session& s, const Args& a) { return cmd_put(s, a.v[0], a.v[1]); },
+    {"put", 2, 2,
+     [](Session& s, const Args& a) {
+         return a.recursive ? cmd_put_tree(s, a.v[0], a.v[1]) : cmd_put(s, a.v[0], a.v[1]);
+     },
      "usage: tlnc put HOSTFILE PATH\n"
+     "       tlnc put -r HOSTDIR PATH\n"
      "\n"
      "Copies the host file HOSTFILE into the file PATH (created, or truncated if\n"
      "it exists); when PATH is a directory, into PATH/<name of HOSTFILE>. Data\n"
      "goes in requests as large as the message size allows. A server that takes\n"
      "fewer bytes than offered is asked again for the rest; when it refuses or\n"
      "takes nothing more (a tolvane file holds at most 4 MiB, and all its files\n"
-     "share 63 data slots of 64 KiB), put fails and removes the partial file.\n"},
-    {"get", 2, 2, [](Session& s, const Args& a) { return cmd_get(s, a.v[0], a.v[1]); },
+     "share 63 data slots of 64 KiB), put fails and removes the partial file.\n"
+     "\n"
+     "With -r, copies the host directory HOSTDIR and everything below it into\n"
+     "the directory PATH (made if missing), or into PATH/<name of HOSTDIR> when\n"
+     "PATH is a directory already; files that exist are overwritten. Symbolic\n"
+     "links and special files are skipped with a warning. The first failure\n"
+     "(the server full, a name refused) stops the copy: the failing file is\n"
+     "removed, the files copied before it stay, and a second line names the\n"
+     "path it stopped at and counts the files, bytes and directories copied.\n"},
+    {"get", 2, 2,
+     [](Session& s, const Args& a) {
+         return a.recursive ? cmd_get_tree(s, a.v[0], a.v[1]) : cmd_get(s, a.v[0], a.v[1]);
+     },
      "usage: tlnc get PATH HOSTFILE\n"
+     "       tlnc get -r PATH HOSTDIR\n"
      "\n"
      "Copies the file PATH into the host file HOSTFILE (or HOSTFILE/<name> when\n"
      "HOSTFILE is a directory). The bytes go to a temporary file beside HOSTFILE\n"
      "that is renamed over it only when the whole file arrived, so a failed get\n"
-     "leaves HOSTFILE as it was.\n"},
+     "leaves HOSTFILE as it was.\n"
+     "\n"
+     "With -r, copies the directory PATH and everything below it into the host\n"
+     "directory HOSTDIR (made if missing), or into HOSTDIR/<name of PATH> when\n"
+     "HOSTDIR is a directory already. The first failure stops the copy and is\n"
+     "reported as with put -r.\n"},
     {"tree", 0, 1, [](Session& s, const Args& a) { return cmd_tree(s, a.at(0, "/")); },
      "usage: tlnc tree [PATH]\n"
      "\n"
      "Prints PATH (default /) and every path below it, one a line, depth first\n"
      "and sorted by name; directories end in '/'.\n"},
+    {"df", 0, 0, [](Session& s, const Args&) { return cmd_df(s); },
+     "usage: tlnc df\n"
+     "\n"
+     "Counts the tree from the attach root down and prints, used, free and in\n"
+     "all: nodes (files and directories, the root included), data slots of\n"
+     "64 KiB (one per 64 KiB begun of each file; slot 0 is never used), and\n"
+     "image bytes (the fixed tables and every file's length: what the next\n"
+     "save writes, at most). The\n"
+     "capacities are a tolvane server's; tlnmount's statfs reports the same\n"
+     "node and slot figures.\n"},
     {"help", 0, 1, nullptr,
      "usage: tlnc help [CMD]\n"
      "\n"
@@ -270,6 +307,9 @@ int main(int argc, char** argv) {
             options_done = true;
         } else if (!options_done && std::string_view(cmd->name) == "ls" && r == "-l") {
             args.long_form = true;
+        } else if (!options_done && r == "-r" &&
+                   (std::string_view(cmd->name) == "put" || std::string_view(cmd->name) == "get")) {
+            args.recursive = true;
         } else if (!options_done && r.size() > 1 && r[0] == '-') {
             return usage_error(std::string(cmd->name) + ": unknown option '" + r + "'");
         } else {
