@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "wire.h"
 
 namespace {
 
@@ -142,7 +143,10 @@ public:
             sockaddr_un a{};
             a.sun_family = AF_UNIX;
             std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+                wire_ = tlnclient::Wire(fd_, fd_, MSIZE, REPLY_TIMEOUT_MS);
+                return;
+            }
             close(fd_);
             fd_ = -1;
             usleep(10000);
@@ -156,35 +160,20 @@ public:
     // The whole reply to req, checked for framing and tag.
     Bytes call(const Bytes& req) {
         send_raw(req, req.size());
-        Bytes r = recv_n(7);
-        uint32_t size = le32(r.data());
-        if (size < 7 || size > MSIZE) fail("reply size " + std::to_string(size));
-        Bytes body = recv_n(size - 7);
-        r.insert(r.end(), body.begin(), body.end());
+        auto n = wire_.recv(MSIZE);
+        if (!n) fail(n.error().text);
+        Bytes r(wire_.data(), wire_.data() + n.value());
         if (r[5] != req[5] || r[6] != req[6]) fail("reply tag differs from the request's");
         return r;
     }
+    // The first n bytes of b (a hang-up mid-request sends only part of it).
     void send_raw(const Bytes& b, size_t n) {
-        for (size_t at = 0; at < n;) {
-            ssize_t w = ::send(fd_, b.data() + at, n - at, MSG_NOSIGNAL);
-            if (w <= 0) fail("send failed: the relay stopped serving this client");
-            at += static_cast<size_t>(w);
-        }
+        if (!wire_.send(b.data(), n)) fail("send failed: the relay stopped serving this client");
     }
 
 private:
-    Bytes recv_n(size_t n) {
-        Bytes b(n);
-        for (size_t got = 0; got < n;) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, REPLY_TIMEOUT_MS) <= 0) fail("no reply within 10 s");
-            ssize_t k = ::recv(fd_, b.data() + got, n - got, 0);
-            if (k <= 0) fail("connection closed before the reply");
-            got += static_cast<size_t>(k);
-        }
-        return b;
-    }
     int fd_ = -1;
+    tlnclient::Wire wire_;
 };
 
 struct Info {
