@@ -46,20 +46,22 @@
 #include <vector>
 
 #include "9p/9p.h"
-#include "wire.h"
+#include "conn.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using soak::Bytes;
+using soak::Conn;
+using soak::MSIZE;
+using soak::open_fds;
+using soak::rerror_text;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t TREMOVE = 122;
 constexpr uint8_t RREMOVE = 123;
 constexpr uint32_t DM_DIR = 0x80000000;
-constexpr uint32_t MSIZE = 131072;
-constexpr int REPLY_TIMEOUT_MS = 10000;
-constexpr int CONNECT_TRIES = 500;   // 10 ms apart
+using soak::CONNECT_TRIES;
 constexpr size_t NODES_EACH = 6;     // a client's nodes, its directory included
 constexpr uint64_t DATA_MAX = 4000;  // a file's bytes stay within one data slot
 constexpr uint32_t FIDS_EACH = 12;   // fid numbers 1..FIDS_EACH (0 is the root)
@@ -107,74 +109,11 @@ uint8_t pattern(uint64_t h, uint64_t off) {
 
 template <class Emit>
 Bytes build(Emit&& emit) {
-    Bytes b(MSIZE + 64);
-    p9_cursor c;
-    p9_cursor_init(&c, b.data(), b.size());
-    int32_t n = emit(&c);
-    if (n < 0) fail("could not encode a request");
-    b.resize(static_cast<size_t>(n));
-    return b;
+    return soak::build(std::forward<Emit>(emit), fail);
 }
 
-std::string rerror_text(const Bytes& r) {
-    uint16_t tag;
-    const uint8_t* t;
-    uint64_t n;
-    if (r[4] != P9_RERROR || p9_decode_rerror(r.data(), r.size(), &tag, &t, &n) < 0) return {};
-    return std::string(reinterpret_cast<const char*>(t), n);
-}
 
-uint64_t open_fds(pid_t pid) {
-    uint64_t n = 0;
-    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr) return 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') n++;
-    }
-    closedir(d);
-    return n;
-}
 
-class Conn {
-public:
-    explicit Conn(const std::string& path) {
-        for (int attempt = 0; attempt < CONNECT_TRIES; attempt++) {
-            fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un a{};
-            a.sun_family = AF_UNIX;
-            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-                wire_ = tlnclient::Wire(fd_, fd_, MSIZE, REPLY_TIMEOUT_MS);
-                return;
-            }
-            close(fd_);
-            fd_ = -1;
-            usleep(10000);
-        }
-        fail("cannot connect to " + path);
-    }
-    ~Conn() { close(fd_); }
-    Conn(const Conn&) = delete;
-    Conn& operator=(const Conn&) = delete;
-
-    // The whole reply to req, checked for framing and tag.
-    Bytes call(const Bytes& req) {
-        send_raw(req, req.size());
-        auto n = wire_.recv(MSIZE);
-        if (!n) fail(n.error().text);
-        Bytes r(wire_.data(), wire_.data() + n.value());
-        if (r[5] != req[5] || r[6] != req[6]) fail("reply tag differs from the request's");
-        return r;
-    }
-    // The first n bytes of b (a hang-up mid-request sends only part of it).
-    void send_raw(const Bytes& b, size_t n) {
-        if (!wire_.send(b.data(), n)) fail("send failed: the relay stopped serving this client");
-    }
-
-private:
-    int fd_ = -1;
-    tlnclient::Wire wire_;
-};
 
 struct Info {
     bool dir = false;
@@ -436,7 +375,7 @@ void Member::op_remove() {
 }
 
 void Member::session() {
-    conn_.emplace(sock_);
+    conn_.emplace(sock_, fail);
     held_.clear();
     t_.sessions++;
     static const std::string v = "9P2000";
@@ -466,18 +405,18 @@ void Member::session() {
         t_.held++;  // the relay clunks what is held
     } else if (end < 90) {
         Bytes q = build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), 0); });
-        conn_->send_raw(q, 1 + r(q.size() - 1));
+        conn_->send_partial(q, 1 + r(q.size() - 1));
         t_.mid++;
     } else {
         Bytes q = build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), 0); });
-        conn_->send_raw(q, q.size());
+        conn_->send_partial(q, q.size());
         t_.owed++;
     }
     conn_.reset();
 }
 
 void Member::verify() {
-    conn_.emplace(sock_);
+    conn_.emplace(sock_, fail);
     held_.clear();
     static const std::string v = "9P2000";
     Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));

@@ -48,18 +48,20 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "conn.h"
 #include "crowd.h"
-#include "wire.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using soak::Bytes;
+using soak::Conn;
+using soak::MSIZE;
+using soak::open_fds;
+using soak::rerror_text;
 namespace fs = std::filesystem;
 
 constexpr uint32_t DM_DIR = 0x80000000;
-constexpr uint32_t MSIZE = 131072;
 constexpr uint64_t SLOT = 65536;
-constexpr int REPLY_TIMEOUT_MS = 10000;
 // Keeps the sum of file lengths well below what one image can hold, so that
 // every save succeeds and the tree saved at the end is the whole tree. (Every
 // dirty clunk and remove writes the whole image: small images keep the run
@@ -153,84 +155,15 @@ uint64_t rss_kib(pid_t pid) {
     return 0;
 }
 
-uint64_t open_fds(pid_t pid) {
-    uint64_t n = 0;
-    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr) return 0;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') n++;
-    }
-    closedir(d);
-    return n;
-}
 
 // ---- One connection ----
 
-class Conn {
-public:
-    explicit Conn(const std::string& path) {
-        for (int attempt = 0; attempt < 500; attempt++) {
-            fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un a{};
-            a.sun_family = AF_UNIX;
-            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-                wire_ = tlnclient::Wire(fd_, fd_, MSIZE, REPLY_TIMEOUT_MS);
-                return;
-            }
-            close(fd_);
-            fd_ = -1;
-            usleep(10000);
-        }
-        die("cannot connect to " + path);
-    }
-    ~Conn() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Conn(const Conn&) = delete;
-    Conn& operator=(const Conn&) = delete;
-
-    // Sends the request and returns the whole reply, checked for framing and
-    // the request's tag.
-    Bytes call(const Bytes& req) {
-        send_all(req.data(), req.size());
-        requests++;
-        tlnclient::Result<uint32_t> got = wire_.recv(MSIZE);
-        if (!got) die(got.error().text);
-        Bytes reply(wire_.data(), wire_.data() + got.value());
-        if (reply[5] != req[5] || reply[6] != req[6]) die("reply tag differs from the request's");
-        return reply;
-    }
-    // Sends part of a request, then the caller hangs up.
-    void send_partial(const Bytes& req, size_t n) { send_all(req.data(), n); }
-
-    uint64_t requests = 0;
-
-private:
-    void send_all(const uint8_t* p, size_t n) {
-        if (!wire_.send(p, n)) die("send failed: the server stopped serving");
-    }
-    int fd_ = -1;
-    tlnclient::Wire wire_;
-};
 
 template <class Emit>
 Bytes build(Emit&& emit) {
-    static Bytes scratch(MSIZE + 64);
-    p9_cursor c;
-    p9_cursor_init(&c, scratch.data(), scratch.size());
-    int32_t n = emit(&c);
-    if (n < 0) die("could not encode a request");
-    return Bytes(scratch.begin(), scratch.begin() + n);
+    return soak::build(std::forward<Emit>(emit), die);
 }
 
-std::string rerror_text(const Bytes& r) {
-    uint16_t tag;
-    const uint8_t* t;
-    uint64_t n;
-    if (r[4] != P9_RERROR || p9_decode_rerror(r.data(), r.size(), &tag, &t, &n) < 0) return {};
-    return std::string(reinterpret_cast<const char*>(t), n);
-}
 
 // dir + "/" + name, with the root spelled "/". (Built by appending: g++ 12
 // at -O3 warns falsely about the operator+ form.)
@@ -610,7 +543,7 @@ void Client::op_stat() {
 
 // A new connection: Tversion, then Tattach of fid 0 to the root.
 void Client::connect_session() {
-    conn_.emplace(sock_);
+    conn_.emplace(sock_, die);
     fids_.clear();
     open_.clear();
     static const std::string v = "9P2000";
@@ -694,8 +627,11 @@ std::string Client::dump() {
                 pos += static_cast<uint64_t>(k);
                 std::string name(reinterpret_cast<const char*>(nm), nl);
                 std::string path = join(dir, name);
-                out << path << " qid " << int(qt) << "." << qv << "." << qp << " mode " << mode
-                    << " len " << len;
+                // A qid path's high half is its row's generation, which lives
+                // in memory only and starts again at a restart: the row is
+                // what a restart must keep.
+                out << path << " qid " << int(qt) << "." << qv << "." << (qp & 0xFFFFFFFFu)
+                    << " mode " << mode << " len " << len;
                 if (qt & P9_QTDIR) {
                     todo.push_back(path);
                 } else {

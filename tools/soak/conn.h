@@ -1,0 +1,112 @@
+// What both soak modes share: one connection that checks each reply's framing
+// and tag, request building with the codec, and two small readings of a reply
+// or a process. A failure ends the run through the caller's fail function.
+#pragma once
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "9p/9p.h"
+#include "wire.h"
+
+namespace soak {
+
+using Bytes = std::vector<uint8_t>;
+// Ends the run with a reason; never returns.
+using FailFn = void (*)(const std::string& why);
+
+inline constexpr uint32_t MSIZE = 131072;
+inline constexpr int REPLY_TIMEOUT_MS = 10000;
+inline constexpr int CONNECT_TRIES = 500;  // 10 ms apart
+
+// One client connection to a posted server's socket.
+class Conn {
+public:
+    Conn(const std::string& path, FailFn fail) : fail_(fail) {
+        for (int attempt = 0; attempt < CONNECT_TRIES; attempt++) {
+            fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+                wire_ = tlnclient::Wire(fd_, fd_, MSIZE, REPLY_TIMEOUT_MS);
+                return;
+            }
+            close(fd_);
+            fd_ = -1;
+            usleep(10000);
+        }
+        fail_("cannot connect to " + path);
+    }
+    ~Conn() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+
+    // Sends the request and returns the whole reply, checked for framing and
+    // the request's tag.
+    Bytes call(const Bytes& req) {
+        send_partial(req, req.size());
+        requests++;
+        tlnclient::Result<uint32_t> got = wire_.recv(MSIZE);
+        if (!got) fail_(got.error().text);
+        Bytes reply(wire_.data(), wire_.data() + got.value());
+        if (reply[5] != req[5] || reply[6] != req[6]) fail_("reply tag differs from the request's");
+        return reply;
+    }
+    // Sends the first n bytes of a request (all of it, or part before a hang-up).
+    void send_partial(const Bytes& req, size_t n) {
+        if (!wire_.send(req.data(), n)) fail_("send failed: the server stopped serving this client");
+    }
+
+    uint64_t requests = 0;
+
+private:
+    FailFn fail_;
+    int fd_ = -1;
+    tlnclient::Wire wire_;
+};
+
+// One request encoded with the codec.
+template <class Emit>
+Bytes build(Emit&& emit, FailFn fail) {
+    Bytes b(MSIZE + 64);
+    p9_cursor c;
+    p9_cursor_init(&c, b.data(), b.size());
+    int32_t n = emit(&c);
+    if (n < 0) fail("could not encode a request");
+    b.resize(static_cast<size_t>(n));
+    return b;
+}
+
+// The text of an Rerror, or "" for any other reply.
+inline std::string rerror_text(const Bytes& r) {
+    uint16_t tag;
+    const uint8_t* t;
+    uint64_t n;
+    if (r[4] != P9_RERROR || p9_decode_rerror(r.data(), r.size(), &tag, &t, &n) < 0) return {};
+    return std::string(reinterpret_cast<const char*>(t), n);
+}
+
+// Descriptors process pid holds open now.
+inline uint64_t open_fds(pid_t pid) {
+    uint64_t n = 0;
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr) return 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') n++;
+    }
+    closedir(d);
+    return n;
+}
+
+}  // namespace soak
