@@ -637,6 +637,16 @@ void consume_local(Client& c, uint32_t size) {
     if (c.unsent == 0) c.in.head = c.consumed;
 }
 
+// Answers client i's Tflush (size bytes, tag ctag) here: the request it
+// names was dropped from the queue or has been answered already.
+void answer_rflush(Relay& r, int i, uint32_t size, uint16_t ctag) {
+    consume_local(r.clients[i], size);
+    uint8_t msg[MSG_MIN];
+    p9_cursor cur;
+    p9_cursor_init(&cur, msg, sizeof msg);
+    if (p9_emit_rflush(&cur, ctag) > 0) answer(r, i, msg, sizeof msg);
+}
+
 // A client Tversion: ends its session and answers as the server would.
 void local_version(Relay& r, int i, uint64_t at, uint32_t size) {
     Client& c = r.clients[i];
@@ -670,11 +680,7 @@ bool commit_one(Relay& r, int i) {
         return true;
     }
     if (type == TYPE_RFLUSH) {
-        consume_local(c, size);
-        uint8_t msg[MSG_MIN];
-        p9_cursor cur;
-        p9_cursor_init(&cur, msg, sizeof msg);
-        if (p9_emit_rflush(&cur, ctag) > 0) answer(r, i, msg, sizeof msg);
+        answer_rflush(r, i, size, ctag);
         return true;
     }
     if (type == TYPE_UNSERVED) {
@@ -706,11 +712,7 @@ bool commit_one(Relay& r, int i) {
             }
         }
         if (found < 0) {
-            consume_local(c, size);
-            uint8_t msg[MSG_MIN];
-            p9_cursor cur;
-            p9_cursor_init(&cur, msg, sizeof msg);
-            if (p9_emit_rflush(&cur, ctag) > 0) answer(r, i, msg, sizeof msg);
+            answer_rflush(r, i, size, ctag);
             return true;
         }
         flushed_tag = static_cast<uint16_t>(found);
