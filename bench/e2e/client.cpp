@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,6 +48,32 @@ void put_u64(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; i++) p[i] = uint8_t(v >> (8 * i));
 }
 
+// Name the benchmark posts its server under.
+constexpr const char* post_name = "tlnbench";
+
+void set_timeouts(int fd) {
+    // A stuck server fails the run instead of hanging it.
+    timeval tv{reply_timeout_ms / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Connects to a unix socket; -1 with errno set when it cannot.
+int connect_unix(const std::string& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    if (path.size() >= sizeof a.sun_path) return errno = ENAMETOOLONG, -1;
+    memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) {
+        int e = errno;
+        ::close(fd);
+        return errno = e, -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 double now() {
@@ -84,13 +111,21 @@ Command parse_command(std::string_view text) {
     return c;
 }
 
-Conn::Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string& errlog)
+Conn::Conn(const Command& cmd, const EnvChanges& env_in, int cpu, const std::string& errlog,
+           const std::string& post_dir)
     : sbuf_(buf_cap), rbuf_(buf_cap + 64), wbuf_(buf_cap) {
     // Everything the child needs is built before the fork: it only pins
     // itself, moves descriptors and execs.
     const std::string prog = resolve(cmd.argv[0]);
+    std::vector<std::string> words = cmd.argv;
+    EnvChanges env = env_in;
+    if (!post_dir.empty()) {
+        words.insert(words.end(), {"post", post_name});
+        env["VELMOR_SRV"] = post_dir;
+        socket_path_ = post_dir + "/" + post_name;
+    }
     std::vector<char*> argv;
-    for (const auto& a : cmd.argv) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : words) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<std::string> env_strings;
     for (char** e = environ; *e; e++) {
@@ -130,12 +165,34 @@ Conn::Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string
         throw Failure(errno_text("vfork"));
     }
     fd_ = sv[0];
-    wire_ = tlnclient::Wire(fd_, fd_, 0, reply_timeout_ms);  // sends only
     if (clock_getcpuclockid(pid_, &cpu_clock_) != 0) throw Failure("no cpu clock for the server");
-    // A stuck server fails the run instead of hanging it.
-    timeval tv{reply_timeout_ms / 1000, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (!socket_path_.empty()) {
+        // The pair stays the server's standard input and output, unused; we
+        // talk through the socket once the server has posted it.
+        ::close(fd_);
+        fd_ = -1;
+        const double deadline = now() + 10;
+        while ((fd_ = connect_unix(socket_path_)) < 0) {
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                throw Failure("server exited before posting " + socket_path_);
+            }
+            if (now() > deadline) throw Failure(errno_text(("connect " + socket_path_).c_str()));
+            timespec ts{0, 1000000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    wire_ = tlnclient::Wire(fd_, fd_, 0, reply_timeout_ms);  // sends only
+    set_timeouts(fd_);
+}
+
+Conn::Conn(const std::string& socket_path)
+    : socket_path_(socket_path), sbuf_(buf_cap), rbuf_(buf_cap + 64), wbuf_(buf_cap) {
+    fd_ = connect_unix(socket_path_);
+    if (fd_ < 0) throw Failure(errno_text(("connect " + socket_path_).c_str()));
+    wire_ = tlnclient::Wire(fd_, fd_, 0, reply_timeout_ms);  // sends only
+    set_timeouts(fd_);
 }
 
 Conn::~Conn() {
@@ -354,7 +411,8 @@ double Conn::cpu_time() const {
 
 int Conn::hang_up(double timeout_s) {
     if (fd_ >= 0) ::close(fd_), fd_ = -1;
-    if (pid_ <= 0) return -1;
+    if (pid_ <= 0) return socket_path_.empty() ? -1 : 0;
+    if (!socket_path_.empty()) ::kill(pid_, SIGTERM);
     const double deadline = now() + timeout_s;
     int status = 0;
     for (;;) {

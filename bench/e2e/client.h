@@ -3,6 +3,10 @@
 // the other end (sends and reply checks: tlnclient's wire layer) that keeps
 // exactly one request outstanding and checks every reply (type, tag, size,
 // counts). Any deviation, an Rerror included, throws Failure.
+//
+// Posted: the server is started as "CMD post NAME" with a registry of its own
+// and the connection is a client of the socket it posts, so every request
+// passes the stand-in's relay; further connections may join the same server.
 #pragma once
 
 #include <sys/types.h>
@@ -46,7 +50,12 @@ class Conn {
 public:
     // Starts the server (pinned to cpu when cpu >= 0) with its standard error
     // appended to errlog. Throws Failure when it cannot be started.
-    Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string& errlog);
+    // With post_dir set, the server posts itself in that registry directory
+    // (VELMOR_SRV) and this connection is a client of the posted socket.
+    Conn(const Command& cmd, const EnvChanges& env, int cpu, const std::string& errlog,
+         const std::string& post_dir = "");
+    // A further client of a posted server's socket (no process of its own).
+    explicit Conn(const std::string& socket_path);
     ~Conn();
     Conn(const Conn&) = delete;
     Conn& operator=(const Conn&) = delete;
@@ -74,8 +83,9 @@ public:
     // Returns the length field of the stat record.
     uint64_t stat(uint32_t fid);
 
-    // Closes our end (the server reads end of stream) and waits for the exit;
-    // returns the exit status, or 128 + signal.
+    // Closes our end (the server reads end of stream; a posted server is sent
+    // SIGTERM, its way to stop) and waits for the exit; returns the exit
+    // status, or 128 + signal.
     int hang_up(double timeout_s = 60);
     // Kills the server at once and reaps it.
     void kill_now();
@@ -87,6 +97,8 @@ public:
     // seconds (its CPU-time clock); less disturbed by other load than wall time.
     double cpu_time() const;
     uint32_t msize() const { return msize_; }
+    // The posted socket, empty on stdio.
+    const std::string& socket_path() const { return socket_path_; }
 
 private:
     uint16_t next_tag();
@@ -113,6 +125,7 @@ private:
     double spawned_at_ = 0;
     clockid_t cpu_clock_{};
     int fd_ = -1;
+    std::string socket_path_;
     uint16_t tag_ = 0;
     uint32_t msize_ = 8192;
     tlnclient::Wire wire_;  // sends only: receive() reads rbuf_ itself

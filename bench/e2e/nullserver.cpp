@@ -13,16 +13,26 @@
 // The benchmark sets NULLSERVER_EOF to the listing length the server under
 // test returned for its directory, so both deliver a listing in the same reads
 // and bytes, and to the file length for file reads.
+//
+// "nullserver post NAME" posts itself through the Linux stand-in as the
+// server under test does (VELMOR_SRV names the registry) and serves the
+// other end of its socket pair the same way, so the floor sits behind the
+// same relay. SIGTERM, SIGINT and SIGHUP end it with status 0 there.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
+
+#include "kernel/velmor.h"
 
 namespace {
 
 constexpr uint32_t buf_cap = 131072;  // largest message accepted, as the server under test
 uint8_t buf[buf_cap];
+int in_fd = 0, out_fd = 1;  // the stream served
 
 uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 uint64_t get64(const uint8_t* p) { return get32(p) | uint64_t(get32(p + 4)) << 32; }
@@ -32,7 +42,7 @@ void put32(uint8_t* p, uint32_t v) { put16(p, uint16_t(v)), put16(p + 2, uint16_
 // Reads exactly n bytes; false on end of stream or error.
 bool read_full(uint8_t* p, uint32_t n) {
     while (n > 0) {
-        ssize_t r = read(0, p, n);
+        ssize_t r = read(in_fd, p, n);
         if (r <= 0) return false;
         p += r, n -= uint32_t(r);
     }
@@ -58,7 +68,27 @@ void build_stat_record() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "post") == 0) {
+        // A stop signal may reach the relay thread rather than the one
+        // reading, so it ends the process at once: the benchmark sends it
+        // only when no request is in flight. A client's hang-up must not.
+        struct sigaction sa {};
+        sa.sa_handler = [](int) { _exit(0); };
+        sigemptyset(&sa.sa_mask);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+        sa.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &sa, nullptr);
+        int32_t sv[2];
+        if (sys_socketpair(VELMOR_AF_UNIX, VELMOR_SOCK_STREAM, 0, sv) < 0) return 1;
+        if (sys_srv_post(argv[2], sv[0]) < 0) return 1;
+        in_fd = out_fd = sv[1];
+    } else if (argc != 1) {
+        static const char usage[] = "usage: nullserver [post NAME]\n";
+        ssize_t w = write(2, usage, sizeof usage - 1);
+        (void)w;
+        return 2;
+    }
     const char* eof_env = getenv("NULLSERVER_EOF");
     const uint64_t eof = eof_env && *eof_env ? strtoull(eof_env, nullptr, 10) : UINT64_MAX;
     uint32_t msize = buf_cap;
@@ -132,6 +162,6 @@ int main() {
         }
         buf[4] = uint8_t(buf[4] + 1);
         put32(buf, n);
-        if (write(1, buf, n) != ssize_t(n)) return 1;
+        if (write(out_fd, buf, n) != ssize_t(n)) return 1;
     }
 }

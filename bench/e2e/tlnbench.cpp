@@ -4,16 +4,22 @@
 // server, alternating the two rep by rep (even reps server first, odd reps
 // floor first), and reports medians and the per-rep ratio server/floor.
 //
+// --post starts both as "CMD post NAME" in a registry of their own and talks
+// to the posted socket, so every request passes the stand-in's relay;
+// --clients N (with --post) runs rtt and stat as N connections at once, each
+// in its own thread, and reports their aggregate rate.
+//
 // Usage: tlnbench [--server 'CMD ARGS'] [--floor 'CMD ARGS'] [--cpus A,B]
 //                 [--reps N] [--quick] [--scale F] [--only ID,...] [--msize N]
 //                 [--tmpfs-dir DIR] [--disk-dir DIR] [--json PATH] [--list]
-//                 [--no-verify]
+//                 [--no-verify] [--post] [--clients N]
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <barrier>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +28,7 @@
 #include <functional>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "9p/9p.h"
 #include "client.h"
@@ -57,6 +64,8 @@ struct Options {
     std::string tmpfs_dir = "/dev/shm", disk_dir = "/var/tmp", json_path;
     bool list = false;
     bool verify = true;  // check contents (data, listing, restored image) of the server under test
+    bool post = false;   // through the relay of a posted server instead of stdio
+    int clients = 1;     // connections at once for rtt and stat (with post)
 };
 
 struct Counts {
@@ -116,7 +125,8 @@ std::unique_ptr<Conn> start(const Server& s, const std::string& store = "",
                             uint64_t null_eof = 0) {
     EnvChanges env{{"VELMOR_STORE", store},
                    {"NULLSERVER_EOF", null_eof ? std::to_string(null_eof) : env_unset}};
-    return std::make_unique<Conn>(s.cmd, env, opts.cpu_server, scratch + "/" + s.label + ".log");
+    return std::make_unique<Conn>(s.cmd, env, opts.cpu_server, scratch + "/" + s.label + ".log",
+                                  opts.post ? make_temp_dir(scratch, "srv") : "");
 }
 
 // Tversion + Tattach of the root fid.
@@ -164,14 +174,58 @@ Figure timed_rate(const Conn& c, int n, const std::function<void()>& body) {
     return t.rate(n);
 }
 
+// n iterations of body in all, shared out among opts.clients connections to
+// c's posted server (c and further ones), each in its own thread and with its
+// own warm-up; timed from when all are warm until the last is done. The
+// aggregate rate, and the server's CPU time per iteration.
+Figure timed_rate_clients(Conn& c, int n, const std::function<void(Conn&)>& body) {
+    if (opts.clients <= 1) return timed_rate(c, n, [&] { body(c); });
+    std::vector<std::unique_ptr<Conn>> more;
+    for (int i = 1; i < opts.clients; i++) {
+        more.push_back(std::make_unique<Conn>(c.socket_path()));
+        session(*more.back());
+    }
+    std::vector<Conn*> conns{&c};
+    for (auto& m : more) conns.push_back(m.get());
+    const int each = std::max(1, n / opts.clients);
+    std::barrier warm(opts.clients + 1);
+    std::vector<std::exception_ptr> errors(conns.size());
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < conns.size(); k++)
+        threads.emplace_back([&, k] {
+            try {
+                for (int i = 0, w = std::max(1, each / 20); i < w; i++) body(*conns[k]);
+            } catch (...) {
+                errors[k] = std::current_exception();
+            }
+            warm.arrive_and_wait();
+            if (errors[k]) return;
+            try {
+                for (int i = 0; i < each; i++) body(*conns[k]);
+            } catch (...) {
+                errors[k] = std::current_exception();
+            }
+        });
+    warm.arrive_and_wait();
+    Section t(c);
+    t.begin();
+    for (auto& th : threads) th.join();
+    t.end();
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
+    for (auto& m : more)
+        if (m->hang_up() != 0) throw Failure("extra client did not close cleanly");
+    return t.rate(double(each) * opts.clients);
+}
+
 // ---- Workloads ----
 
 std::vector<Figure> run_rtt(const Server& s) {
     auto c = start(s);
     session(*c);
-    Figure r = timed_rate(*c, scaled(counts.rtt), [&] {
-        c->walk(root_fid, work_fid);
-        c->clunk(work_fid);
+    Figure r = timed_rate_clients(*c, scaled(counts.rtt), [](Conn& k) {
+        k.walk(root_fid, work_fid);
+        k.clunk(work_fid);
     });
     finish(*c, s);
     return {r};
@@ -180,7 +234,7 @@ std::vector<Figure> run_rtt(const Server& s) {
 std::vector<Figure> run_stat(const Server& s) {
     auto c = start(s);
     session(*c);
-    Figure r = timed_rate(*c, scaled(counts.stat), [&] { c->stat(root_fid); });
+    Figure r = timed_rate_clients(*c, scaled(counts.stat), [](Conn& k) { k.stat(root_fid); });
     finish(*c, s);
     return {r};
 }
@@ -565,7 +619,9 @@ void write_json(const std::vector<Row>& rows, const std::string& machine) {
     o << "{\n  \"server\": \"" << json_escape(opts.server.text()) << "\",\n  \"floor\": \""
       << json_escape(opts.floor.text()) << "\",\n  \"cpus\": \"" << opts.cpu_driver << ","
       << opts.cpu_server << "\",\n  \"reps\": " << opts.reps << ",\n  \"msize\": " << opts.msize
-      << ",\n  \"machine\": \"" << json_escape(machine) << "\",\n  \"rows\": [\n";
+      << ",\n  \"posted\": " << (opts.post ? "true" : "false") << ",\n  \"clients\": "
+      << opts.clients << ",\n  \"machine\": \"" << json_escape(machine)
+      << "\",\n  \"rows\": [\n";
     for (size_t i = 0; i < rows.size(); i++) {
         const Row& r = rows[i];
         o << "    {\"workload\": \"" << json_escape(r.name) << "\", \"unit\": \"" << r.unit
@@ -607,7 +663,8 @@ std::string sibling(const std::string& name) {
             "tlnbench: %s\n"
             "usage: tlnbench [--server 'CMD ARGS'] [--floor 'CMD ARGS'] [--cpus A,B] [--reps N]\n"
             "                [--quick] [--scale F] [--only ID,...] [--msize N] [--tmpfs-dir DIR]\n"
-            "                [--disk-dir DIR] [--json PATH] [--list] [--no-verify]\n",
+            "                [--disk-dir DIR] [--json PATH] [--list] [--no-verify] [--post]\n"
+            "                [--clients N]\n",
             why.c_str());
     exit(2);
 }
@@ -649,9 +706,13 @@ void parse_options(int argc, char** argv) {
         else if (a == "--json") opts.json_path = value();
         else if (a == "--list") opts.list = true;
         else if (a == "--no-verify") opts.verify = false;
+        else if (a == "--post") opts.post = true;
+        else if (a == "--clients") opts.clients = std::stoi(value());
         else if (a == "--help" || a == "-h") usage("end-to-end 9P2000 benchmark");
         else usage("unknown option " + a);
     }
+    if (opts.clients < 1 || opts.clients > 32) usage("--clients takes 1 to 32");
+    if (opts.clients > 1 && !opts.post) usage("--clients needs --post (stdio is one stream)");
     opts.server = parse_command(server);
     opts.floor = parse_command(floor);
     if (opts.quick) {
@@ -699,6 +760,9 @@ int main(int argc, char** argv) {
                                       std::to_string(opts.cpu_server))
                                          .c_str(),
                opts.reps, opts.msize, opts.quick ? "; quick" : "");
+        if (opts.post)
+            printf("          posted: through the relay; rtt and stat with %d client%s at once\n",
+                   opts.clients, opts.clients > 1 ? "s" : "");
         printf("          stores: tmpfs %s, disk %s\n\n", scratch.c_str(), disk_scratch.c_str());
         printf("%-24s %-8s %9s %9s %6s %9s %9s %6s  %s\n", "workload", "unit", "server",
                "floor", "ratio", "cpu-srv", "cpu-flr", "cpu-r", "per-rep ratios");
