@@ -2,6 +2,7 @@
 // tests and the fuzz targets share them without GoogleTest.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,18 @@ inline Bytes hex(std::string_view text) {
         }
     }
     return out;
+}
+
+// n bytes of a pseudo-random pattern chosen by seed, never zero (so a byte
+// that reads back as zero was lost, not written).
+inline Bytes bytes_pattern(size_t n, uint32_t seed) {
+    Bytes b(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& v : b) {
+        x = x * 1103515245u + 12345u;
+        v = static_cast<uint8_t>((x >> 16) | 1);
+    }
+    return b;
 }
 
 }  // namespace tolvane_test
