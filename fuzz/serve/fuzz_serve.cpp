@@ -11,7 +11,7 @@
 //   one well-formed request with the codec (plus save-and-restart, store faults
 //   and raw messages), so that inputs reach deep into the tree store;
 // - odd, bit 1 set: a program of the same kind run against the server and the
-//   model test's reference model at once (tests/model/model.h): every reply
+//   model test's reference model at once (tests/support/model.h): every reply
 //   must be the model's, byte for byte.
 //
 // After every request: the tables hold (tree_check.h), and when the step

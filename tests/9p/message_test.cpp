@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "9p/9p.h"
-#include "codec/reencode.h"
+#include "reencode.h"
 #include "samples.h"
 
 namespace {

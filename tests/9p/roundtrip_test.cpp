@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "9p/9p.h"
-#include "codec/reencode.h"
+#include "reencode.h"
 #include "samples.h"
 
 namespace {

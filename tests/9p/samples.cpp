@@ -108,25 +108,6 @@ std::vector<Sample> build_all() {
 
 }  // namespace
 
-Bytes hex(std::string_view text) {
-    Bytes out;
-    int hi = -1;
-    for (char ch : text) {
-        int v = ch >= '0' && ch <= '9'   ? ch - '0'
-                : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-                : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
-                                         : -1;
-        if (v < 0) continue;
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(hi << 4 | v));
-            hi = -1;
-        }
-    }
-    return out;
-}
-
 const std::vector<Sample>& all() {
     static const std::vector<Sample> samples = build_all();
     return samples;

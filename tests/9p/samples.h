@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "bytes.h"
 
 namespace codec_samples {
 
@@ -65,7 +66,7 @@ const std::vector<Sample>& all();
 const Sample& get(std::string_view name);
 
 // "13 00 00 00 65" -> bytes; spaces are ignored.
-Bytes hex(std::string_view text);
+using tolvane_test::hex;
 
 // String view of a decoded (pointer, length) pair.
 inline std::string_view str(const uint8_t* p, uint64_t n) {

@@ -65,16 +65,6 @@ Bytes contents(int64_t n) {
     return out;
 }
 
-Bytes pattern(size_t n, uint32_t seed) {
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& v : b) {
-        x = x * 1103515245u + 12345u;
-        v = static_cast<uint8_t>((x >> 16) | 1);  // never zero
-    }
-    return b;
-}
-
 int slots_used() {
     int k = 0;
     for (uint64_t s = 1; s < DATA_SLOT_CAP; s++) k += dataslot_used[s];
@@ -211,7 +201,7 @@ TEST_F(Image, SkeletonIsTheFixedPartByteForByte) {
     // Read back over a different tree: the same eleven directories return.
     TreeState fresh = capture();
     int64_t f = mk(KIND_FILE, 3, "passwd");
-    put(f, 0, pattern(10, 1));
+    put(f, 0, bytes_pattern(10, 1));
     ASSERT_EQ(load(img), 1);
     EXPECT_EQ(diff(capture(), fresh, false), "");
     EXPECT_EQ(node_kind[11], KIND_FREE);
@@ -223,7 +213,7 @@ TEST_F(Image, FileOf100000BytesFollowsLowerRows) {
     int64_t b = mk(KIND_FILE, 3, "b");
     ASSERT_EQ(a, 11);
     ASSERT_EQ(b, 12);
-    Bytes da = pattern(100000, 2), db = pattern(5, 3);
+    Bytes da = bytes_pattern(100000, 2), db = bytes_pattern(5, 3);
     put(b, 0, db);  // b takes slot 1 before a: the image still goes by row
     put(a, 0, da);
     Bytes img = serialize();
@@ -276,7 +266,7 @@ TEST_F(Image, ChainLengthEndsAtTheHighestChunkWithASlot) {
     // Slots that hold only zeros are not given back on restore; a file whose
     // slots are all zero keeps its size and reads as zeros, with no chain.
     int64_t f = mk(KIND_FILE, 0, "f");
-    put(f, 0, pattern(10, 4));
+    put(f, 0, bytes_pattern(10, 4));
     put(f, 2 * SLOT_CAP, Bytes(SLOT_CAP, 0));
     put(f, 3 * SLOT_CAP, Bytes(100, 0));
     int64_t z = mk(KIND_FILE, 0, "z");
@@ -316,7 +306,7 @@ TEST_F(Image, RemovedRowIsStoredAndComesBack) {
         ASSERT_EQ(type_of(w.call(twalk(1, 0, 10 + i, {"etc"}))), P9_RWALK);
         std::string name = i == 0 ? "gone" : "kept";
         ASSERT_EQ(type_of(w.call(tcreate(1, 10 + i, name, 0644, P9_ORDWR))), P9_RCREATE);
-        ASSERT_EQ(type_of(w.call(twrite(1, 10 + i, 0, pattern(3000, i)))), P9_RWRITE);
+        ASSERT_EQ(type_of(w.call(twrite(1, 10 + i, 0, bytes_pattern(3000, i)))), P9_RWRITE);
     }
     Bytes r = w.call(tremove(1, 10));
     ASSERT_EQ(type_of(r), P9_RREMOVE) << rerror_text(r);
@@ -359,7 +349,7 @@ TEST_F(Image, OneByteAtTheLastOffsetBesideOtherFilesRestores) {
     ASSERT_EQ(type_of(r), P9_RWRITE) << rerror_text(r);
     ASSERT_EQ(type_of(w.call(twalk(1, 0, 2, {"usr"}))), P9_RWALK);
     ASSERT_EQ(type_of(w.call(tcreate(1, 2, "big", 0644, P9_OWRITE))), P9_RCREATE);
-    Bytes big = pattern(15 * SLOT_CAP + 100, 9);
+    Bytes big = bytes_pattern(15 * SLOT_CAP + 100, 9);
     for (uint64_t off = 0; off < big.size(); off += 65536) {
         Bytes part(big.begin() + off, big.begin() + std::min<uint64_t>(big.size(), off + 65536));
         ASSERT_EQ(type_of(w.call(twrite(1, 2, off, part))), P9_RWRITE);
@@ -414,13 +404,13 @@ TEST_F(Image, ContentsUpToTheCapacityAndOneByteMore) {
 
 TEST_F(Image, ExtraBytesAfterTheLastFileAreIgnored) {
     int64_t f = mk(KIND_FILE, 2, "f");
-    put(f, 0, pattern(1234, 5));
+    put(f, 0, bytes_pattern(1234, 5));
     Bytes img = serialize();
     reset_server();
     ASSERT_EQ(load(img), 1);
     TreeState plain = capture();
     Bytes longer = img;
-    Bytes junk = pattern(4096, 6);
+    Bytes junk = bytes_pattern(4096, 6);
     longer.insert(longer.end(), junk.begin(), junk.end());
     reset_server();
     ASSERT_EQ(load(longer), 1);
@@ -436,7 +426,7 @@ TEST_F(Image, WriterMatchesTheIndependentLayout) {
     int64_t gap = mk(KIND_FILE, 0, "gap");
     int64_t f2 = mk(KIND_FILE, 0, "two");
     int64_t f3 = mk(KIND_FILE, 0, "empty");
-    Bytes d1 = pattern(70000, 7);
+    Bytes d1 = bytes_pattern(70000, 7);
     put(f1, 0, d1);
     put(f2, 3 * SLOT_CAP + 5, Bytes{9, 8, 7});
     put(gap, 0, Bytes{1});
@@ -542,7 +532,7 @@ TEST_F(Image, EveryRefusedImageLeavesTheTreeAsItWas) {
         reset_server();
         // A tree that differs from both the skeleton and the image.
         int64_t f = mk(KIND_FILE, 3, "live");
-        put(f, 0, pattern(200000, 8));
+        put(f, 0, bytes_pattern(200000, 8));
         node_vers[0] = 77;
         TreeState before = capture();
         Bytes img = good;

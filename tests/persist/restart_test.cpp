@@ -48,16 +48,6 @@ std::string img_path(const std::string& store, int instance) {
     return store + "/tln-" + std::to_string(instance) + ".img";
 }
 
-Bytes pattern(size_t n, uint32_t seed) {
-    Bytes b(n);
-    uint32_t x = seed * 2654435761u + 7;
-    for (auto& v : b) {
-        x = x * 1103515245u + 12345u;
-        v = static_cast<uint8_t>((x >> 16) | 1);
-    }
-    return b;
-}
-
 // One server process with a client attached as fid 0 on the root.
 struct Session {
     Proc p;
@@ -255,11 +245,11 @@ void build_tree(Session& s) {
     EXPECT_TRUE(ok(s.create({"usr", "share", "doc", "pkg"}, "README", false, {{0, {'x'}}})));
     EXPECT_TRUE(ok(s.create({"etc"}, "zero")));
     EXPECT_TRUE(ok(s.create({"etc"}, "one", false, {{0, {'1'}}})));
-    EXPECT_TRUE(ok(s.create({"var", "lib"}, "k64", false, {{0, pattern(65536, 1)}})));
-    EXPECT_TRUE(ok(s.create({"var", "lib"}, "k100", false, {{0, pattern(100000, 2)}})));
+    EXPECT_TRUE(ok(s.create({"var", "lib"}, "k64", false, {{0, bytes_pattern(65536, 1)}})));
+    EXPECT_TRUE(ok(s.create({"var", "lib"}, "k100", false, {{0, bytes_pattern(100000, 2)}})));
     // 4 MiB: fifty chunks of data, then holes, then the very last byte.
     EXPECT_TRUE(ok(s.create({"var", "cache"}, "full", false,
-                            {{0, pattern(50 * 65536, 3)}, {tolvane::FILE_CAP - 1, {0x7F}}})));
+                            {{0, bytes_pattern(50 * 65536, 3)}, {tolvane::FILE_CAP - 1, {0x7F}}})));
     EXPECT_TRUE(ok(s.create({"var", "www"}, "sparse", false, {{70000, {0x55}}})));
     // Length from a zero-count write: no slot at all.
     EXPECT_TRUE(ok(s.create({"var", "www"}, "holes", false, {{300000, {}}})));
@@ -269,11 +259,11 @@ void build_tree(Session& s) {
     }
     // Removed and reused rows.
     for (const char* n : {"r1", "r2", "r3"}) {
-        EXPECT_TRUE(ok(s.create({"etc"}, n, false, {{0, pattern(10, n[1])}})));
+        EXPECT_TRUE(ok(s.create({"etc"}, n, false, {{0, bytes_pattern(10, n[1])}})));
     }
     EXPECT_EQ(type_of(s.remove({"etc", "r2"})), tolvane::P9_RREMOVE);
     EXPECT_EQ(type_of(s.remove({"etc", "r1"})), tolvane::P9_RREMOVE);
-    EXPECT_TRUE(ok(s.create({"usr"}, "reused", false, {{5, pattern(20, 9)}})));
+    EXPECT_TRUE(ok(s.create({"usr"}, "reused", false, {{5, bytes_pattern(20, 9)}})));
 }
 
 class Restart : public ::testing::Test {
@@ -310,8 +300,8 @@ TEST_F(Restart, InstancesSideBySideDoNotMix) {
     {
         Session s0(store.path());
         Session s7(store.path(), {"7"});
-        EXPECT_EQ(type_of(s0.create({"etc"}, "zero", false, {{0, pattern(3000, 0)}})), P9_RCLUNK);
-        EXPECT_EQ(type_of(s7.create({"etc"}, "seven", false, {{0, pattern(7000, 7)}})), P9_RCLUNK);
+        EXPECT_EQ(type_of(s0.create({"etc"}, "zero", false, {{0, bytes_pattern(3000, 0)}})), P9_RCLUNK);
+        EXPECT_EQ(type_of(s7.create({"etc"}, "seven", false, {{0, bytes_pattern(7000, 7)}})), P9_RCLUNK);
         EXPECT_EQ(type_of(s7.create({"var"}, "d7", true)), P9_RCLUNK);
         EXPECT_EQ(type_of(s0.remove({"usr"})), tolvane::P9_RREMOVE);
         v0 = view(s0);
@@ -345,7 +335,7 @@ TEST_F(Restart, SavePoints) {
     // Create and write: nothing is saved before the clunk.
     ASSERT_TRUE(s.walk(1, {"etc"}));
     ASSERT_EQ(type_of(s.call(tcreate(1, 1, "f", 0644, P9_ORDWR))), P9_RCREATE);
-    ASSERT_TRUE(s.write(1, 0, pattern(5000, 1)));
+    ASSERT_TRUE(s.write(1, 0, bytes_pattern(5000, 1)));
     EXPECT_EQ(gen(store.path()), g);
     ASSERT_EQ(type_of(s.call(tclunk(1, 1))), P9_RCLUNK);
     Gen g1 = gen(store.path());
@@ -356,14 +346,14 @@ TEST_F(Restart, SavePoints) {
 
     // A fid that only read, and one opened for writing but never written
     // through, clunk without a save.
-    ASSERT_EQ(s.read_all({"etc", "f"}), pattern(5000, 1));
+    ASSERT_EQ(s.read_all({"etc", "f"}), bytes_pattern(5000, 1));
     ASSERT_TRUE(s.walk(1, {"etc", "f"}));
     ASSERT_EQ(type_of(s.call(topen(1, 1, P9_OWRITE))), P9_ROPEN);
     ASSERT_EQ(type_of(s.call(tclunk(1, 1))), P9_RCLUNK);
     EXPECT_EQ(gen(store.path()), g1);
 
     // A dirty clunk saves once and the previous image becomes .prev.
-    ASSERT_EQ(type_of(s.write_at({"etc", "f"}, 5000, pattern(10, 2))), P9_RCLUNK);
+    ASSERT_EQ(type_of(s.write_at({"etc", "f"}, 5000, bytes_pattern(10, 2))), P9_RCLUNK);
     Gen g2 = gen(store.path());
     EXPECT_TRUE(saved_once(g1, g2));
     EXPECT_EQ(read_file(img + ".prev"), first);
@@ -402,12 +392,12 @@ TEST_F(Restart, SavePoints) {
 
 TEST_F(Restart, WireErrorSavesWhatWasNotYetClunked) {
     Session s(store.path());
-    ASSERT_EQ(type_of(s.create({"etc"}, "a", false, {{0, pattern(100, 1)}})), P9_RCLUNK);
+    ASSERT_EQ(type_of(s.create({"etc"}, "a", false, {{0, bytes_pattern(100, 1)}})), P9_RCLUNK);
     Gen g = gen(store.path());
     // Written through a fid that is never clunked.
     ASSERT_TRUE(s.walk(1, {"etc", "a"}));
     ASSERT_EQ(type_of(s.call(topen(1, 1, P9_OWRITE))), P9_ROPEN);
-    ASSERT_TRUE(s.write(1, 100, pattern(50, 2)));
+    ASSERT_TRUE(s.write(1, 100, bytes_pattern(50, 2)));
     // A size field of 3.
     Bytes bad = {3, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(::write(s.p.in_fd, bad.data(), bad.size()), 7);
@@ -416,7 +406,7 @@ TEST_F(Restart, WireErrorSavesWhatWasNotYetClunked) {
     EXPECT_TRUE(contains(err, WIRE)) << err;
     EXPECT_TRUE(saved_once(g, gen(store.path())));
     Session again(store.path());
-    Bytes want = pattern(100, 1), more = pattern(50, 2);
+    Bytes want = bytes_pattern(100, 1), more = bytes_pattern(50, 2);
     want.insert(want.end(), more.begin(), more.end());
     EXPECT_EQ(again.read_all({"etc", "a"}), want);
     EXPECT_EQ(again.finish(), 0);
@@ -427,7 +417,7 @@ TEST_F(Restart, NoStoreWritesNothing) {
     std::map<std::string, std::string> env = {{"HOME", home.path()},
                                               {"XDG_STATE_HOME", home.path() + "/state"}};
     Session s("", {}, env);
-    EXPECT_EQ(type_of(s.create({"etc"}, "a", false, {{0, pattern(100, 1)}})), P9_RCLUNK);
+    EXPECT_EQ(type_of(s.create({"etc"}, "a", false, {{0, bytes_pattern(100, 1)}})), P9_RCLUNK);
     EXPECT_EQ(type_of(s.remove({"etc", "a"})), tolvane::P9_RREMOVE);
     EXPECT_EQ(type_of(s.create({"var"}, "d", true)), P9_RCLUNK);
     std::string err;
@@ -446,7 +436,7 @@ class StoreFault : public Restart, public ::testing::WithParamInterface<const ch
 TEST_P(StoreFault, ReachesTheClientAndKeepsThePreviousImage) {
     {
         Session s(store.path());
-        ASSERT_EQ(type_of(s.create({"etc"}, "keep", false, {{0, pattern(1000, 1)}})), P9_RCLUNK);
+        ASSERT_EQ(type_of(s.create({"etc"}, "keep", false, {{0, bytes_pattern(1000, 1)}})), P9_RCLUNK);
         ASSERT_EQ(s.finish(), 0);
     }
     const std::string img = img_path(store.path(), 0);
@@ -454,11 +444,11 @@ TEST_P(StoreFault, ReachesTheClientAndKeepsThePreviousImage) {
     ASSERT_EQ(stored.size(), 38792u + 1000u);
 
     Session s(store.path(), {}, {{"VELMOR_STORE_FAULT", GetParam()}});
-    Bytes r = s.create({"etc"}, "new", false, {{0, pattern(10, 2)}});
+    Bytes r = s.create({"etc"}, "new", false, {{0, bytes_pattern(10, 2)}});
     EXPECT_EQ(rerror_text(r), "tolvane: persist failed");
     EXPECT_EQ(rerror_text(s.call(tclunk(1, 1))), "tolvane: unknown fid") << "the fid is released";
     // Serving goes on, with the tree as changed in memory.
-    EXPECT_EQ(s.read_all({"etc", "new"}), pattern(10, 2));
+    EXPECT_EQ(s.read_all({"etc", "new"}), bytes_pattern(10, 2));
     r = s.remove({"etc", "keep"});
     EXPECT_EQ(rerror_text(r), "tolvane: remove not persisted");
     EXPECT_EQ(rerror_text(s.call(tclunk(1, 1))), "tolvane: unknown fid");
@@ -475,7 +465,7 @@ TEST_P(StoreFault, ReachesTheClientAndKeepsThePreviousImage) {
 
     // The previous image is intact and restores.
     Session again(store.path());
-    EXPECT_EQ(again.read_all({"etc", "keep"}), pattern(1000, 1));
+    EXPECT_EQ(again.read_all({"etc", "keep"}), bytes_pattern(1000, 1));
     EXPECT_FALSE(again.exists({"etc", "new"}));
     err.clear();
     EXPECT_EQ(again.finish(&err), 0);

@@ -42,25 +42,6 @@ void reset_server() {
     init_tree();
 }
 
-Bytes hex(std::string_view text) {
-    Bytes out;
-    int hi = -1;
-    for (char ch : text) {
-        int v;
-        if (ch >= '0' && ch <= '9') v = ch - '0';
-        else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
-        else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
-        else continue;
-        if (hi < 0) {
-            hi = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(hi << 4 | v));
-            hi = -1;
-        }
-    }
-    return out;
-}
-
 std::string to_hex(const Bytes& b) {
     static const char* digits = "0123456789ABCDEF";
     std::string s;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "bytes.h"
 #include "tempdir.h"
 #include "wire.h"
 
@@ -23,8 +24,6 @@ using Bytes = std::vector<uint8_t>;
 // then builds the root and skeleton, as at process start (no backing store).
 void reset_server();
 
-// "13 00 00 00 64" -> bytes. Spaces are optional.
-Bytes hex(std::string_view text);
 std::string to_hex(const Bytes& b);
 
 // Builds one message with an encoder: build([&](p9_cursor* c){ return p9_emit_tclunk(c, 1, 7); }).

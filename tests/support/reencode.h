@@ -2,8 +2,7 @@
 // tests: decode a buffer with the decoder of one message type and, when it
 // accepts, encode the decoded fields again with the matching encoder into a
 // cursor of exactly the decoded size. An accepted message must come back as
-// exactly the bytes it was decoded from. Header-only, so the fuzz build (which
-// adds no test folders) and the test build (no fuzz folders) both use it.
+// exactly the bytes it was decoded from. Part of the header-only test kit.
 #pragma once
 
 #include <cstdint>
