@@ -124,7 +124,8 @@ struct Info {
 class Member {
 public:
     Member(int k, std::string sock, uint64_t seed, Totals& t)
-        : home_("c" + std::to_string(k)), sock_(std::move(sock)), rng_(seed), t_(t) {}
+        : home_(std::string("c").append(std::to_string(k))), sock_(std::move(sock)), rng_(seed),
+          t_(t) {}
 
     // Sessions until done() says stop.
     template <class Done>
@@ -250,7 +251,9 @@ void Member::op_create() {
     if (tree_.size() >= NODES_EACH) return;
     std::string dir = pick(true);
     bool mkdir = r(4) == 0 && dir == home_;
-    std::string name = (mkdir ? "d" : "f") + std::to_string(names_++);
+    // Built by appending: g++ 12 at -O3 warns falsely about literal + temporary.
+    std::string name = mkdir ? "d" : "f";
+    name += std::to_string(names_++);
     uint32_t fid = walk(dir);
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
