@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "harness.h"
 #include "kernel/linux/standin.h"
 #include "relay_rig.h"
@@ -49,15 +50,7 @@ constexpr uint32_t kRelayMsize = 131072;
     std::abort();
 }
 
-struct Src {
-    const uint8_t* p;
-    size_t n;
-    size_t i = 0;
-    bool done() const { return i >= n; }
-    uint8_t u8() { return i < n ? p[i++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(u8() | u8() << 8); }
-    uint32_t u32() { return static_cast<uint32_t>(u16()) | static_cast<uint32_t>(u16()) << 16; }
-};
+using Src = tolvane_test::FuzzInput;
 
 struct Client {
     int fd = -1;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "harness.h"
 #include "kernel/memory/memory.h"
 #include "model.h"
@@ -91,16 +92,7 @@ void run_raw(const uint8_t* data, size_t size, uint8_t mode) {
 
 // ---- Program mode ----
 
-struct Src {
-    const uint8_t* p;
-    size_t n;
-    size_t i = 0;
-    bool done() const { return i >= n; }
-    uint8_t u8() { return i < n ? p[i++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(u8() | u8() << 8); }
-    uint32_t u32() { return static_cast<uint32_t>(u16()) | static_cast<uint32_t>(u16()) << 16; }
-    uint64_t u64() { return static_cast<uint64_t>(u32()) | static_cast<uint64_t>(u32()) << 32; }
-};
+using Src = tolvane_test::FuzzInput;
 
 const std::string kNames[] = {
     "a",   "b",   "c",   "dir", "var",  "etc",        "usr", "lib", "dpkg", "info", ".", "..",
