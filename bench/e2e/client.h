@@ -6,7 +6,7 @@
 //
 // Posted: the server is started as "CMD post NAME" with a registry of its own
 // and the connection is a client of the socket it posts, so every request
-// passes the stand-in's relay; further connections may join the same server.
+// passes the stand-in's multiplexer; more connections may join the same server.
 #pragma once
 
 #include <sys/types.h>

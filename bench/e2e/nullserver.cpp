@@ -16,8 +16,9 @@
 //
 // "nullserver post NAME" posts itself through the Linux stand-in as the
 // server under test does (VELMOR_SRV names the registry) and serves the
-// other end of its socket pair the same way, so the floor sits behind the
-// same relay. SIGTERM, SIGINT and SIGHUP end it with status 0 there.
+// other end of its socket pair the same way, through the stand-in's reads and
+// writes, so the floor sits behind the same multiplexer. SIGTERM, SIGINT and
+// SIGHUP end it with status 0 there.
 #include <signal.h>
 #include <unistd.h>
 
@@ -39,10 +40,21 @@ uint64_t get64(const uint8_t* p) { return get32(p) | uint64_t(get32(p + 4)) << 3
 void put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
 void put32(uint8_t* p, uint32_t v) { put16(p, uint16_t(v)), put16(p + 2, uint16_t(v >> 16)); }
 
+// Posted, the stream is the stand-in's; on stdio, plain reads and writes.
+bool posted = false;
+
+int64_t stream_read(uint8_t* p, uint32_t n) {
+    return posted ? sys_read(in_fd, p, n) : read(in_fd, p, n);
+}
+
+int64_t stream_write(const uint8_t* p, uint32_t n) {
+    return posted ? sys_write(out_fd, p, n) : write(out_fd, p, n);
+}
+
 // Reads exactly n bytes; false on end of stream or error.
 bool read_full(uint8_t* p, uint32_t n) {
     while (n > 0) {
-        ssize_t r = read(in_fd, p, n);
+        int64_t r = stream_read(p, n);
         if (r <= 0) return false;
         p += r, n -= uint32_t(r);
     }
@@ -70,8 +82,7 @@ void build_stat_record() {
 
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "post") == 0) {
-        // A stop signal may reach the relay thread rather than the one
-        // reading, so it ends the process at once: the benchmark sends it
+        // A stop signal ends the process at once: the benchmark sends it
         // only when no request is in flight. A client's hang-up must not.
         struct sigaction sa {};
         sa.sa_handler = [](int) { _exit(0); };
@@ -83,6 +94,7 @@ int main(int argc, char** argv) {
         if (sys_socketpair(VELMOR_AF_UNIX, VELMOR_SOCK_STREAM, 0, sv) < 0) return 1;
         if (sys_srv_post(argv[2], sv[0]) < 0) return 1;
         in_fd = out_fd = sv[1];
+        posted = true;
     } else if (argc != 1) {
         static const char usage[] = "usage: nullserver [post NAME]\n";
         ssize_t w = write(2, usage, sizeof usage - 1);
@@ -162,6 +174,6 @@ int main(int argc, char** argv) {
         }
         buf[4] = uint8_t(buf[4] + 1);
         put32(buf, n);
-        if (write(out_fd, buf, n) != ssize_t(n)) return 1;
+        if (stream_write(buf, n) != int64_t(n)) return 1;
     }
 }

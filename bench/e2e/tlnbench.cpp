@@ -5,7 +5,7 @@
 // floor first), and reports medians and the per-rep ratio server/floor.
 //
 // --post starts both as "CMD post NAME" in a registry of their own and talks
-// to the posted socket, so every request passes the stand-in's relay;
+// to the posted socket, so every request passes the stand-in's multiplexer;
 // --clients N (with --post) runs rtt and stat as N connections at once, each
 // in its own thread, and reports their aggregate rate.
 //
@@ -64,7 +64,7 @@ struct Options {
     std::string tmpfs_dir = "/dev/shm", disk_dir = "/var/tmp", json_path;
     bool list = false;
     bool verify = true;  // check contents (data, listing, restored image) of the server under test
-    bool post = false;   // through the relay of a posted server instead of stdio
+    bool post = false;   // through the multiplexer of a posted server, not stdio
     int clients = 1;     // connections at once for rtt and stat (with post)
 };
 
@@ -761,7 +761,7 @@ int main(int argc, char** argv) {
                                          .c_str(),
                opts.reps, opts.msize, opts.quick ? "; quick" : "");
         if (opts.post)
-            printf("          posted: through the relay; rtt and stat with %d client%s at once\n",
+            printf("          posted: through the multiplexer; rtt and stat with %d client%s at once\n",
                    opts.clients, opts.clients > 1 ? "s" : "");
         printf("          stores: tmpfs %s, disk %s\n\n", scratch.c_str(), disk_scratch.c_str());
         printf("%-24s %-8s %9s %9s %6s %9s %9s %6s  %s\n", "workload", "unit", "server",

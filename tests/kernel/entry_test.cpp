@@ -80,12 +80,12 @@ protected:
 };
 
 TEST_F(EntryPost, TheLastReplyReachesTheClientBeforeTheProcessEnds) {
-    // Answers two messages (the relay's Tversion and the client's), then exits.
+    // Answers two messages (the opening Tversion and the client's), then exits.
     Child c = spawn_probe({"post", "one", "2"});
     ASSERT_NE(read_err_until(c, "probe: posted\n").find("probe: posted\n"), std::string::npos);
     int client = connect_unix(sock("one"));
     ASSERT_GE(client, 0);
-    Bytes m = relay_twrite(4, 70000, 4);
+    Bytes m = echoed_twrite(4, 70000, 4);
     write_all(client, m);
     EXPECT_EQ(read_message(client), m);
     EXPECT_TRUE(closed_by_peer(client));
@@ -97,13 +97,13 @@ TEST_F(EntryPost, TheLastReplyReachesTheClientBeforeTheProcessEnds) {
 
 TEST_F(EntryPost, ALargeLastReplyIsDeliveredWholeToASlowClient) {
     // The replies are far larger than the socket buffers, so most of them
-    // are still in the relay when the process begins to exit.
+    // are still waiting for the client when the process begins to exit.
     Child c = spawn_probe({"post", "big", "4"});
     ASSERT_NE(read_err_until(c, "probe: posted\n").find("probe: posted\n"), std::string::npos);
     int client = connect_unix(sock("big"));
     ASSERT_GE(client, 0);
     std::vector<Bytes> msgs;
-    for (uint16_t i = 0; i < 3; i++) msgs.push_back(relay_twrite(i, 131072, 5 + i));
+    for (uint16_t i = 0; i < 3; i++) msgs.push_back(echoed_twrite(i, 131072, 5 + i));
     std::thread sender([&] {
         for (const Bytes& m : msgs) write_all(client, m);
     });
@@ -122,7 +122,7 @@ TEST_F(EntryPost, StopEndsAPostedServerBetweenRequests) {
     int client = connect_unix(sock("loop"));
     ASSERT_GE(client, 0);
     for (uint16_t i = 0; i < 3; i++) {
-        Bytes m = relay_twrite(i, 30 + i, i);
+        Bytes m = echoed_twrite(i, 30 + i, i);
         write_all(client, m);
         EXPECT_EQ(read_message(client), m);
     }

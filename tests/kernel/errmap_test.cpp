@@ -1,5 +1,6 @@
-// The one error table against the server's named texts, and the Linux
-// dialect's texts against the C library and the kernel's 9P2000 list.
+// The one error table against the server's named texts and the stand-in's
+// own, and the Linux dialect's texts against the C library and the kernel's
+// 9P2000 list.
 #include "kernel/linux/errmap.h"
 
 #include <gtest/gtest.h>
@@ -40,11 +41,15 @@ const std::map<std::string, int> KERNEL_LIST = {
     {"File too large", EFBIG},             {"No space left on device", ENOSPC},
     {"File name too long", ENAMETOOLONG},  {"Function not implemented", ENOSYS},
     {"Directory not empty", ENOTEMPTY},    {"Operation not supported", EOPNOTSUPP},
+    {"Protocol error", EPROTO},            {"Too many users", EUSERS},
 };
 
 TEST(Errmap, HasOneRowForEveryNamedText) {
     std::set<std::string> named = named_texts();
     ASSERT_GE(named.size(), 20u) << "errors.h was not found under " << TOLVANE_SOURCE_DIR;
+    for (const char* own : {VELMOR_ERR_MALFORMED, VELMOR_ERR_TOO_MANY, VELMOR_ERR_MSIZE}) {
+        named.insert(own);
+    }
     std::set<std::string> rows;
     for (const ErrmapRule& r : errmap_rules()) {
         EXPECT_TRUE(rows.insert(std::string(r.text)).second) << "two rows for " << r.text;

@@ -1,5 +1,8 @@
 #include "kernel_test_util.h"
 
+#include "kernel/linux/standin.h"
+#include "kernel/velmor.h"
+
 #include "support.h"
 
 #include <fcntl.h>
@@ -88,9 +91,31 @@ Bytes message_of_size(uint32_t size, uint32_t seed) {
     return message(static_cast<uint8_t>(100 + seed % 28), static_cast<uint16_t>(seed), body);
 }
 
-void expect_relay_version(int server) {
-    auto v = read_message(server);
-    ASSERT_TRUE(v.has_value()) << "the relay opens the stream with a Tversion";
+std::optional<Bytes> server_read(int server, int timeout_ms) {
+    if (velmor_linux_wait_request(server, timeout_ms) != 1) return std::nullopt;
+    Bytes m(7);
+    if (sys_read(server, m.data(), 7) != 7) return std::nullopt;
+    uint32_t size = size_field(m);
+    m.resize(size);
+    for (uint64_t got = 7; got < size;) {
+        int64_t r = sys_read(server, m.data() + got, size - got);
+        if (r <= 0) return std::nullopt;
+        got += static_cast<uint64_t>(r);
+    }
+    return m;
+}
+
+void server_write(int server, const Bytes& reply) {
+    EXPECT_EQ(sys_write(server, reply.data(), reply.size()), static_cast<int64_t>(reply.size()));
+}
+
+bool server_quiet(int server, int timeout_ms) {
+    return velmor_linux_wait_request(server, timeout_ms) == 0;
+}
+
+void expect_opening_version(int server) {
+    auto v = server_read(server);
+    ASSERT_TRUE(v.has_value()) << "a posted name opens the stream with a Tversion";
     uint16_t tag;
     uint32_t msize;
     const uint8_t* version;
@@ -98,15 +123,35 @@ void expect_relay_version(int server) {
     ASSERT_GE(p9_decode_tversion(v->data(), v->size(), &tag, &msize, &version, &len), 0);
     EXPECT_EQ(msize, 131072u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(version), len), "9P2000");
-    write_all(server, tolvane_test::build([&](p9_cursor* c) {
-                  return p9_emit_rversion(c, tag, 131072, version, len);
-              }));
+    server_write(server, tolvane_test::build([&](p9_cursor* c) {
+                     return p9_emit_rversion(c, tag, 131072, version, len);
+                 }));
 }
 
-Bytes relay_twrite(uint16_t tag, uint32_t size, uint32_t seed) {
+Bytes echoed_twrite(uint16_t tag, uint32_t size, uint32_t seed) {
     Bytes data = message_of_size(size - 23 + 7, seed);
     data.erase(data.begin(), data.begin() + 7);
-    return tolvane_test::twrite(tag, RELAY_UNKNOWN_FID, seed, data);
+    return tolvane_test::twrite(tag, UNKNOWN_SERVER_FID, seed, data);
+}
+
+Bytes rerror_msg(uint16_t tag, const std::string& text) {
+    return tolvane_test::build([&](p9_cursor* c) {
+        return p9_emit_rerror(c, tag, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    });
+}
+
+Bytes rwalk_msg(uint16_t tag, uint16_t n) {
+    Bytes body = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
+    body.resize(2 + 13 * n);
+    return message(P9_RWALK, tag, body);
+}
+
+uint32_t le32_at(const Bytes& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+uint16_t le16_at(const Bytes& b, size_t at) {
+    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
 }
 
 uint32_t size_field(const Bytes& b) {

@@ -54,6 +54,12 @@ Bytes message(uint8_t type, uint16_t tag, const Bytes& body);
 // A message of exactly size bytes (size >= 7) whose body is a pattern seeded by seed.
 Bytes message_of_size(uint32_t size, uint32_t seed);
 uint32_t size_field(const Bytes& b);
+// Replies as a server would write them: Rerror with text; Rwalk with n qids.
+Bytes rerror_msg(uint16_t tag, const std::string& text);
+Bytes rwalk_msg(uint16_t tag, uint16_t n);
+// Little-endian fields of a message.
+uint32_t le32_at(const Bytes& b, size_t at);
+uint16_t le16_at(const Bytes& b, size_t at);
 
 // Writes everything (fails the test on error).
 void write_all(int fd, const Bytes& b);
@@ -67,15 +73,22 @@ bool quiet(int fd, int timeout_ms);
 // True when the peer closed fd (a read answers 0) within timeout_ms.
 bool closed_by_peer(int fd, int timeout_ms = 5000);
 
-// Reads from server (the posted pair's other end) the Tversion a relay opens
-// the stream with, checks it asks for msize 131072 and "9P2000", and answers it.
-void expect_relay_version(int server);
-// What a relay sends for a fid its client never made.
-inline constexpr uint32_t RELAY_UNKNOWN_FID = 0xFFFFFFFE;
-// A Twrite of exactly size bytes (size >= 23) through RELAY_UNKNOWN_FID, so
-// that a relay forwards it unchanged but for the tag, and an echo of it comes
-// back to the client byte for byte.
-Bytes relay_twrite(uint16_t tag, uint32_t size, uint32_t seed);
+// The test as the server of a posted name, on its end of the pair, through
+// the server's own calls (sys_read, sys_write): the next request, whole
+// (nullopt when none is ready within timeout_ms); a reply; whether no
+// request comes within timeout_ms.
+std::optional<Bytes> server_read(int server, int timeout_ms = 5000);
+void server_write(int server, const Bytes& reply);
+bool server_quiet(int server, int timeout_ms);
+// Reads the Tversion a posted name opens the server's stream with, checks it
+// asks for msize 131072 and "9P2000", and answers it.
+void expect_opening_version(int server);
+// What the server is sent for a fid its client never made.
+inline constexpr uint32_t UNKNOWN_SERVER_FID = 0xFFFFFFFE;
+// A Twrite of exactly size bytes (size >= 23) through UNKNOWN_SERVER_FID, so
+// that it reaches the server unchanged, and an echo of it comes back to the
+// client byte for byte.
+Bytes echoed_twrite(uint16_t tag, uint32_t size, uint32_t seed);
 
 // Connects to the unix stream socket at path; -1 on failure.
 int connect_unix(const std::string& path);

@@ -1,9 +1,9 @@
-// Two clients on one posted server, through the Linux stand-in's relay, their
-// requests interleaved (one at a time, and two at the server at once): every
-// reply must be the reference model's, byte for byte, where each client's
-// fids are its own and the tree is shared. The relay and the real request
-// step run in one thread (relay_rig.h); the tables are checked after every
-// request.
+// Two clients on one posted server, through the Linux stand-in's
+// multiplexer, their requests interleaved (one at a time, and the second
+// arriving while the first is in the server's hands): every reply must be the
+// reference model's, byte for byte, where each client's fids are its own and
+// the tree is shared. The multiplexer and the real request step run in one
+// thread (mux_rig.h); the tables are checked after every request.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 
 #include "kernel/linux/standin.h"
 #include "model.h"
-#include "relay_rig.h"
+#include "mux_rig.h"
 #include "support.h"
 #include "tree_check.h"
 
@@ -41,13 +41,13 @@ public:
         for (Client& c : c_) {
             if (c.fd >= 0) close(c.fd);
         }
-        relay_rig::close_rig(rig_);
+        mux_rig::close_rig(rig_);
     }
 
     void run() {
-        ASSERT_TRUE(relay_rig::open(rig_));
+        ASSERT_TRUE(mux_rig::open(rig_));
         for (Client& c : c_) {
-            c.fd = relay_rig::connect(rig_);
+            c.fd = mux_rig::connect(rig_);
             ASSERT_GE(c.fd, 0);
         }
         for (step_ = 0; step_ < kSteps && !::testing::Test::HasFailure(); step_++) {
@@ -125,17 +125,17 @@ private:
                   static_cast<ssize_t>(req.size()));
     }
 
-    // Runs relay and server until client k holds a whole message; returns it.
+    // Runs multiplexer and server until client k holds a whole message; returns it.
     Bytes reply(int k) {
         Client& c = c_[k];
         for (int t = 0; t < kTurnCap; t++) {
-            if (c.in.size() >= 4 && c.in.size() >= relay_rig::le32(c.in.data())) {
-                size_t len = relay_rig::le32(c.in.data());
+            if (c.in.size() >= 4 && c.in.size() >= mux_rig::le32(c.in.data())) {
+                size_t len = mux_rig::le32(c.in.data());
                 Bytes msg(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(len));
                 c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(len));
                 return msg;
             }
-            if (relay_rig::turn(rig_) == relay_rig::SERVED) {
+            if (mux_rig::turn(rig_) == mux_rig::SERVED) {
                 EXPECT_EQ(rig_.result, 1) << "step " << step_;
                 std::string broken = tree_check::check_tree();
                 EXPECT_EQ(broken, "") << "step " << step_;
@@ -155,7 +155,7 @@ private:
     }
 
     void one_at_a_time(int k) {
-        if (r(40) == 0) {  // a new session: the relay clunks this client's fids at the server
+        if (r(40) == 0) {  // a new session: this client's fids are clunked at the server
             for (const model::Fid& f : m_.fids()) {
                 if (f.used && f.id / kModelFidBase == static_cast<uint32_t>(k)) m_.clunk(0, f.id);
             }
@@ -171,13 +171,13 @@ private:
         expect(k, want, "alone");
     }
 
-    // Client 0's request reaches the server first (the relay commits it in
-    // its step), then client 1's; both wait there together.
+    // Client 0's request is taken for the server first, then client 1's
+    // arrives while it is in the server's hands.
     void both_at_the_server() {
         auto [req0, want0] = next(0);
         auto [req1, want1] = next(1);
         send(0, req0);
-        relay_step(rig_.relay, 0);
+        ASSERT_TRUE(mux_wait(rig_.mux, 1000));
         send(1, req1);
         expect(0, want0, "first of two");
         expect(1, want1, "second of two");
@@ -185,7 +185,7 @@ private:
 
     std::mt19937_64 rng_;
     model::Model m_;
-    relay_rig::Rig rig_;
+    mux_rig::Rig rig_;
     Client c_[kClients];
     int step_ = 0;
 };

@@ -48,7 +48,10 @@ TEST(ErrnoTable, HasOneRowForEveryTextTheServerSends) {
         EXPECT_GT(r.err, 0) << r.text;
     }
     for (const auto& t : texts) EXPECT_TRUE(rows.count(t)) << "no row for the server's " << t;
-    for (const auto& r : rows) EXPECT_TRUE(texts.count(r)) << "the server never sends " << r;
+    for (const auto& r : rows) {
+        if (r.rfind("velmor: ", 0) == 0) continue;  // the stand-in's own, on a posted name
+        EXPECT_TRUE(texts.count(r)) << "the server never sends " << r;
+    }
 }
 
 TEST(ErrnoTable, MapsTheServerTextsProgramsMeet) {

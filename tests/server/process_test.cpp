@@ -347,7 +347,7 @@ TEST(Post, ClientsShareTheServerAndADepartedOnesWritesAreSaved) {
         ASSERT_EQ(type_of(fd_call(b, topen(3, 2, P9_OREAD))), P9_ROPEN);
         EXPECT_EQ(rread_data(fd_call(b, tread(4, 2, 0, 100))), hex("64 61 74 61 20 39"));
         ::close(b);
-        ::kill(p.pid, SIGKILL);  // no save at exit: only the relay's clunks saved
+        ::kill(p.pid, SIGKILL);  // no save at exit: only the stand-in's clunks saved
         proc_wait(p);
     }
     Proc p = spawn_server({"post", "tln"}, d.env());

@@ -5,9 +5,9 @@
 // random sequence in a directory of its own (/c<k>: files and directories
 // made, written, read back, listed, stat'ed and removed), and hangs up, over
 // and over: mostly after clunking its fids, but also with fids still held
-// (the relay clunks them), in the middle of a request, or with a request
+// (the stand-in clunks them), in the middle of a request, or with a request
 // still unanswered. The clients use the same small fid and tag numbers, so
-// the relay must keep them apart; the tables are shared (the server's fid
+// the stand-in must keep them apart; the tables are shared (the server's fid
 // table, node table and data pool), so the refusals a full table gives are
 // expected and counted. Every reply is checked: whole, the request's tag, the
 // type the request must get or an allowed refusal, and what it says against
@@ -405,7 +405,7 @@ void Member::session() {
         while (!held_.empty()) clunk(*held_.begin());
         t_.clean++;
     } else if (end < 75) {
-        t_.held++;  // the relay clunks what is held
+        t_.held++;  // the stand-in clunks what is held
     } else if (end < 90) {
         Bytes q = build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), 0); });
         conn_->send_partial(q, 1 + r(q.size() - 1));
@@ -499,7 +499,7 @@ int run_crowd(const CrowdOptions& o) {
 
     // Every client's directory as it recorded it, on a fresh connection.
     for (auto& m : members) m->verify();
-    // The relay has clunked and closed what every client left behind.
+    // The stand-in has clunked and closed what every client left behind.
     uint64_t fds_after = 0;
     for (int i = 0; i < 200 && (fds_after = open_fds(pid)) != fds_before; i++) usleep(10000);
 

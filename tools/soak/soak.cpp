@@ -587,7 +587,7 @@ void Client::session(uint64_t ops, pid_t pid) {
             else if (!open_.empty()) clunk(*open_.begin());
         }
     }
-    // Now and then the client hangs up in the middle of a request: the relay
+    // Now and then the client hangs up in the middle of a request: the stand-in
     // must drop the piece, and the next client must be served as usual.
     if (p(0.2)) {
         Bytes q = build([&](p9_cursor* c) { return p9_emit_tclunk(c, next_tag(), 0); });

@@ -25,7 +25,10 @@ using namespace tolvane;
 // - "not implemented" answers message types a client should not send (Tauth).
 // - The image's capacity and a file's largest size are ENOSPC and EFBIG, as
 //   a full disk and a file past the file system's limit would be.
-constexpr std::array<ErrmapRule, 31> RULES = {{
+// - The stand-in's own: a request it could not read is EPROTO ("Protocol
+//   error"); a client over the cap is EUSERS ("Too many users"); an msize
+//   too small for any reply is EINVAL.
+constexpr std::array<ErrmapRule, 34> RULES = {{
     {ERR_UNKNOWN_FID, EIO},
     {ERR_FILE_REMOVED, ESTALE},
     {ERR_FID_IN_USE, EIO},
@@ -57,6 +60,9 @@ constexpr std::array<ErrmapRule, 31> RULES = {{
     {ERR_REMOVE_NOT_PERSISTED, EIO},
     {ERR_TWSTAT_NOT_SUPPORTED, ENOTSUP},
     {ERR_NOT_IMPLEMENTED, ENOSYS},
+    {VELMOR_ERR_MALFORMED, EPROTO},
+    {VELMOR_ERR_TOO_MANY, EUSERS},
+    {VELMOR_ERR_MSIZE, EINVAL},
 }};
 
 struct LinuxText {
@@ -66,13 +72,13 @@ struct LinuxText {
 
 // The kernel's text for each errno of the table: the C library's strerror
 // text, which the kernel's list (net/9p/error.c) maps back to that errno.
-// Kept here rather than asked of strerror() so the relay threads read only
-// constant storage.
+// Kept here rather than asked of strerror() so nothing here needs the C
+// library's locale state.
 //
 // One errno has no text on the kernel's list: ESTALE. Its nearest entry,
 // "file has been removed", is EIDRM ("Identifier removed"), which tells a
 // program nothing; the file is gone, so the dialect says ENOENT.
-constexpr std::array<LinuxText, 17> LINUX_TEXTS = {{
+constexpr std::array<LinuxText, 19> LINUX_TEXTS = {{
     {EIO, "Input/output error"},
     {ESTALE, "No such file or directory"},
     {ENOENT, "No such file or directory"},
@@ -90,6 +96,8 @@ constexpr std::array<LinuxText, 17> LINUX_TEXTS = {{
     {ENOTEMPTY, "Directory not empty"},
     {ENOTSUP, "Operation not supported"},
     {ENOSYS, "Function not implemented"},
+    {EPROTO, "Protocol error"},
+    {EUSERS, "Too many users"},
 }};
 
 constexpr std::string_view linux_text_for(int err) {

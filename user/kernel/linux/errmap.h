@@ -11,12 +11,17 @@
 // even mkdir fails. So the dialect replaces each server text by the kernel's
 // text for its errno.
 //
-// Nothing here allocates, throws or keeps state: the relay threads call it.
+// Nothing here allocates, throws or keeps state.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string_view>
+
+// The stand-in's own refusals on a posted name, each with a row below.
+inline constexpr char VELMOR_ERR_MALFORMED[] = "velmor: malformed 9P2000 message";
+inline constexpr char VELMOR_ERR_TOO_MANY[] = "velmor: too many clients on this channel";
+inline constexpr char VELMOR_ERR_MSIZE[] = "velmor: msize below 256";
 
 struct ErrmapRule {
     std::string_view text;  // the server's whole Rerror text
@@ -24,7 +29,7 @@ struct ErrmapRule {
 };
 
 // Every row of the table, one per text the server can send, in the order the
-// server's handlers check them.
+// server's handlers check them, then the stand-in's own.
 std::span<const ErrmapRule> errmap_rules();
 
 // The errno of the row for TEXT, or 0 when no row has exactly that text.

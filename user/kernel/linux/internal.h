@@ -6,49 +6,56 @@
 
 #include <cstdint>
 
+#include "kernel/linux/session.h"
+
 // stream.cpp: descriptor reads and writes, signals and the stop request.
 int64_t stream_read(int64_t fd, void* buf, uint64_t n);
 int64_t stream_write(int64_t fd, const void* buf, uint64_t n);
 void stream_reset();
 
-// srv.cpp: socket pairs, the /srv registry and its relays.
+// srv.cpp: socket pairs and the /srv registry.
 int64_t srv_socketpair(int64_t domain, int64_t type, int64_t protocol, int32_t* sv);
 int64_t srv_post(const char* name, int64_t fd);
-// Lets every relay hand the replies the server already wrote to their client,
-// then ends the relays (bounded in time). Called on the way out of the process.
+// The multiplexer serving fd when fd is the server's end of a posted pair,
+// else nullptr.
+struct Mux;
+Mux* srv_mux(int64_t fd);
+// Hands the clients of every posted name the replies the server already
+// wrote (bounded in time) and removes the names' sockets. Called on the way
+// out of the process.
 void srv_quiesce();
-// Stops every relay at once and removes its socket (tests).
+// Ends every posted name at once and removes its sockets (tests).
 void srv_reset();
 
-// relay.cpp: the relay that shares one posted server among many clients.
-struct Relay;
-inline constexpr int RELAY_CLIENT_CAP = 32;  // clients served at once per posted name
-inline constexpr int RELAY_LISTEN_CAP = 2;   // sockets per posted name
-// How a socket's clients are spoken to: as the server speaks, or with every
-// Rerror text replaced by the one the Linux kernel's 9P client maps to the
-// right errno.
-inline constexpr uint8_t RELAY_DIALECT_NATIVE = 0;
-inline constexpr uint8_t RELAY_DIALECT_LINUX = 1;
-// Starts the relay thread that serves the clients of n listening sockets
-// (each with its dialect) on the server's stream posted_fd. The relay owns
-// every descriptor given from then on, also when it fails. The relay, or
-// nullptr with errno set.
-Relay* relay_start(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n);
-// The same relay without its thread, for a caller that runs it by hand
-// (the fuzz harness): relay_step does one turn of its loop, waiting up to
-// wait_ms for a descriptor (0: not at all); false once the relay is done.
-// relay_adopt serves an already connected socket (nonblocking) as a client.
-Relay* relay_create(int posted_fd, const int* listen_fds, const uint8_t* dialects, int n);
-bool relay_step(Relay* r, int wait_ms);
-void relay_adopt(Relay* r, int fd, uint8_t dialect);
-// Asks the relay to hand its clients the replies the server already wrote,
-// then end (bounded in time); relay_join waits for that.
-void relay_quiesce(Relay* r);
-// Asks the relay to end at once.
-void relay_stop(Relay* r);
-void relay_join(Relay* r);
-// Stops the relay if it runs, closes its descriptors and releases it.
-void relay_free(Relay* r);
+// mux.cpp: the multiplexer that shares one posted server among many clients
+// (session.h keeps their sessions).
+inline constexpr int RELAY_CLIENT_CAP = SESS_CLIENT_CAP;  // clients served at once per name
+inline constexpr int RELAY_LISTEN_CAP = 2;                // sockets per posted name
+// A multiplexer for the server's end server_fd of a pair whose other end
+// posted_fd (which it then owns) was posted, serving the clients of n
+// listening sockets (each with its dialect, which it then owns too). The
+// multiplexer, or nullptr with errno set (nothing is closed then).
+Mux* mux_create(int server_fd, int posted_fd, const int* listen_fds, const uint8_t* dialects,
+                int n);
+int mux_server_fd(const Mux* m);
+// The server's reads and writes of its end: the bytes of one request at a
+// time (waiting for one; 0, end of stream, once a stop was requested), and
+// one whole reply per write (-EINVAL for anything else).
+int64_t mux_read(Mux* m, void* buf, uint64_t n);
+int64_t mux_write(Mux* m, const void* buf, uint64_t n);
+// Waits up to wait_ms for a request to be in hand for the server, doing all
+// the rest meanwhile (accepting, reading, sending replies); true when one
+// is. For a caller that runs the server's reads by hand (tests, the fuzz
+// harness), so that a read never waits.
+bool mux_wait(Mux* m, int wait_ms);
+// Serves an already connected socket (nonblocking) as a client.
+void mux_adopt(Mux* m, int fd, uint8_t dialect);
+// The header of the request last handed to the server (P9_HEADER_LEN bytes).
+void mux_last_header(const Mux* m, uint8_t* hdr);
+// Hands the clients the replies still waiting for them, bounded in time.
+void mux_quiesce(Mux* m);
+// Closes every client and the descriptors the multiplexer owns, and releases it.
+void mux_free(Mux* m);
 
 // store.cpp: the backing store of the tln images.
 int64_t store_load(uint64_t instance, void* buf, uint64_t cap);

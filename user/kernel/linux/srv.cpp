@@ -3,21 +3,13 @@
 // The registry is a directory: $VELMOR_SRV when set and not empty, else
 // $XDG_RUNTIME_DIR/velmor-srv when XDG_RUNTIME_DIR names a directory this
 // user may write, else /tmp/velmor-srv-<uid>; missing directories are created
-// with mode 0700. Posting NAME with a descriptor creates two listening unix
-// stream sockets, mode 0600: <registry>/NAME, where clients speak 9P2000 as
-// the server does, and <registry>/NAME.linux, the same but for Rerror texts,
-// which are those the Linux kernel's 9P client understands. One relay thread
-// (relay.cpp) serves the clients of both on the posted descriptor, many at a
-// time.
-//
-// Why a relay thread. On velmor the kernel itself carries clients' bytes to
-// the posted end of the pair; the server sees one stream, stays one thread and
-// has one request in flight. Here a relay thread plays that kernel part. A
-// thread rather than a child process because it lives and dies with the
-// server: nothing outlives a killed server to hold the socket, and no process
-// has to be reaped. It shares nothing with the server but the descriptors it
-// owns, and every signal is blocked in it, so stop requests reach the
-// server's thread.
+// with mode 0700. Posting NAME with one end of a pair that sys_socketpair
+// made creates two listening unix stream sockets, mode 0600: <registry>/NAME,
+// where clients speak 9P2000 as the server does, and <registry>/NAME.linux,
+// the same but for Rerror texts, which are those the Linux kernel's 9P client
+// understands. From then on the server's reads and writes of the pair's
+// other end are a multiplexer over the clients of both (mux.cpp), many at a
+// time, in the server's own thread.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -35,14 +27,51 @@
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 16;
+// Connections wait here while the server works on a request (it accepts
+// them when it next reads) or while every place is taken.
+constexpr int LISTEN_BACKLOG = 64;
 constexpr int POST_CAP = 16;  // names posted by one process
+constexpr int PAIR_CAP = 16;  // socket pairs remembered
 constexpr char LINUX_SUFFIX[] = ".linux";
 
-// One posted name: its relay and the socket files it bound, so that only
-// those are removed.
+// The pairs sys_socketpair made, newest last, so that a post of one end
+// knows the other as the server's.
+int32_t pair_fd[PAIR_CAP][2];
+int pair_count = 0;
+
+void pair_forget(int32_t fd) {
+    for (int k = 0; k < pair_count; k++) {
+        if (pair_fd[k][0] == fd || pair_fd[k][1] == fd) {
+            pair_fd[k][0] = pair_fd[k][1] = -1;
+        }
+    }
+}
+
+void pair_remember(int32_t a, int32_t b) {
+    pair_forget(a);  // descriptor numbers of closed pairs are used again
+    pair_forget(b);
+    if (pair_count == PAIR_CAP) {
+        memmove(pair_fd[0], pair_fd[1], sizeof pair_fd[0] * (PAIR_CAP - 1));
+        pair_count--;
+    }
+    pair_fd[pair_count][0] = a;
+    pair_fd[pair_count][1] = b;
+    pair_count++;
+}
+
+// The other end of the pair fd belongs to, or -1.
+int32_t pair_peer(int64_t fd) {
+    for (int k = pair_count - 1; k >= 0; k--) {
+        if (pair_fd[k][0] == fd) return pair_fd[k][1];
+        if (pair_fd[k][1] == fd) return pair_fd[k][0];
+    }
+    return -1;
+}
+
+// One posted name: its multiplexer and the socket files it bound, so that
+// only those are removed.
 struct Post {
-    Relay* relay = nullptr;
+    Mux* mux = nullptr;
     char path[RELAY_LISTEN_CAP][sizeof(sockaddr_un{}.sun_path)] = {};
     dev_t dev[RELAY_LISTEN_CAP] = {};
     ino_t ino[RELAY_LISTEN_CAP] = {};
@@ -60,7 +89,7 @@ void unlink_own_socket(const Post& p, int k) {
 }
 
 void post_release(Post& p) {
-    if (p.relay != nullptr) relay_free(p.relay);
+    if (p.mux != nullptr) mux_free(p.mux);
     for (int k = 0; k < RELAY_LISTEN_CAP; k++) unlink_own_socket(p, k);
     p = Post{};
 }
@@ -157,6 +186,7 @@ int64_t srv_socketpair(int64_t domain, int64_t type, int64_t protocol, int32_t* 
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -errno;
     sv[0] = fds[0];
     sv[1] = fds[1];
+    pair_remember(fds[0], fds[1]);
     return 0;
 }
 
@@ -172,10 +202,15 @@ int64_t srv_post(const char* name, int64_t fd) {
     socklen_t slen = sizeof stype;
     if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &stype, &slen) != 0) return -errno;
     if (stype != SOCK_STREAM) return -EINVAL;
+    // Only the other end of a pair of ours can be served; and it is served
+    // under one name at a time.
+    int32_t server_fd = pair_peer(fd);
+    if (server_fd < 0) return -EINVAL;
+    if (srv_mux(server_fd) != nullptr) return -EBUSY;
 
     Post* post = nullptr;
     for (Post& p : posts) {
-        if (p.relay == nullptr && post == nullptr) post = &p;
+        if (p.mux == nullptr && post == nullptr) post = &p;
     }
     if (post == nullptr) return -ENFILE;
 
@@ -184,7 +219,7 @@ int64_t srv_post(const char* name, int64_t fd) {
     if (r < 0) return r;
     // NAME, then NAME.linux; both must fit a socket address.
     sockaddr_un addr[RELAY_LISTEN_CAP];
-    const uint8_t dialects[RELAY_LISTEN_CAP] = {RELAY_DIALECT_NATIVE, RELAY_DIALECT_LINUX};
+    const uint8_t dialects[RELAY_LISTEN_CAP] = {SESS_DIALECT_NATIVE, SESS_DIALECT_LINUX};
     for (int k = 0; k < RELAY_LISTEN_CAP; k++) {
         memset(&addr[k], 0, sizeof addr[k]);
         addr[k].sun_family = AF_UNIX;
@@ -233,28 +268,35 @@ int64_t srv_post(const char* name, int64_t fd) {
         return r;
     }
 
-    post->relay = relay_start(posted, listen_fds, dialects, RELAY_LISTEN_CAP);
-    if (post->relay == nullptr) {
+    post->mux = mux_create(server_fd, posted, listen_fds, dialects, RELAY_LISTEN_CAP);
+    if (post->mux == nullptr) {
         r = -errno;
+        for (int k = 0; k < RELAY_LISTEN_CAP; k++) close(listen_fds[k]);
+        close(posted);
         post_release(*post);
         return r;
     }
     return 0;
 }
 
+Mux* srv_mux(int64_t fd) {
+    for (Post& p : posts) {
+        if (p.mux != nullptr && mux_server_fd(p.mux) == fd) return p.mux;
+    }
+    return nullptr;
+}
+
 void srv_quiesce() {
     for (Post& p : posts) {
-        if (p.relay != nullptr) relay_quiesce(p.relay);
-    }
-    for (Post& p : posts) {
-        if (p.relay == nullptr) continue;
-        relay_join(p.relay);
+        if (p.mux == nullptr) continue;
+        mux_quiesce(p.mux);
         for (int k = 0; k < RELAY_LISTEN_CAP; k++) unlink_own_socket(p, k);
     }
 }
 
 void srv_reset() {
     for (Post& p : posts) {
-        if (p.relay != nullptr || p.path[0][0] != '\0') post_release(p);
+        if (p.mux != nullptr || p.path[0][0] != '\0') post_release(p);
     }
+    pair_count = 0;
 }

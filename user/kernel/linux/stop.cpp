@@ -121,6 +121,34 @@ ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
     return r;
 }
 
+// The same arming as a read at a boundary, around poll(2).
+int stoppable_poll(pollfd* fds, int n, int timeout_ms) {
+    if (sigsetjmp(boundary_jump, 0) != 0) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, jumped_signal.load());
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        errno = EINTR;
+        return -1;
+    }
+    reader_thread.store(pthread_self());
+    reader_at_boundary.store(1);
+    reader_armed.store(1);
+    long r;
+    if (stop_requested.load() != 0) {
+        r = -1;
+        errno = EINTR;
+    } else {
+        timespec ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        r = syscall(SYS_ppoll, fds, static_cast<unsigned long>(n), timeout_ms < 0 ? nullptr : &ts,
+                    nullptr, 0);
+    }
+    int e = errno;
+    reader_armed.store(0);
+    errno = e;
+    return static_cast<int>(r);
+}
+
 void stop_reset() {
     stop_requested.store(0);
     stop_grace_ms = STOP_GRACE_DEFAULT_MS;

@@ -2,6 +2,7 @@
 // of stream.cpp use it. Internal to the stand-in.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 
@@ -17,5 +18,8 @@ int64_t wait_readable(int64_t fd);
 // back out of the call, inside a message by interrupting it; either way the
 // answer is -1 with EINTR and the caller finds the stop request.
 ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary);
+// poll(2) that a stop signal can end, as a read at a message boundary: the
+// answer is then -1 with EINTR and the caller finds the stop request.
+int stoppable_poll(pollfd* fds, int n, int timeout_ms);
 // Forgets the stop request and restores the default grace (tests).
 void stop_reset();

@@ -1,5 +1,7 @@
 // Descriptor reads and writes of the Linux stand-in: framing and read-ahead.
-// The stop request, and the reads it can end, are stop.cpp's.
+// The stop request, and the reads it can end, are stop.cpp's. The server's
+// end of a posted pair is read and written through its multiplexer
+// (mux.cpp) instead.
 //
 // Framing. Every byte a read hands to the caller passes through a small 9P
 // framer (the first 4 bytes of each message are its little-endian size), so
@@ -115,6 +117,7 @@ int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
     if (n == 0) return 0;
     if (buf == nullptr) return -EFAULT;
     if (n > MAX_IO) n = MAX_IO;
+    if (Mux* m = srv_mux(fd)) return mux_read(m, buf, n);
     auto* out = static_cast<uint8_t*>(buf);
     int32_t s = frame_slot(fd);
     for (;;) {
@@ -166,6 +169,7 @@ int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
 int64_t stream_write(int64_t fd, const void* buf, uint64_t n) {
     if (fd < 0 || fd > 0x7fffffff) return -EBADF;
     if (n > 0 && buf == nullptr) return -EFAULT;
+    if (Mux* m = srv_mux(fd)) return mux_write(m, buf, n);
     auto* p = static_cast<const uint8_t*>(buf);
     uint64_t done = 0;
     // A blocking write may be cut short by a signal; the rest is written

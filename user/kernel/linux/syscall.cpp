@@ -20,11 +20,10 @@ T* ptr(int64_t a) {
 
 uint64_t u64(int64_t a) { return static_cast<uint64_t>(a); }
 
-// Ends the process. The relays first hand the replies the server already
-// wrote to their clients (bounded in time), so the reply to the last request
-// is not lost. Then _exit: nothing of the C++ runtime needs to run (no
-// buffered stdio, no exit handlers), and static destructors must not run
-// under threads that may still use the objects they destroy.
+// Ends the process. The posted names first hand the replies the server
+// already wrote to their clients (bounded in time), so the reply to the last
+// request is not lost. Then _exit: nothing of the C++ runtime needs to run (no
+// buffered stdio, no exit handlers, no static destructors).
 [[noreturn]] void standin_exit(int64_t status) {
     srv_quiesce();
     _exit(static_cast<int>(status));
@@ -56,6 +55,12 @@ int64_t syscall6(int64_t num, int64_t a0, int64_t a1, int64_t a2, int64_t a3, in
         default:
             return -ENOSYS;
     }
+}
+
+int32_t velmor_linux_wait_request(int64_t fd, int32_t ms) {
+    Mux* m = srv_mux(fd);
+    if (m == nullptr) return -1;
+    return mux_wait(m, ms) ? 1 : 0;
 }
 
 void velmor_linux_reset() {
