@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/linux/fsops.h"
 #include "kernel/linux/internal.h"
 
 int64_t make_dirs(const char* path) {
@@ -23,7 +24,7 @@ int64_t make_dirs(const char* path) {
         if (buf[i] != '/' && buf[i] != '\0') continue;
         char saved = buf[i];
         buf[i] = '\0';
-        if (mkdir(buf, 0700) == 0) {
+        if (fs_mkdir(buf, 0700) == 0) {
             // The umask may have taken bits away; the directory is ours alone.
             if (chmod(buf, 0700) != 0) return -errno;
         } else if (errno != EEXIST) {
@@ -54,7 +55,7 @@ const char* usable_dir_env(const char* name) {
 int64_t tmp_user_dir(char* out, uint64_t cap, const char* prefix) {
     int n = snprintf(out, cap, "/tmp/%s-%u", prefix, static_cast<unsigned>(geteuid()));
     if (n < 0 || static_cast<uint64_t>(n) >= cap) return -ENAMETOOLONG;
-    if (mkdir(out, 0700) != 0 && errno != EEXIST) return -errno;
+    if (fs_mkdir(out, 0700) != 0 && errno != EEXIST) return -errno;
     // /tmp is shared: someone else may have made the name first.
     struct stat st;
     if (lstat(out, &st) != 0) return -errno;
