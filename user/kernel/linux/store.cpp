@@ -81,7 +81,8 @@
 // were; in every case tln-N.img is a whole image.
 //
 // Every call here that changes the disk goes through fsops.h, which can
-// report it to a test's hook.
+// report it to a test's hook: tests/kernel/powerloss_test.cpp records saves
+// that way and loads every state a power cut during them could leave.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
