@@ -88,7 +88,7 @@ Disk read_disk(const std::string& path) {
 void lay_out(const Disk& d, const std::string& path) {
     fs::remove_all(path);
     if (!d.exists) return;
-    fs::create_directory(path);
+    fs::create_directories(path);
     std::map<int, std::string> first;
     for (const auto& [name, f] : d.names) {
         auto [it, fresh] = first.emplace(f, name);
@@ -218,6 +218,9 @@ public:
                 break;
             case FS_OP_MKDIR:
                 changes_.push_back(Change{parent_of(op.name), false, {}, op.name});
+                break;
+            case FS_OP_SYNC_PATH:
+                synced(op.name);
                 break;
             default:
                 ADD_FAILURE() << "an operation of unknown kind " << int{op.kind};
@@ -536,6 +539,22 @@ TEST_F(PowerLoss, ATemporaryFileSharedWithPrevIsReplacedAtEveryCut) {
     check_cuts(run, 4);
     ASSERT_EQ(run.end.names.at(TMP), run.end.names.at(PREV));
     check_cuts(record_save(run.end, 4), 5);
+}
+
+// The first save of a fresh install makes the store directory itself: a
+// cut after that save was reported must not take the directory, and the
+// image in it, away.
+TEST_F(PowerLoss, AStoreDirectoryMadeForTheFirstSaveOutlivesACut) {
+    for (const char* way : {"exchange", "noexchange"}) {
+        SCOPED_TRACE(way);
+        EnvSet fault("VELMOR_STORE_FAULT", way);
+        // Three directories to make, as for ~/.local/state/velmor in a new home.
+        live_ = dir_ / (std::string(way) + "/state/velmor");
+        EnvSet at("VELMOR_STORE", live_);
+        Disk none;
+        none.exists = false;
+        check_cuts(record_save(none, 1), 2);
+    }
 }
 
 }  // namespace

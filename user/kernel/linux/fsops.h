@@ -92,3 +92,10 @@ inline int fs_mkdir(const char* path, mode_t mode) {
     if (fs_hook != nullptr) fs_report(FS_OP_MKDIR, -1, path, nullptr, nullptr, 0, 0, r);
     return r;
 }
+
+// fsync of the directory open as fd, whose whole path is path.
+inline int fs_fsync_path(int fd, const char* path) {
+    int r = fsync(fd);
+    if (fs_hook != nullptr) fs_report(FS_OP_SYNC_PATH, fd, path, nullptr, nullptr, 0, 0, r);
+    return r;
+}

@@ -4,11 +4,14 @@
 // store, and every call answers negative. Otherwise $XDG_STATE_HOME/velmor
 // (when XDG_STATE_HOME is an absolute path), else ~/.local/state/velmor (when
 // HOME names a directory we may write), else /tmp/velmor-state-<uid>. Missing
-// directories are created with mode 0700. The environment is read at every
-// call. The directory is opened once (O_DIRECTORY) and every file in it is
-// reached through that descriptor; a call checks with one stat(2) that the
-// path still names the same directory, and resolves it afresh (creating it
-// again if need be) when it does not.
+// directories are created with mode 0700, and the directory each is made in
+// is synced: a directory's own fsync does not make its name durable, and a
+// power cut could otherwise take the store directory away, with an image
+// whose save was reported. The environment is read at every call. The
+// directory is opened once (O_DIRECTORY) and every file in it is reached
+// through that descriptor; a call checks with one stat(2) that the path still
+// names the same directory, and resolves it afresh (creating it again if need
+// be) when it does not.
 //
 // Files of instance N in that directory:
 //   tln-N.img                        the image
