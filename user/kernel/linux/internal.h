@@ -66,8 +66,10 @@ void store_reset();
 // path.cpp: small helpers shared by the registry and the store.
 // One line to standard error with one write (printf-style).
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// Creates path and any missing parents with mode 0700 (mkdir -p). 0 or -errno;
-// an existing path that is not a directory gives -ENOTDIR.
+// Creates path and any missing parents with mode 0700 (mkdir -p), syncing the
+// directory each new one was made in, so that what is later kept in path
+// does not vanish with it at a power cut. 0 or -errno; an existing path that
+// is not a directory gives -ENOTDIR.
 int64_t make_dirs(const char* path);
 // Writes a, "/" and b into out (cap bytes with the NUL). 0, or -ENAMETOOLONG
 // when it does not fit.
@@ -75,6 +77,7 @@ int64_t join_path(char* out, uint64_t cap, const char* a, const char* b);
 // The value of the environment variable name when it is an absolute path of
 // an existing directory that this user may write to, else nullptr.
 const char* usable_dir_env(const char* name);
-// The per-user fallback under /tmp, "/tmp/<prefix>-<uid>", created 0700. It
-// must be a real directory (no symlink) owned by this user. 0 or -errno.
+// The per-user fallback under /tmp, "/tmp/<prefix>-<uid>", created 0700 (and
+// /tmp synced when it is made). It must be a real directory (no symlink)
+// owned by this user. 0 or -errno.
 int64_t tmp_user_dir(char* out, uint64_t cap, const char* prefix);

@@ -10,7 +10,31 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/linux/fsops.h"
 #include "kernel/linux/internal.h"
+
+// Syncs the directory that holds path, so that a name just made there
+// outlives a power cut: an fsync of a new directory (or of anything in it)
+// does not make its entry in its parent durable. 0 or -errno.
+static int64_t sync_parent(const char* path) {
+    char parent[PATH_MAX];
+    size_t len = strlen(path);
+    if (len >= sizeof parent) return -ENAMETOOLONG;
+    memcpy(parent, path, len + 1);
+    char* slash = strrchr(parent, '/');
+    if (slash == nullptr) {
+        memcpy(parent, ".", 2);  // a relative name: the working directory
+    } else if (slash == parent) {
+        parent[1] = '\0';  // "/name": the root
+    } else {
+        *slash = '\0';
+    }
+    int fd = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    int64_t r = fs_fsync_path(fd, parent) == 0 ? 0 : -errno;
+    close(fd);
+    return r;
+}
 
 int64_t make_dirs(const char* path) {
     char buf[4096];
@@ -23,9 +47,11 @@ int64_t make_dirs(const char* path) {
         if (buf[i] != '/' && buf[i] != '\0') continue;
         char saved = buf[i];
         buf[i] = '\0';
-        if (mkdir(buf, 0700) == 0) {
+        if (fs_mkdir(buf, 0700) == 0) {
             // The umask may have taken bits away; the directory is ours alone.
             if (chmod(buf, 0700) != 0) return -errno;
+            int64_t r = sync_parent(buf);
+            if (r < 0) return r;
         } else if (errno != EEXIST) {
             return -errno;
         }
@@ -54,7 +80,12 @@ const char* usable_dir_env(const char* name) {
 int64_t tmp_user_dir(char* out, uint64_t cap, const char* prefix) {
     int n = snprintf(out, cap, "/tmp/%s-%u", prefix, static_cast<unsigned>(geteuid()));
     if (n < 0 || static_cast<uint64_t>(n) >= cap) return -ENAMETOOLONG;
-    if (mkdir(out, 0700) != 0 && errno != EEXIST) return -errno;
+    if (fs_mkdir(out, 0700) == 0) {
+        int64_t r = sync_parent(out);
+        if (r < 0) return r;
+    } else if (errno != EEXIST) {
+        return -errno;
+    }
     // /tmp is shared: someone else may have made the name first.
     struct stat st;
     if (lstat(out, &st) != 0) return -errno;

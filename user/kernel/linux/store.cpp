@@ -4,11 +4,14 @@
 // store, and every call answers negative. Otherwise $XDG_STATE_HOME/velmor
 // (when XDG_STATE_HOME is an absolute path), else ~/.local/state/velmor (when
 // HOME names a directory we may write), else /tmp/velmor-state-<uid>. Missing
-// directories are created with mode 0700. The environment is read at every
-// call. The directory is opened once (O_DIRECTORY) and every file in it is
-// reached through that descriptor; a call checks with one stat(2) that the
-// path still names the same directory, and resolves it afresh (creating it
-// again if need be) when it does not.
+// directories are created with mode 0700, and the directory each is made in
+// is synced: a directory's own fsync does not make its name durable, and a
+// power cut could otherwise take the store directory away, with an image
+// whose save was reported. The environment is read at every call. The
+// directory is opened once (O_DIRECTORY) and every file in it is reached
+// through that descriptor; a call checks with one stat(2) that the path still
+// names the same directory, and resolves it afresh (creating it again if need
+// be) when it does not.
 //
 // Files of instance N in that directory:
 //   tln-N.img                        the image
@@ -79,6 +82,10 @@
 //   VELMOR_STORE_FAULT_AFTER=K   the fault begins after K successful saves
 // With fail, short and nospace tln-N.img and tln-N.img.prev stay as they
 // were; in every case tln-N.img is a whole image.
+//
+// Every call here that changes the disk goes through fsops.h, which can
+// report it to a test's hook: tests/kernel/powerloss_test.cpp records saves
+// that way and loads every state a power cut during them could leave.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -92,6 +99,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/linux/fsops.h"
 #include "kernel/linux/internal.h"
 
 namespace {
@@ -206,12 +214,12 @@ int64_t store_path(char* out, uint64_t instance, const char* suffix) {
 void drop_leftovers(uint64_t instance) {
     char name[NAME_CAP];
     store_name(name, instance, ".img.prev.tmp");
-    unlinkat(cur.fd, name, 0);
+    fs_unlinkat(cur.fd, name);
     store_name(name, instance, ".img.tmp");
     struct stat st;
     if (fstatat(cur.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
-        unlinkat(cur.fd, name, 0);
+        fs_unlinkat(cur.fd, name);
     }
 }
 
@@ -228,11 +236,11 @@ int64_t lock_instance(uint64_t instance) {
     if (free_slot < 0) return -ENOLCK;
     char name[NAME_CAP];
     store_name(name, instance, ".lock");
-    int fd = openat(cur.fd, name, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = fs_openat(cur.fd, name, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return -errno;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
-        close(fd);
+        fs_close(fd);
         return e == EWOULDBLOCK ? -EWOULDBLOCK : -e;
     }
     locks[free_slot] = StoreLock{fd, instance, cur.dev, cur.ino};
@@ -261,7 +269,7 @@ Fault current_fault() {
 int64_t write_all(int fd, const uint8_t* p, uint64_t n) {
     uint64_t done = 0;
     while (done < n) {
-        ssize_t w = write(fd, p + done, n - done);
+        ssize_t w = fs_write(fd, p + done, n - done);
         if (w < 0 && errno == EINTR) continue;
         if (w < 0) return -errno;
         if (w == 0) return -EIO;
@@ -277,20 +285,20 @@ int64_t commit_by_link(const char* tmp, const char* img, const char* prev, const
                        bool* placed) {
     struct stat st;
     if (fstatat(cur.fd, img, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (unlinkat(cur.fd, prev_tmp, 0) != 0 && errno != ENOENT) return -errno;
-        if (linkat(cur.fd, img, cur.fd, prev_tmp, 0) != 0) return -errno;
-        if (renameat(cur.fd, prev_tmp, cur.fd, prev) != 0) {
+        if (fs_unlinkat(cur.fd, prev_tmp) != 0 && errno != ENOENT) return -errno;
+        if (fs_linkat(cur.fd, img, prev_tmp) != 0) return -errno;
+        if (fs_renameat(cur.fd, prev_tmp, prev) != 0) {
             int e = errno;
-            unlinkat(cur.fd, prev_tmp, 0);
+            fs_unlinkat(cur.fd, prev_tmp);
             return -e;
         }
         // When .prev already was a name of the image (a save killed after
         // this step), the rename did nothing and the second name is left.
-        unlinkat(cur.fd, prev_tmp, 0);
+        fs_unlinkat(cur.fd, prev_tmp);
     } else if (errno != ENOENT) {
         return -errno;
     }
-    if (renameat(cur.fd, tmp, cur.fd, img) != 0) return -errno;
+    if (fs_renameat(cur.fd, tmp, img) != 0) return -errno;
     *placed = true;
     return 0;
 }
@@ -310,7 +318,7 @@ int64_t commit_image(uint64_t instance, Fault fault, bool* placed) {
     if (fault == FAULT_NOEXCHANGE) {
         errno = EINVAL;  // as from a file system without the exchange
     } else {
-        r = renameat2(cur.fd, tmp, cur.fd, img, RENAME_EXCHANGE);
+        r = fs_exchange(cur.fd, tmp, img);
     }
     if (r == 0) {
         // tln-N.img is the new image; the temporary name holds the old one,
@@ -323,12 +331,12 @@ int64_t commit_image(uint64_t instance, Fault fault, bool* placed) {
         if (fault == FAULT_KEEPPREV) {
             errno = EIO;
         } else {
-            x = renameat2(cur.fd, tmp, cur.fd, prev, RENAME_EXCHANGE);
+            x = fs_exchange(cur.fd, tmp, prev);
         }
-        if (x != 0 && errno == ENOENT) renameat(cur.fd, tmp, cur.fd, prev);  // no .prev yet
+        if (x != 0 && errno == ENOENT) fs_renameat(cur.fd, tmp, prev);  // no .prev yet
     } else if (errno == ENOENT) {
         // No image yet: nothing to keep.
-        if (renameat(cur.fd, tmp, cur.fd, img) != 0) return -errno;
+        if (fs_renameat(cur.fd, tmp, img) != 0) return -errno;
         *placed = true;
     } else if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
         int64_t c = commit_by_link(tmp, img, prev, prev_tmp, placed);
@@ -337,23 +345,23 @@ int64_t commit_image(uint64_t instance, Fault fault, bool* placed) {
         return -errno;
     }
     if (fault == FAULT_DIRSYNC) return -EIO;
-    return fsync(cur.fd) == 0 ? 0 : -errno;
+    return fs_fsync_dir(cur.fd) == 0 ? 0 : -errno;
 }
 
 // Opens the temporary file for writing in place, as a regular file with one
 // name: one that is anything else (a second name of the image or of .prev,
 // a symbolic link) loses that name first and a fresh file is made.
 int open_temp(const char* tmp) {
-    int fd = openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = fs_openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
         struct stat st;
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) return fd;
-        close(fd);
+        fs_close(fd);
     } else if (errno != ELOOP) {
         return -1;
     }
-    if (unlinkat(cur.fd, tmp, 0) != 0 && errno != ENOENT) return -1;
-    return openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fs_unlinkat(cur.fd, tmp) != 0 && errno != ENOENT) return -1;
+    return fs_openat(cur.fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
 }  // namespace
@@ -454,11 +462,11 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
             result = len > 0 ? static_cast<int64_t>(todo) : -EIO;
         } else if (fault == FAULT_NOSPACE) {
             result = -ENOSPC;
-        } else if (ftruncate(fd, want) != 0 || fsync(fd) != 0) {
+        } else if (fs_ftruncate(fd, want) != 0 || fs_fsync(fd) != 0) {
             result = -errno;
         }
     }
-    if (close(fd) != 0 && result == want) result = -errno;
+    if (fs_close(fd) != 0 && result == want) result = -errno;
     bool ok = result == want;
     bool placed = false;
     if (ok) {
@@ -474,7 +482,7 @@ int64_t store_save(uint64_t instance, const void* buf, uint64_t len) {
     }
     // Only while the temporary name still holds the new image: once placed,
     // it holds the previous image (or nothing).
-    if (!placed) unlinkat(cur.fd, tmp, 0);
+    if (!placed) fs_unlinkat(cur.fd, tmp);
     return result;
 }
 
@@ -505,16 +513,16 @@ int64_t store_reject(uint64_t instance, char* where, uint64_t cap) {
         int n = k == 0 ? snprintf(kept, sizeof kept, "%s.rejected-%s", img, stamp)
                        : snprintf(kept, sizeof kept, "%s.rejected-%s-%d", img, stamp, k);
         if (n < 0 || n >= static_cast<int>(sizeof kept)) return -ENAMETOOLONG;
-        if (linkat(cur.fd, img, cur.fd, kept, 0) == 0) break;
+        if (fs_linkat(cur.fd, img, kept) == 0) break;
         if (errno != EEXIST) return -errno;
     }
     if (k == REJECT_TRIES) return -EEXIST;
-    if (unlinkat(cur.fd, img, 0) != 0) {
+    if (fs_unlinkat(cur.fd, img) != 0) {
         int e = errno;
-        unlinkat(cur.fd, kept, 0);
+        fs_unlinkat(cur.fd, kept);
         return -e;
     }
-    if (fsync(cur.fd) != 0) return -errno;
+    if (fs_fsync_dir(cur.fd) != 0) return -errno;
     if (cap == 0) return 0;
     char full[PATH_MAX];
     int n = snprintf(full, sizeof full, "%s/%s", cur.path, kept);

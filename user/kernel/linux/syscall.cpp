@@ -67,4 +67,5 @@ void velmor_linux_reset() {
     stream_reset();
     srv_reset();
     store_reset();
+    velmor_linux_fs_hook(nullptr);
 }
