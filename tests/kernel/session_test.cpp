@@ -224,3 +224,158 @@ TEST_F(SessionTest, TheLinuxDialectGetsTextsTheKernelMaps) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr uint32_t KEEP32 = 0xFFFFFFFF;
+
+// A Twstat that sets the length (P9_WSTAT_LENGTH_UNCHANGED: not) and the
+// times, or a mode as well; every other field "don't touch".
+Bytes twstat(uint16_t tag, uint32_t fid, uint64_t length, uint32_t mode = KEEP32) {
+    return tt::build([&](p9_cursor* c) {
+        return p9_emit_twstat(c, tag, fid, P9_WSTAT_TYPE_UNCHANGED, P9_WSTAT_DEV_UNCHANGED,
+                              P9_WSTAT_QIDTYPE_UNCHANGED, P9_WSTAT_QIDVERS_UNCHANGED,
+                              P9_WSTAT_QIDPATH_UNCHANGED, mode, 1700000000, 1700000000, length,
+                              nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
+    });
+}
+
+// Rstat of a file (or directory) of the given length.
+Bytes rstat(uint64_t length, bool dir = false) {
+    return tt::build([&](p9_cursor* c) {
+        const auto* v = reinterpret_cast<const uint8_t*>("velmor");
+        return p9_emit_rstat(c, 0, 0, 0, dir ? P9_QTDIR : 0, 1, 9, dir ? 0x800001FF : 0x1FF, 0, 0,
+                             length, reinterpret_cast<const uint8_t*>("f"), 1, v, 6, v, 6, v, 6);
+    });
+}
+
+Bytes tc(uint8_t type, uint32_t fid, Bytes rest = {}) {
+    Bytes body = {static_cast<uint8_t>(fid), static_cast<uint8_t>(fid >> 8),
+                  static_cast<uint8_t>(fid >> 16), static_cast<uint8_t>(fid >> 24)};
+    body.insert(body.end(), rest.begin(), rest.end());
+    return message(type, 0, body);
+}
+
+// Rwalk of one qid, the file's (qid path 9, as rstat() says).
+Bytes rwalk_to_file() {
+    return message(P9_RWALK, 0, {1, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});
+}
+
+class DialectTwstat : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        sess_open(s, L, SESS_DIALECT_LINUX);
+        attach(L, 1);
+        Outcome o = take(L, tt::twalk(2, 1, 2, {"f"}));
+        sfid = le32_at(o.msg, 11);
+        reply(rwalk_to_file());
+    }
+    // Sends Twstat req, then answers each request of the stand-in's own with
+    // the next of replies; the requests it made, and what the client got.
+    std::pair<std::vector<Bytes>, Bytes> run(const Bytes& req, const std::vector<Bytes>& replies) {
+        EXPECT_EQ(take(L, req).answer, Bytes{});
+        std::vector<Bytes> sent;
+        Bytes got;
+        for (const Bytes& r : replies) {
+            sent.push_back(own());
+            auto [c, out] = reply(r);
+            if (c == L) got = out;
+        }
+        EXPECT_TRUE(own().empty()) << "no request left over";
+        return {sent, got};
+    }
+    // The requests that reach the file through a fid of the stand-in's own.
+    std::vector<Bytes> reach() const {
+        return {tc(P9_TSTAT, sfid), tt::build([](p9_cursor* c) {
+                    return p9_emit_tattach(c, 0, OWN_FID, P9_NOFID, nullptr, 0, nullptr, 0);
+                }),
+                tt::twalk(0, OWN_FID, OWN_FID, {"f"})};
+    }
+    static constexpr int L = 9;
+    uint32_t sfid = 0;
+    static constexpr uint32_t OWN_FID = 2;  // the lowest server fid free after attach and walk
+};
+
+TEST_F(DialectTwstat, LengthAndTimesBecomeTheServersOwnRequests) {
+    const Bytes rwstat = message(P9_RWSTAT, 4, {});
+    const Bytes rattach = message(P9_RATTACH, 0, Bytes(13));
+    const Bytes rclunk = message(P9_RCLUNK, 0, {});
+    const Bytes ropen = message(P9_ROPEN, 0, Bytes(17));
+    // Emptied: as an open with OTRUNC, saved at the clunk.
+    auto [empty, got] = run(twstat(4, 2, 0), {rstat(10), rattach, rwalk_to_file(), ropen, rclunk});
+    std::vector<Bytes> want = reach();
+    want.push_back(tc(P9_TOPEN, OWN_FID, {P9_OWRITE | P9_OTRUNC}));
+    want.push_back(tc(P9_TCLUNK, OWN_FID));
+    EXPECT_EQ(empty, want);
+    EXPECT_EQ(got, rwstat);
+    // Extended: as a write of no bytes at that offset.
+    Bytes at = {0xa0, 0x86, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // offset 100000, count 0
+    auto [grown, got2] = run(twstat(4, 2, 100000), {rstat(10), rattach, rwalk_to_file(), ropen,
+                                                    message(P9_RWRITE, 0, Bytes(4)), rclunk});
+    want = reach();
+    want.push_back(tc(P9_TOPEN, OWN_FID, {P9_OWRITE}));
+    want.push_back(tc(P9_TWRITE, OWN_FID, at));
+    want.push_back(tc(P9_TCLUNK, OWN_FID));
+    EXPECT_EQ(grown, want);
+    EXPECT_EQ(got2, rwstat);
+    // The times alone, or the length the file has: a Tstat shows the fid good.
+    for (uint64_t length : {P9_WSTAT_LENGTH_UNCHANGED, uint64_t{10}}) {
+        auto [sent, ok] = run(twstat(4, 2, length), {rstat(10)});
+        EXPECT_EQ(sent, std::vector<Bytes>{tc(P9_TSTAT, sfid)});
+        EXPECT_EQ(ok, rwstat);
+    }
+}
+
+TEST_F(DialectTwstat, WhatCannotBeDoneIsRefusedAndLeavesNoFid) {
+    struct Case {
+        const char* what;
+        uint64_t length;
+        Bytes stat;
+        std::string text;
+    };
+    for (const Case& c : {Case{"shrunk", 4, rstat(10), "Operation not supported"},
+                          Case{"a directory", 5, rstat(0, true), "Operation not supported"},
+                          Case{"past 4 MiB", 4194305, rstat(10), "File too large"},
+                          Case{"a fid gone", 0, rerror_msg(0, "tolvane: unknown fid"),
+                               "Input/output error"}}) {
+        SCOPED_TRACE(c.what);
+        auto [sent, got] = run(twstat(4, 2, c.length), {c.stat});
+        EXPECT_EQ(sent.size(), 1u) << "only the Tstat";
+        EXPECT_EQ(got, rerror_msg(4, c.text));
+    }
+    // A refused open, or another file at the path by now, still clunks the
+    // stand-in's fid; the refusal is answered.
+    const Bytes rattach = message(P9_RATTACH, 0, Bytes(13));
+    const Bytes rclunk = message(P9_RCLUNK, 0, {});
+    auto [sent, got] = run(twstat(4, 2, 0), {rstat(10), rattach, rwalk_to_file(),
+                                            rerror_msg(0, "tolvane: persist failed"), rclunk});
+    EXPECT_EQ(sent.back(), tc(P9_TCLUNK, OWN_FID));
+    EXPECT_EQ(got, rerror_msg(4, "Input/output error"));
+    auto [sent2, got2] = run(twstat(4, 2, 0), {rstat(10), rattach, rwalk_msg(0, 1), rclunk});
+    EXPECT_EQ(sent2.back(), tc(P9_TCLUNK, OWN_FID));
+    EXPECT_EQ(got2, rerror_msg(4, "No such file or directory"));
+    // A hang-up in between: the script runs to its clunk, and nobody hears.
+    EXPECT_EQ(take(L, twstat(5, 2, 0)).answer, Bytes{});
+    own();
+    reply(rstat(10));
+    sess_close(s, L);
+    for (const Bytes& r : {rattach, rwalk_to_file(), message(P9_ROPEN, 0, Bytes(17))}) {
+        own();
+        EXPECT_EQ(reply(r).first, -1);
+    }
+    EXPECT_EQ(own(), tc(P9_TCLUNK, OWN_FID));
+    EXPECT_EQ(reply(rclunk).first, -1);
+    EXPECT_EQ(tt::type_of(own()), P9_TCLUNK) << "then the client's own fids";
+}
+
+TEST_F(DialectTwstat, AnythingElseReachesTheServerAsItIs) {
+    Outcome mode = take(L, twstat(4, 2, 0, 0644));
+    EXPECT_TRUE(mode.forwarded);
+    EXPECT_EQ(mode.msg, twstat(4, sfid, 0, 0644));
+    reply(rerror_msg(4, "tolvane: Twstat not supported"));
+    Outcome native = take(A, twstat(4, 7, 0));
+    EXPECT_TRUE(native.forwarded) << "the plain socket is unchanged";
+}
+
+}  // namespace

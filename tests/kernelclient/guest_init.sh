@@ -132,6 +132,48 @@ still_there() {
     [ "$n" -eq 300 ] || fail "ls shows $n entries after mounting again"
 }
 
+size_is() {
+    n=$(wc -c <"$1")
+    [ "$n" -eq "$2" ] || fail "size $n, not $2"
+}
+
+# echo over an existing, longer file: both succeed, and the new text is all.
+overwrite() {
+    echo "first version, longer" >$W/ow.txt || return 1
+    echo second >$W/ow.txt || return 1
+    [ "$(cat $W/ow.txt)" = second ] || fail "read back '$(cat $W/ow.txt)'"
+}
+
+emptied() {
+    : >$W/ow.txt || return 1
+    size_is $W/ow.txt 0
+}
+
+cp_over() {
+    cp /tmp/small $W/ow.txt && cmp /tmp/small $W/ow.txt
+}
+
+truncated() {
+    truncate -s 0 $W/ow.txt || return 1
+    size_is $W/ow.txt 0
+}
+
+# Grown by truncate: the new bytes read as zeros.
+grown() {
+    truncate -s 100000 $W/ow.txt || return 1
+    size_is $W/ow.txt 100000 || return 1
+    dd if=/dev/zero of=/tmp/zeros bs=1000 count=100 2>/dev/null
+    cmp /tmp/zeros $W/ow.txt
+}
+
+ten_bytes() {
+    printf 0123456789 >$W/ten.txt
+}
+
+kept_ten() {
+    [ "$(cat $W/ten.txt)" = 0123456789 ] || fail "read back '$(cat $W/ten.txt)'"
+}
+
 from_host() {
     [ "$(cat $W/from-host)" = "written by the host" ] || fail "read '$(cat $W/from-host)'"
 }
@@ -170,6 +212,14 @@ step rmdir_nonempty rmdir $W
 step many_files many_files
 step ls_l_300 list_long
 step sparse_dd sparse
+step overwrite overwrite
+step emptied emptied
+step cp_over cp_over
+step truncate_0 truncated
+step truncate_grow grown
+step ten_bytes ten_bytes
+step truncate_shrink truncate -s 4 $W/ten.txt
+step kept_ten kept_ten
 step mv mv $W/small $W/small2
 step chmod chmod 600 $W/small
 step truncate truncate -s 10 $W/small

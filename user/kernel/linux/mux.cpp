@@ -309,6 +309,11 @@ bool take_one(Mux& m, int i) {
         if (answer_len > 0) deliver(m, i, m.answer, answer_len);
         return true;
     }
+    if (act == SESS_LATER) {  // the stand-in's own requests come next
+        c.head += size;
+        c.reserved += room;
+        return true;
+    }
     c.reserved += room;
     m.cur = static_cast<int16_t>(i);
     m.cur_msg = msg;
@@ -557,12 +562,11 @@ int64_t mux_write(Mux* m, const void* buf, uint64_t n) {
     if (n < P9_HEADER_LEN || n > SESS_SERVER_MSIZE || le32(reply) != n) return -EINVAL;
     if (!m->at_server) return static_cast<int64_t>(n);  // answers nothing: goes nowhere
     m->at_server = false;
-    int16_t from = m->cur;
     m->cur = NONE;
-    if (from >= 0) m->clients[from].reserved = 0;
     uint32_t alt_len = 0;
     int c = sess_reply(m->sess, reply, static_cast<uint32_t>(n), m->alt, &alt_len);
     if (c >= 0) {
+        m->clients[c].reserved = 0;
         if (alt_len > 0) {
             deliver(*m, c, m->alt, alt_len);
         } else {

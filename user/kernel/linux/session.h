@@ -35,7 +35,17 @@
 //   clunked, so its writes are saved as if it had clunked them itself.
 // - The Linux dialect: every Rerror text a client of NAME.linux gets, the
 //   stand-in's own included, is the one the kernel's 9P client maps to the
-//   right errno (errmap.h).
+//   right errno (errmap.h). And the Twstats that client sends for what
+//   programs do every day (touch, truncate, an open with O_TRUNC, which it
+//   follows with a Twstat of length 0) are done with the server's ordinary
+//   requests, since the server refuses every Twstat: one that changes
+//   nothing but the times is answered once the fid is known good (the
+//   server keeps no times); one that sets the length (and perhaps the
+//   times) empties the file as an open with OTRUNC does, or extends it as a
+//   write of no bytes at that offset does, through a fid of the stand-in's
+//   own that is clunked at the end (so the change is saved). A length
+//   between 0 and the file's own is refused, as is anything that changes a
+//   name, a mode, an owner or a group: those reach the server as they are.
 #pragma once
 
 #include <array>
@@ -51,6 +61,10 @@ inline constexpr uint32_t SESS_SMALL_REPLY = 256;         // room for any reply 
 inline constexpr uint32_t SESS_OWN_CAP = 128;  // the longest request of the stand-in's own
 inline constexpr int16_t SESS_OWN = -1;        // a request of the stand-in's own
 inline constexpr int16_t SESS_NOBODY = -2;     // no request at the server
+inline constexpr int16_t SESS_SCRIPT = -3;     // a fid of a Twstat done for a client
+inline constexpr uint64_t SESS_FILE_CAP = 4194304;  // the server's largest file
+inline constexpr uint32_t SESS_PATH_CAP = 256;       // the longest path kept for a fid
+inline constexpr uint16_t SESS_PATH_UNKNOWN = 0xFFFF;
 
 // How a socket's clients are spoken to: as the server speaks, or with every
 // Rerror text replaced by the one the Linux kernel's 9P client maps to the
@@ -96,6 +110,11 @@ struct Session {
     std::array<uint8_t, SESS_FID_CAP> fid_used;
     std::array<int16_t, SESS_FID_CAP> fid_client;
     std::array<uint32_t, SESS_FID_CAP> fid_cfid;
+    // And the names that lead to its file from the root of an attach with
+    // no attach name, joined by '/' (SESS_PATH_UNKNOWN: none known), so a
+    // Twstat of an open fid can reach its file through a fid of its own.
+    std::array<uint16_t, SESS_FID_CAP> fid_path_len;
+    std::array<std::array<char, SESS_PATH_CAP>, SESS_FID_CAP> fid_path;
 
     // The request at the server: whose (SESS_NOBODY: none), its type, the
     // names a Twalk asked for, and the new fid it maps (-1: none).
@@ -103,9 +122,33 @@ struct Session {
     uint8_t flight_type;
     uint16_t flight_nwname;
     int32_t flight_newfid;
+    // The path the fid flight_path_fid (-1: none) has if the request succeeds.
+    int32_t flight_path_fid;
+    uint16_t flight_path_len;
+    std::array<char, SESS_PATH_CAP> flight_path;
 
     bool opened;                            // the opening Tversion has gone out
     std::array<uint8_t, SESS_OWN_CAP> own;  // a request of the stand-in's own
+    bool flight_script;                     // the request at the server is a Twstat's step
+
+    // A Twstat done for a Linux client with ordinary requests: the step whose
+    // request goes out next (0: none), whether its reply is awaited, the
+    // client (SESS_NOBODY once gone) and its tag, the client's fid at the
+    // server, the fid of the stand-in's own (-1: none yet), attached afresh
+    // and walked down the client fid's path (its own fid may be open, and an
+    // open fid cannot be walked), the length asked (P9_WSTAT_LENGTH_UNCHANGED:
+    // the times alone), and the first refusal, answered at the end.
+    uint8_t script_step;
+    bool script_waiting;
+    int16_t script_client;
+    uint16_t script_tag;
+    uint32_t script_sfid;
+    int32_t script_fid;
+    uint64_t script_length;
+    uint64_t script_qpath;   // the file's qid path, to know it again
+    uint16_t script_walked;  // bytes of the path walked so far
+    uint16_t script_error_len;
+    std::array<char, SESS_SMALL_REPLY> script_error;
 };
 
 // Forgets every client and fid; the next own request is the opening Tversion.
@@ -137,17 +180,21 @@ uint32_t sess_reply_room(const Session& s, int c, const uint8_t* msg);
 enum SessAction : uint8_t {
     SESS_FORWARD = 0,  // msg was rewritten for the server and is now at it
     SESS_ANSWER = 1,   // answered here: the reply is in answer
+    SESS_LATER = 2,    // answered later, from the stand-in's own requests
 };
 
 // Takes client c's next request msg (one whole message of len bytes, 7 to
 // SESS_SERVER_MSIZE, as sess_scan left it). SESS_FORWARD: msg was rewritten
 // in place and must be handed to the server. SESS_ANSWER: the reply, at most
-// SESS_SMALL_REPLY bytes, is in answer and *answer_len.
+// SESS_SMALL_REPLY bytes, is in answer and *answer_len (0: nothing is said).
+// SESS_LATER: the stand-in's own requests (sess_own_next) do it, and the
+// reply to the last of them brings the answer (sess_reply).
 SessAction sess_take(Session& s, int c, uint8_t* msg, uint32_t len, uint8_t* answer,
                      uint32_t* answer_len);
 
 // The server's reply to the request at it (len bytes, one whole message).
 // Returns the client to hand it to, or -1 when it is the stand-in's own or
 // goes nowhere. *alt_len is 0 to hand it on as it is, else the length of the
-// reply in alt (SESS_SMALL_REPLY bytes) to hand on instead.
+// reply in alt (SESS_SMALL_REPLY bytes) to hand on instead. The last reply
+// of a Twstat done for a client hands on that client's answer in alt.
 int sess_reply(Session& s, const uint8_t* reply, uint32_t len, uint8_t* alt, uint32_t* alt_len);
