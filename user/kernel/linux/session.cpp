@@ -167,7 +167,8 @@ uint32_t local_rflush(uint16_t tag, uint8_t* out) {
 // a path too long: unknown).
 void flight_path_from(Session& s, int64_t f, const uint8_t* const* names, const uint64_t* lens,
                       uint16_t n) {
-    uint16_t len = f < 0 ? SESS_PATH_UNKNOWN : s.fid_path_len[static_cast<uint64_t>(f)];
+    bool known = f >= 0 && f < static_cast<int64_t>(SESS_FID_CAP);
+    uint16_t len = known ? s.fid_path_len[static_cast<uint64_t>(f)] : SESS_PATH_UNKNOWN;
     if (len != SESS_PATH_UNKNOWN) memcpy(s.flight_path.data(), s.fid_path[f].data(), len);
     for (uint16_t k = 0; k < n && len != SESS_PATH_UNKNOWN; k++) {
         uint64_t need = len + (len > 0 ? 1 : 0) + lens[k];
@@ -215,7 +216,8 @@ bool map_fids(Session& s, int c, uint8_t* msg, uint32_t len) {
             const uint8_t* names[P9_MAX_WELEM];
             uint64_t lens[P9_MAX_WELEM];
             if (p9_decode_twalk(msg, len, &tag, &u32a, &u32b, &n, names, lens) >= 0) {
-                flight_path_from(s, sfid == SESS_FID_UNKNOWN ? -1 : sfid, names, lens, n);
+                int64_t from = sfid < SESS_FID_CAP ? static_cast<int64_t>(sfid) : -1;
+                flight_path_from(s, from, names, lens, n);
                 s.flight_path_fid = f == SESS_FID_UNKNOWN ? -1 : static_cast<int32_t>(f);
             }
             put_le(msg + AT_FID, sfid, 4);
@@ -246,7 +248,7 @@ bool map_fids(Session& s, int c, uint8_t* msg, uint32_t len) {
             uint8_t mode;
             const uint8_t* name;
             uint64_t name_len;
-            if (sfid != SESS_FID_UNKNOWN &&
+            if (sfid < SESS_FID_CAP &&
                 p9_decode_tcreate(msg, len, &tag, &u32a, &name, &name_len, &perm, &mode) >= 0) {
                 flight_path_from(s, sfid, &name, &name_len, 1);
                 s.flight_path_fid = static_cast<int32_t>(sfid);
@@ -351,7 +353,8 @@ bool script_advance(Session& s, const uint8_t* reply, uint32_t len) {
             }
             uint64_t want = s.script_length;
             if (want == P9_WSTAT_LENGTH_UNCHANGED || want == length) return true;
-            uint16_t path_len = s.fid_path_len[s.script_sfid];
+            uint16_t path_len = s.script_sfid < SESS_FID_CAP ? s.fid_path_len[s.script_sfid]
+                                                             : SESS_PATH_UNKNOWN;
             if ((qtype & P9_QTDIR) != 0 || (want > 0 && want < length) || path_len == 0 ||
                 path_len == SESS_PATH_UNKNOWN) {
                 script_refuse(s, tolvane::ERR_TWSTAT_NOT_SUPPORTED);
