@@ -14,6 +14,7 @@
 
 #include "9p/9p.h"
 #include "fake_server.h"
+#include "host.h"
 
 namespace client_test {
 namespace {
@@ -330,6 +331,32 @@ TEST(ClientReplies, ServerHangsUpMidSession) {
     EXPECT_EQ(s.error().kind, ErrorKind::connection);
     EXPECT_EQ(s.error().text, "the server hung up");
     EXPECT_FALSE(c->usable());
+}
+
+// Between requests a server that hung up is found out without sending
+// anything, and the connection is then as dead as after a failed request.
+TEST(ClientReplies, CheckIdleFindsAServerThatHungUpBetweenRequests) {
+    FakeServer fs([](const Bytes& r) {
+        Reply attached = rattach(req_tag(r));
+        attached.hang_up = true;
+        return attached;
+    });
+    auto c = connect(fs);
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(c->check_idle().ok());
+    ASSERT_TRUE(c->attach("").ok());
+    // The server closes its end right after the Rattach.
+    tlnclient::Status idle = c->check_idle();
+    for (int i = 0; i < 2500 && idle.ok(); i++) {
+        tolvane_test::pause_ms(2);
+        idle = c->check_idle();
+    }
+    ASSERT_FALSE(idle.ok());
+    EXPECT_EQ(idle.error().kind, ErrorKind::connection);
+    EXPECT_EQ(idle.error().text, "the server hung up");
+    EXPECT_FALSE(c->usable());
+    EXPECT_FALSE(c->stat(0).ok());
+    EXPECT_EQ(fs.requests().size(), 2u);  // Tversion, Tattach: the Tstat was never sent
 }
 
 // ---- Walks ----

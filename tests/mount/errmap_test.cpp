@@ -107,6 +107,8 @@ TEST(ErrnoTable, BrokenConnectionsAndLocalFailures) {
     EXPECT_EQ(errno_for(Error{ErrorKind::connection, "timed out"}), EIO);
     EXPECT_EQ(errno_for(Error{ErrorKind::local, "out of fids"}), EMFILE);
     EXPECT_EQ(errno_for(Error{ErrorKind::local, "path element too long"}), EIO);
+    EXPECT_EQ(errno_for(Error{ErrorKind::local, std::string(tlnmount::NOT_CONNECTED) + ": gone"}),
+              ENOTCONN);
 }
 
 }  // namespace

@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +87,13 @@ protected:
 
     std::string at(const std::string& rel) const { return mnt_ + "/" + rel; }
     std::string host(const std::string& rel) const { return host_ + "/" + rel; }
+
+    // tlnc CMD on the server, beside the mount.
+    Ran tlnc(const std::string& cmd) {
+        return sh(shq(TLNC_BINARY) + " -s t " + cmd, {{"VELMOR_SRV", srv_}});
+    }
+
+    void restart_under_a_loop(bool kill);
 
     tolvane_test::TempDir tmp_;
     std::string dir_, srv_, mnt_, host_, store_;
@@ -525,7 +534,7 @@ TEST_F(MountTest, EverythingSurvivesUnmountAndServerRestart) {
 // killed before the close, and the data is there after a restart.
 TEST_F(MountTest, FsyncSavesWhileTheFileIsOpen) {
     start_server(store_);
-    start_mount();
+    start_mount({"-o", "noreconnect"});
     std::string f = at("synced"), unsynced = at("unsynced");
     pid_t server = server_->pid();
     std::string r = in_child([&](std::string& out) {
@@ -549,6 +558,175 @@ TEST_F(MountTest, FsyncSavesWhileTheFileIsOpen) {
     EXPECT_EQ(in_mnt("ls unsynced").status, 2);
 }
 
+// A shell loop writes a new file and reads back an older one through the
+// mount on every round while the server is stopped (SIGKILL when KILL, else
+// SIGTERM) and started again on its store. dd reports a failed close, so a
+// file it wrote without complaint was saved. Only the one request in flight
+// at the stop may fail, and as EIO.
+void MountTest::restart_under_a_loop(bool kill) {
+    start_server(store_);
+    start_mount();
+    ok("mkdir d");
+    // Files with data take a slot each (63 in all): 50 rounds, and the last
+    // ten only once the server is back.
+    constexpr long ROUNDS = 50;
+    const std::string loop = R"(cd "$M" && i=0
+        while [ $i -lt $N ]; do
+            i=$((i + 1))
+            if [ $i -eq $((N - 9)) ]; then
+                while [ ! -e "$H/restarted" ]; do sleep 0.01; done
+            fi
+            if echo $i | dd of=d/f$i status=none; then
+                echo $i >> "$H/closed"
+            else
+                echo "write $i" >> "$H/failed"
+            fi
+            j=$((i / 2))
+            if grep -qx $j "$H/closed"; then
+                if got=$(cat d/f$j); then
+                    [ "$got" = $j ] || echo "f$j: $got" >> "$H/wrong"
+                else
+                    echo "read $j" >> "$H/failed"
+                fi
+            fi
+        done)";
+    Ran ran;
+    std::thread rounds([&] {
+        ran = sh(loop, {{"M", mnt_}, {"H", host_}, {"N", std::to_string(ROUNDS)}}, 120);
+    });
+    auto lines = [&](const std::string& name) {
+        std::string text = tolvane_test::read_file(host(name));
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    for (int i = 0; i < 10000 && lines("closed") < 10; i++) tolvane_test::pause_ms(2);
+    if (kill) {
+        server_->kill_hard();
+    } else {
+        EXPECT_EQ(server_->stop(), 0);
+    }
+    long before = lines("closed");
+    start_server(store_);
+    write_file(host("restarted"), "");
+    rounds.join();
+
+    EXPECT_EQ(ran.status, 0) << ran.out;
+    EXPECT_GE(before, 10);
+    EXPECT_LE(lines("failed"), 1) << tolvane_test::read_file(host("failed"));
+    EXPECT_GE(lines("closed"), ROUNDS - 1);
+    std::istringstream said(ran.out);
+    for (std::string line; std::getline(said, line);) {
+        EXPECT_NE(line.find("Input/output error"), std::string::npos) << ran.out;
+    }
+    EXPECT_EQ(tolvane_test::read_file(host("wrong")), "");
+    // Every file written, read back from the server that was started again.
+    EXPECT_EQ(ok("for i in $(cat " + shq(host("closed")) +
+                 "); do [ \"$(cat d/f$i)\" = $i ] || echo f$i; done"),
+              "");
+    EXPECT_NE(mount_->log().find("tlnmount: reconnected"), std::string::npos) << mount_->log();
+}
+
+TEST_F(MountTest, ALoopCarriesOnThroughAServerRestart) {
+    restart_under_a_loop(false);
+}
+
+TEST_F(MountTest, ALoopCarriesOnThroughAServerKilledAndStartedAgain) {
+    restart_under_a_loop(true);
+}
+
+// Descriptors opened before a restart are opened again by their path: one
+// reads what was saved and writes on; one whose file was removed meanwhile
+// is stale, and so is a directory removed meanwhile when it is read again.
+TEST_F(MountTest, OpenFilesAreOpenedAgainAfterARestart) {
+    start_server(store_);
+    start_mount();
+    ok("echo saved > kept && echo doomed > gone && mkdir gone_dir");
+    std::string kept = at("kept"), gone = at("gone"), gone_dir = at("gone_dir");
+    int kept_fd = -1, gone_fd = -1;
+    DIR* dir = nullptr;
+    Steps child({
+        [&](std::string& out) {
+            kept_fd = ::open(kept.c_str(), O_RDWR);
+            gone_fd = ::open(gone.c_str(), O_RDONLY);
+            dir = ::opendir(gone_dir.c_str());
+            while (dir && ::readdir(dir)) {
+            }
+            out = std::to_string(kept_fd >= 0 && gone_fd >= 0 && dir);
+        },
+        [&](std::string& out) {
+            char buf[16] = {};
+            ssize_t got = ::pread(kept_fd, buf, sizeof buf - 1, 0);
+            bool wrote = ::pwrite(kept_fd, "more\n", 5, 6) == 5;
+            int closed = ::close(kept_fd);
+            errno = 0;
+            ssize_t stale = ::pread(gone_fd, buf, 1, 0);
+            out = std::string(buf, got > 0 ? static_cast<size_t>(got) : 0) + std::to_string(wrote) +
+                  " " + std::to_string(closed) + " " + std::to_string(stale) + " " +
+                  strerrorname_np(errno);
+            ::rewinddir(dir);
+            errno = 0;
+            bool listed = ::readdir(dir) != nullptr;
+            out += " " + std::to_string(listed) + " " + strerrorname_np(errno);
+        },
+    });
+    EXPECT_EQ(child.next(), "1");
+    EXPECT_EQ(server_->stop(), 0);
+    start_server(store_);
+    EXPECT_EQ(tlnc("rm /gone").status, 0);
+    EXPECT_EQ(tlnc("rm /gone_dir").status, 0);
+    EXPECT_EQ(child.next(), "saved\n1 0 -1 ESTALE 0 ESTALE");
+    EXPECT_EQ(ok("cat kept"), "saved\nmore\n");
+    EXPECT_EQ(errno_of([&] {
+                  struct stat st;
+                  return ::stat(gone.c_str(), &st);
+              }),
+              ENOENT);
+}
+
+// Writes the stop cut off before any save covered them may be lost: the
+// close of their descriptor says EIO; the next file written is saved as ever.
+TEST_F(MountTest, WritesUnsavedAtAStopFailTheirClose) {
+    start_server(store_);
+    start_mount();
+    ok("echo saved > f");
+    std::string f = at("f");
+    int fd = -1;
+    Steps child({
+        [&](std::string& out) {
+            fd = ::open(f.c_str(), O_WRONLY);
+            out = std::to_string(::pwrite(fd, "unsaved", 7, 0));
+        },
+        [&](std::string& out) {
+            int closed = ::close(fd);
+            out = std::to_string(closed) + " " + strerrorname_np(errno);
+        },
+    });
+    EXPECT_EQ(child.next(), "7");
+    server_->kill_hard();
+    start_server(store_);
+    EXPECT_EQ(child.next(), "-1 EIO");
+    EXPECT_EQ(ok("cat f"), "saved\n");
+    ok("echo after > f");
+    server_->kill_hard();
+    start_server(store_);
+    EXPECT_EQ(ok("cat f"), "after\n");
+}
+
+// Past the limit (here none at all) a request fails at once with ENOTCONN,
+// until the server is back.
+TEST_F(MountTest, AServerThatStaysAwayIsNotConnectedUntilItIsBack) {
+    start_server(store_);
+    start_mount({"-o", "reconnect_limit=0"});
+    ok("echo x > f");
+    EXPECT_EQ(server_->stop(), 0);
+    std::string f = at("f");
+    EXPECT_EQ(errno_of([&] { return ::open(f.c_str(), O_RDONLY); }), ENOTCONN);
+    EXPECT_EQ(errno_of([&] { return ::open(f.c_str(), O_RDONLY); }), ENOTCONN);
+    start_server(store_);
+    EXPECT_EQ(ok("cat f"), "x\n");
+    EXPECT_NE(mount_->log().find("fails with ENOTCONN until it is back"), std::string::npos)
+        << mount_->log();
+}
+
 TEST_F(MountTest, FailedSavesReachProgramsAsEio) {
     start_server(store_, {{"VELMOR_STORE_FAULT", "fail"}});
     start_mount();
@@ -563,9 +741,9 @@ TEST_F(MountTest, FailedSavesReachProgramsAsEio) {
         << log;
 }
 
-TEST_F(MountTest, LosingTheServerUnmounts) {
+TEST_F(MountTest, LosingTheServerUnmountsWithNoreconnect) {
     start_server();
-    start_mount();
+    start_mount({"-o", "noreconnect"});
     ok("echo x > f");
     server_->kill_hard();
     Ran r = in_mnt("cat f");
@@ -613,7 +791,11 @@ TEST_F(MountTest, DetachesOnceMountedAndReportsStartupFailures) {
     EXPECT_NE(r.out.find("tolvane: unknown attach tree"), std::string::npos) << r.out;
     r = sh(bin + " -s t " + shq(dir_ + "/absent"), env, 30);
     EXPECT_EQ(r.status, 4) << r.out;
-    for (const char* bad : {"", "-q ", "-t 0 ", "-m 10 ", "-s a -a b ", "-t"}) {
+    r = sh(bin + " -c true -o reconnect " + shq(mnt_), env, 30);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("-c cannot reconnect"), std::string::npos) << r.out;
+    for (const char* bad : {"", "-q ", "-t 0 ", "-m 10 ", "-s a -a b ", "-t",
+                            "-c true -o reconnect_limit=5 ", "-o reconnect_limit=x "}) {
         r = sh(bin + " " + bad + (std::string(bad) == "" ? "" : shq(mnt_)), env, 30);
         EXPECT_EQ(r.status, 2) << "'" << bad << "': " << r.out;
     }
@@ -645,8 +827,8 @@ TEST_F(MountTest, AMountInUseSharesTheServerWithTlncAndASecondMount) {
     for (int i = 0; i < 4; i++) {
         std::string t = "/var/www/t" + std::to_string(i), out = host_ + "/out" + std::to_string(i);
         Ran r = sh(tlnc + "put " + shq(host_ + "/in") + " " + t + " && " + tlnc + "get " + t + " " +
-                       shq(out) + " && cmp " + shq(host_ + "/in") + " " + shq(out) + " && " +
-                       tlnc + "ls / >/dev/null",
+                       shq(out) + " && cmp " + shq(host_ + "/in") + " " + shq(out) + " && " + tlnc +
+                       "ls / >/dev/null",
                    env, 60);
         EXPECT_EQ(r.status, 0) << r.out;
     }

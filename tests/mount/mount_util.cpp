@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,49 +111,76 @@ int errno_of(const std::function<int()>& call, int timeout_s) {
     return st;
 }
 
-std::string in_child(const std::function<void(std::string&)>& body, int timeout_s) {
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return "<pipe>";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(p[0]);
-        std::string answer;
-        body(answer);
-        size_t done = 0;
-        while (done < answer.size()) {
-            ssize_t k = ::write(p[1], answer.data() + done, answer.size() - done);
-            if (k <= 0) break;
-            done += static_cast<size_t>(k);
+Steps::Steps(std::vector<Step> steps) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        ADD_FAILURE() << "socketpair: " << std::strerror(errno);
+        return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::close(sv[0]);
+        char go;
+        for (const Step& step : steps) {
+            if (::read(sv[1], &go, 1) != 1) _exit(1);
+            std::string answer;
+            step(answer);
+            answer.push_back('\0');
+            size_t done = 0;
+            while (done < answer.size()) {
+                ssize_t k = ::write(sv[1], answer.data() + done, answer.size() - done);
+                if (k <= 0) _exit(1);
+                done += static_cast<size_t>(k);
+            }
         }
         _exit(0);
     }
-    ::close(p[1]);
+    ::close(sv[1]);
+    fd_ = sv[0];
+    if (pid_ < 0) ADD_FAILURE() << "fork: " << std::strerror(errno);
+}
+
+Steps::~Steps() {
+    if (fd_ >= 0) ::close(fd_);  // a child still waiting for a step reads end of stream
+    if (pid_ > 0) (void)wait_pid(pid_, 10000);
+}
+
+void Steps::kill_now() {
+    ::kill(pid_, SIGKILL);
+    (void)wait_pid(pid_, 10000);
+    pid_ = -1;
+}
+
+std::string Steps::next(int timeout_s) {
+    if (pid_ <= 0) return "<died>";
+    char go = 1;
+    if (::send(fd_, &go, 1, MSG_NOSIGNAL) != 1) return "<died>";
     std::string answer;
     auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
-    bool late = false;
     for (;;) {
-        pollfd pf{p[0], POLLIN, 0};
+        pollfd pf{fd_, POLLIN, 0};
         int n = ::poll(&pf, 1, ms_left(deadline));
         if (n < 0 && errno == EINTR) continue;
         if (n == 0) {
-            late = true;
-            break;
+            ADD_FAILURE() << "a child working in the mount did not finish in " << timeout_s << " s";
+            kill_now();
+            return "<timeout>";
         }
         char buf[4096];
-        ssize_t k = ::read(p[0], buf, sizeof buf);
-        if (k > 0) {
-            answer.append(buf, static_cast<size_t>(k));
-        } else if (k == 0 || errno != EINTR) {
-            break;
+        ssize_t k = ::read(fd_, buf, sizeof buf);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return "<died>";
+        answer.append(buf, static_cast<size_t>(k));
+        if (answer.back() == '\0') {
+            answer.pop_back();
+            return answer;
         }
     }
-    ::close(p[0]);
-    int st = wait_pid(pid, late ? 0 : 10000);
-    if (late || st < 0) {
-        ADD_FAILURE() << "a child working in the mount did not finish in " << timeout_s << " s";
-        return "<timeout>";
-    }
-    return st == 0 ? answer : "<died>";
+}
+
+std::string in_child(const Steps::Step& body, int timeout_s) {
+    Steps child({body});
+    return child.next(timeout_s);
 }
 
 bool mounted(const std::string& path) {

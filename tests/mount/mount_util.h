@@ -37,10 +37,32 @@ Ran sh(const std::string& cmd, const std::map<std::string, std::string>& env = {
 // failing the test) when it took longer than TIMEOUT_S.
 int errno_of(const std::function<int()>& call, int timeout_s = 30);
 
-// Runs BODY in a forked child, which writes its answer to the string it is
-// given; returns that answer ("<timeout>" after killing the child and failing
-// the test when it takes longer than TIMEOUT_S, "<died>" when it crashed).
-std::string in_child(const std::function<void(std::string&)>& body, int timeout_s = 60);
+// A forked child that works in the mount one step at a time and keeps its
+// descriptors open between steps, so that the test can act in between (stop
+// and start the server, remove a file). Each step writes its answer to the
+// string it is given.
+class Steps {
+public:
+    using Step = std::function<void(std::string&)>;
+    explicit Steps(std::vector<Step> steps);
+    ~Steps();  // waits up to 10 s for the child to finish, then kills it
+    Steps(const Steps&) = delete;
+    Steps& operator=(const Steps&) = delete;
+
+    // Runs the next step and returns its answer: "<timeout>" after killing
+    // the child and failing the test when it takes longer than TIMEOUT_S,
+    // "<died>" when the child crashed or has no step left.
+    std::string next(int timeout_s = 60);
+
+private:
+    void kill_now();
+
+    pid_t pid_ = -1;
+    int fd_ = -1;  // our end of a socketpair: a byte asks for a step, answers come back
+};
+
+// Runs BODY in a forked child as the one step of a Steps; returns its answer.
+std::string in_child(const Steps::Step& body, int timeout_s = 60);
 
 // True when PATH is a mount point of a tolvane FUSE mount (read from
 // /proc/self/mountinfo, which does not enter the mount).

@@ -126,6 +126,12 @@ public:
     // False once the connection broke (protocol or connection error) or was
     // closed.
     bool usable() const { return !dead_; }
+    // Checks, without waiting, a connection with no request outstanding: a
+    // server says nothing unasked, so a stream that has ended, was reset or
+    // holds bytes means the server hung up since its last reply (or broke
+    // the protocol). Succeeds when nothing is waiting; otherwise poisons the
+    // connection and fails with a connection error that says which.
+    Status check_idle();
     // Process id of a spawned server, or -1.
     pid_t server_pid() const { return child_; }
 

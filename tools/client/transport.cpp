@@ -1,6 +1,7 @@
 // Where a Client's bytes go: the /srv registry and unix sockets, a spawned
 // server command on pipes, descriptors handed in by the caller; hanging up.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -210,6 +211,28 @@ Status Client::close() {
                      "server command killed by signal " + std::to_string(WTERMSIG(status))};
     }
     return ok_status();
+}
+
+Status Client::check_idle() {
+    if (dead_) return *dead_;
+    if (wire_.buffered() > 0) return fail(ErrorKind::protocol, "the server sent bytes unasked");
+    pollfd pfd{rfd_, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&pfd, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return fail(ErrorKind::connection, "poll: " + errno_text(errno));
+    if (r == 0) return ok_status();
+    // Something is there: the end of the stream, an error, or bytes.
+    uint8_t b;
+    ssize_t n;
+    do {
+        n = ::read(rfd_, &b, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) return fail(ErrorKind::connection, "the server hung up");
+    if (n > 0) return fail(ErrorKind::protocol, "the server sent bytes unasked");
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return ok_status();
+    return fail(ErrorKind::connection, "read: " + errno_text(errno));
 }
 
 Error Client::fail(Error e) {

@@ -25,7 +25,8 @@ int errno_for(const tlnclient::Error& e) {
         case tlnclient::ErrorKind::refused:
             return errno_for_text(e.text);
         case tlnclient::ErrorKind::local:
-            return e.text == "out of fids" ? EMFILE : EIO;
+            if (e.text == "out of fids") return EMFILE;
+            return e.text.starts_with(NOT_CONNECTED) ? ENOTCONN : EIO;
         case tlnclient::ErrorKind::protocol:
         case tlnclient::ErrorKind::connection:
             break;

@@ -25,9 +25,14 @@ std::span<const ErrnoRule> errno_rules();
 // library's own account of a walk that stopped ("'NAME': not found"), else EIO.
 int errno_for_text(std::string_view text);
 
+// How the text of the mount's own error begins when no connection can be
+// had (the server did not come back in time after a break).
+inline constexpr std::string_view NOT_CONNECTED = "not connected";
+
 // The errno for any failed client call: refusals through errno_for_text, the
-// client's "out of fids" as EMFILE, everything else (protocol, connection,
-// local) EIO.
+// client's "out of fids" as EMFILE, a local error beginning with
+// NOT_CONNECTED as ENOTCONN, everything else (protocol, connection, local)
+// EIO.
 int errno_for(const tlnclient::Error& e);
 
 }  // namespace tlnmount

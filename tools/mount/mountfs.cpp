@@ -86,6 +86,10 @@ bool is_now_or_omit(const timespec& t) {
 
 const uint8_t NOTHING[1] = {0};
 
+// The server's own text for a handle whose file was removed: ESTALE. The
+// mount says the same of a file gone from the path a handle was opened by.
+const Error GONE{ErrorKind::refused, "tolvane: file removed"};
+
 // What a directory handle holds.
 struct Listing {
     std::vector<Stat> entries;
@@ -94,8 +98,8 @@ struct Listing {
 
 }  // namespace
 
-Mount::Mount(std::unique_ptr<tlnclient::Client> client, Fid root, bool debug)
-    : client_(std::move(client)), root_(root), debug_(debug), uid_(::getuid()), gid_(::getgid()) {}
+Mount::Mount(Link link, bool debug)
+    : link_(std::move(link)), debug_(debug), uid_(::getuid()), gid_(::getgid()) {}
 
 Mount::~Mount() {
     (void)shutdown();
@@ -104,11 +108,13 @@ Mount::~Mount() {
 bool Mount::shutdown() {
     if (shut_) return !lost_;
     shut_ = true;
-    for (Fid fid : handles_) (void)clunk_checked(fid);
+    for (auto& [id, h] : handles_) {
+        settle(h);
+        if (h.generation != 0) (void)clunk_checked(h.fid);
+    }
     handles_.clear();
-    (void)clunk_checked(root_);
-    if (!client_->usable()) lost_ = true;
-    Status down = client_->close();
+    if (!client().usable() && !link_.reconnects()) lost_ = true;
+    Status down = link_.close();
     if (!down && !lost_) {
         std::fprintf(stderr, "tlnmount: hang-up: %s\n", down.error().text.c_str());
         return false;
@@ -128,12 +134,14 @@ int Mount::fail(const char* op, const char* path, const Error& e) {
     return -err;
 }
 
-// After a failed call: when it broke the connection, says so once and asks
-// the loop to stop, so the mount goes away instead of answering EIO forever.
+// After a failed call: when it broke the connection, says so once. Without
+// reconnecting, asks the loop to stop, so the mount goes away instead of
+// answering EIO forever.
 void Mount::check_connection(const Error& e) {
-    if (client_->usable() || lost_) return;
+    if (client().usable() || lost_) return;
+    link_.broke(e);
+    if (link_.reconnects()) return;
     lost_ = true;
-    std::fprintf(stderr, "tlnmount: connection lost: %s; unmounting\n", e.text.c_str());
     fuse_context* ctx = fuse_get_context();
     if (ctx && ctx->fuse) fuse_exit(ctx->fuse);
 }
@@ -148,11 +156,13 @@ int Mount::refuse(const char* op, const char* path, int err, const char* why) {
 }
 
 Result<Fid> Mount::walk(const char* path) {
-    return client_->walk(root_, path);
+    Status up = link_.up();
+    if (!up) return up.error();
+    return client().walk(link_.root(), path);
 }
 
 Status Mount::clunk_checked(Fid fid) {
-    Status s = client_->clunk(fid);
+    Status s = client().clunk(fid);
     if (!s) {
         if (debug_) std::fprintf(stderr, "tlnmount: clunk: %s\n", s.error().text.c_str());
         if (!shut_) check_connection(s.error());
@@ -161,26 +171,72 @@ Status Mount::clunk_checked(Fid fid) {
 }
 
 Result<Stat> Mount::stat_path(const char* path) {
-    if (is_root(path)) return client_->stat(root_);
+    if (is_root(path)) {
+        Status up = link_.up();
+        if (!up) return up.error();
+        return client().stat(link_.root());
+    }
     Result<Fid> f = walk(path);
     if (!f) return f.error();
-    Result<Stat> st = client_->stat(f.value());
+    Result<Stat> st = client().stat(f.value());
     (void)clunk_checked(f.value());
     return st;
 }
 
-// FI's fid when FI is an open file handle of ours. Calls on a directory
-// descriptor (fchmod of an open directory) come with FUSE's own directory
-// handle instead, and go by the path.
-bool Mount::handle_fid(const fuse_file_info* fi, Fid* fid) const {
-    if (!fi || fi->fh > UINT32_MAX || !handles_.count(static_cast<Fid>(fi->fh))) return false;
-    *fid = static_cast<Fid>(fi->fh);
-    return true;
+uint64_t Mount::add_handle(uint8_t mode, Fid fid, bool written) {
+    uint64_t id = next_handle_++;
+    uint8_t reopen = static_cast<uint8_t>(mode & ~P9_OTRUNC);
+    handles_.emplace(id, Handle{reopen, fid, link_.generation(), written, false});
+    return id;
+}
+
+// Calls on a directory descriptor (fchmod of an open directory) come with
+// FUSE's own directory handle, the address of a Listing, and go by the path.
+Mount::Handle* Mount::handle_of(const fuse_file_info* fi) {
+    if (!fi) return nullptr;
+    auto it = handles_.find(fi->fh);
+    return it == handles_.end() ? nullptr : &it->second;
+}
+
+// Forgets H's fid when it belongs to an earlier connection. Writes through
+// it that no save covered may or may not have reached the store: the next
+// flush or fsync says so.
+void Mount::settle(Handle& h) {
+    if (h.generation == 0 || h.generation == link_.generation()) return;
+    h.generation = 0;
+    h.unsure = h.unsure || h.written;
+    h.written = false;
+}
+
+// H's own fid while its connection lasts. Otherwise (a later connection, or
+// a flush gave the fid back) a new fid walked to PATH and opened with H's
+// mode. A file no longer at PATH, or removed through this mount (FUSE then
+// gives no path), is stale.
+Result<Fid> Mount::fid_of(Handle& h, const char* path) {
+    Status up = link_.up();
+    if (!up) return up.error();
+    settle(h);
+    if (h.generation != 0) return h.fid;
+    if (!path) return GONE;
+    Result<Fid> f = walk(path);
+    if (!f) return errno_for(f.error()) == ENOENT ? GONE : f.error();
+    Result<tlnclient::Qid> q = client().open(f.value(), h.mode);
+    if (!q || q.value().is_dir()) {
+        (void)clunk_checked(f.value());
+        return q ? GONE : q.error();
+    }
+    h.fid = f.value();
+    h.generation = link_.generation();
+    return h.fid;
 }
 
 Result<Stat> Mount::stat_of(const char* path, const fuse_file_info* fi) {
-    if (Fid fid; handle_fid(fi, &fid)) return client_->stat(fid);
-    if (!path) return Error{ErrorKind::refused, "tolvane: file removed"};
+    if (Handle* h = handle_of(fi)) {
+        Result<Fid> fid = fid_of(*h, path);
+        if (!fid) return fid.error();
+        return client().stat(fid.value());
+    }
+    if (!path) return GONE;
     return stat_path(path);
 }
 
@@ -209,12 +265,12 @@ Status Mount::mark_written(const char* path) {
     Result<Fid> f = walk(path);
     if (!f) return f.error();
     Fid fid = f.value();
-    Result<tlnclient::Qid> q = client_->open(fid, P9_OWRITE);
+    Result<tlnclient::Qid> q = client().open(fid, P9_OWRITE);
     if (!q) {
         (void)clunk_checked(fid);
         return q.error();
     }
-    Result<uint32_t> w = client_->write(fid, 0, NOTHING, 0);
+    Result<uint32_t> w = client().write(fid, 0, NOTHING, 0);
     Status c = clunk_checked(fid);
     if (!w) return w.error();
     return c;
@@ -223,9 +279,9 @@ Status Mount::mark_written(const char* path) {
 Result<std::vector<Stat>> Mount::list(const char* path) {
     Result<Fid> f = walk(path);
     if (!f) return f.error();
-    Result<tlnclient::Qid> q = client_->open(f.value(), P9_OREAD);
+    Result<tlnclient::Qid> q = client().open(f.value(), P9_OREAD);
     Result<std::vector<Stat>> list =
-        q ? client_->readdir(f.value()) : Result<std::vector<Stat>>(q.error());
+        q ? client().readdir(f.value()) : Result<std::vector<Stat>>(q.error());
     (void)clunk_checked(f.value());
     return list;
 }
@@ -292,6 +348,9 @@ struct Mount::Ops {
         if (offset == 0 && l->served) {  // rewinddir: read it afresh
             if (!path) return m->refuse("readdir", path, ESTALE, "directory removed");
             Result<std::vector<Stat>> list = m->list(path);
+            if (!list && errno_for(list.error()) == ENOENT) {
+                return m->refuse("readdir", path, ESTALE, "directory gone");
+            }
             if (!list) return m->fail("readdir", path, list.error());
             l->entries = std::move(list).value();
         }
@@ -331,17 +390,17 @@ struct Mount::Ops {
         Result<Fid> f = m->walk(path);
         if (!f) return m->fail("open", path, f.error());
         Fid fid = f.value();
-        Result<tlnclient::Qid> q = m->client_->open(fid, mode);
-        if (q && (mode & P9_OTRUNC) && writes(mode)) {
-            Result<uint32_t> w = m->client_->write(fid, 0, NOTHING, 0);
+        Result<tlnclient::Qid> q = m->client().open(fid, mode);
+        bool truncated = (mode & P9_OTRUNC) && writes(mode);
+        if (q && truncated) {
+            Result<uint32_t> w = m->client().write(fid, 0, NOTHING, 0);
             if (!w) q = w.error();
         }
         if (!q) {
             (void)m->clunk_checked(fid);
             return m->fail("open", path, q.error());
         }
-        m->handles_.insert(fid);
-        fi->fh = fid;
+        fi->fh = m->add_handle(mode, fid, truncated);
         return 0;
     }
 
@@ -355,41 +414,51 @@ struct Mount::Ops {
         Result<Fid> f = m->walk(parent.c_str());
         if (!f) return m->fail("create", path, f.error());
         Fid fid = f.value();
-        Result<tlnclient::Qid> q = m->client_->create(fid, name, perm & PERM_BITS, mode);
+        Result<tlnclient::Qid> q = m->client().create(fid, name, perm & PERM_BITS, mode);
         if (!q) {
             (void)m->clunk_checked(fid);
             return m->fail("create", path, q.error());
         }
-        m->handles_.insert(fid);
-        fi->fh = fid;
+        // The new file is saved when this fid is clunked.
+        fi->fh = m->add_handle(mode, fid, true);
         return 0;
     }
 
     static int read(const char* path, char* buf, size_t size, off_t off, fuse_file_info* fi) {
         Mount* m = self();
         if (off < 0) return m->refuse("read", path, EINVAL, "negative offset");
-        Result<uint64_t> r =
-            m->client_->read_full(static_cast<Fid>(fi->fh), static_cast<uint64_t>(off),
-                                  reinterpret_cast<uint8_t*>(buf), size);
+        Handle* h = m->handle_of(fi);
+        if (!h) return m->refuse("read", path, EBADF, "not an open file");
+        Result<Fid> fid = m->fid_of(*h, path);
+        if (!fid) return m->fail("read", path, fid.error());
+        Result<uint64_t> r = m->client().read_full(fid.value(), static_cast<uint64_t>(off),
+                                                   reinterpret_cast<uint8_t*>(buf), size);
         if (!r) return m->fail("read", path, r.error());
         return static_cast<int>(r.value());
     }
 
     // A short count is returned as it is (the kernel hands it to the program,
     // which asks again for the rest and then sees the error). No byte taken
-    // at all is EFBIG: the server drops bytes past its largest file.
+    // at all is EFBIG: the server drops bytes past its largest file. The
+    // handle counts as written from the first Twrite sent: one the connection
+    // cut off may have been taken.
     static int write(const char* path, const char* buf, size_t size, off_t off,
                      fuse_file_info* fi) {
         Mount* m = self();
         if (off < 0) return m->refuse("write", path, EINVAL, "negative offset");
-        Fid fid = static_cast<Fid>(fi->fh);
+        Handle* h = m->handle_of(fi);
+        if (!h) return m->refuse("write", path, EBADF, "not an open file");
+        Result<Fid> f = m->fid_of(*h, path);
+        if (!f) return m->fail("write", path, f.error());
+        Fid fid = f.value();
+        h->written = true;
         const uint8_t* data = reinterpret_cast<const uint8_t*>(buf);
         uint64_t done = 0;
         while (done < size) {
             uint32_t want =
-                static_cast<uint32_t>(std::min<uint64_t>(size - done, m->client_->iounit()));
+                static_cast<uint32_t>(std::min<uint64_t>(size - done, m->client().iounit()));
             Result<uint32_t> w =
-                m->client_->write(fid, static_cast<uint64_t>(off) + done, data + done, want);
+                m->client().write(fid, static_cast<uint64_t>(off) + done, data + done, want);
             if (!w) {
                 if (done > 0) break;
                 return m->fail("write", path, w.error());
@@ -403,19 +472,52 @@ struct Mount::Ops {
         return static_cast<int>(done);
     }
 
+    // Every close(2) of a file waits for this (see "Closing saves" in
+    // mountfs.h).
+    static int flush(const char* path, fuse_file_info* fi) {
+        Mount* m = self();
+        Handle* h = m->handle_of(fi);
+        if (!h) return 0;
+        m->settle(*h);
+        if (h->unsure) {
+            h->unsure = false;
+            return m->refuse("flush", path, EIO, "the connection broke before writes were saved");
+        }
+        if (h->generation == 0 || !h->written) return 0;
+        Fid fid = h->fid;
+        h->generation = 0;
+        h->written = false;
+        Status c = m->clunk_checked(fid);
+        return c ? 0 : m->fail("flush", path, c.error());
+    }
+
+    // The last close: the fid goes back, unless a flush or a lost connection
+    // took it already.
     static int release(const char*, fuse_file_info* fi) {
         Mount* m = self();
-        Fid fid = static_cast<Fid>(fi->fh);
-        m->handles_.erase(fid);
-        (void)m->clunk_checked(fid);
+        auto it = m->handles_.find(fi->fh);
+        if (it == m->handles_.end()) return 0;
+        m->settle(it->second);
+        if (it->second.generation != 0) (void)m->clunk_checked(it->second.fid);
+        m->handles_.erase(it);
         return 0;
     }
 
-    static int fsync(const char* path, int, fuse_file_info*) {
+    // Saves now, through a fid of its own; this handle's writes are in the
+    // tree the server saves, unless its connection broke before.
+    static int fsync(const char* path, int, fuse_file_info* fi) {
         Mount* m = self();
         if (!path) return m->refuse("fsync", path, ESTALE, "file removed");
         Status s = m->mark_written(path);
-        return s ? 0 : m->fail("fsync", path, s.error());
+        Handle* h = m->handle_of(fi);
+        if (h) m->settle(*h);
+        if (h && h->unsure) {
+            h->unsure = false;
+            return m->refuse("fsync", path, EIO, "the connection broke before writes were saved");
+        }
+        if (!s) return m->fail("fsync", path, s.error());
+        if (h) h->written = false;
+        return 0;
     }
 
     static int mkdir(const char* path, mode_t perm) {
@@ -425,7 +527,7 @@ struct Mount::Ops {
         if (!f) return m->fail("mkdir", path, f.error());
         Fid fid = f.value();
         Result<tlnclient::Qid> q =
-            m->client_->create(fid, name, tlnclient::DMDIR | (perm & PERM_BITS), P9_OREAD);
+            m->client().create(fid, name, tlnclient::DMDIR | (perm & PERM_BITS), P9_OREAD);
         // The clunk of the new directory's fid is what saves it.
         Status c = m->clunk_checked(fid);
         if (!q) return m->fail("mkdir", path, q.error());
@@ -437,7 +539,7 @@ struct Mount::Ops {
         Mount* m = self();
         Result<Fid> f = m->walk(path);
         if (!f) return m->fail(op, path, f.error());
-        Status s = m->client_->remove(f.value());
+        Status s = m->client().remove(f.value());
         return s ? 0 : m->fail(op, path, s.error());
     }
     static int unlink(const char* path) { return remove("unlink", path); }
@@ -461,7 +563,7 @@ struct Mount::Ops {
         if (!f) return m->fail("rename", from, f.error());
         Stat st = tlnclient::unchanged_stat();
         st.name = to_name;
-        Status s = m->client_->wstat(f.value(), st);
+        Status s = m->client().wstat(f.value(), st);
         (void)m->clunk_checked(f.value());
         return s ? 0 : m->fail("rename", from, s.error());
     }
@@ -517,9 +619,9 @@ struct Mount::Ops {
         Result<Fid> f = m->walk(path);
         if (!f) return m->fail("truncate", path, f.error());
         Fid fid = f.value();
-        Result<tlnclient::Qid> q = m->client_->open(fid, mode);
+        Result<tlnclient::Qid> q = m->client().open(fid, mode);
         Result<uint32_t> w =
-            q ? m->client_->write(fid, at, NOTHING, 0) : Result<uint32_t>(q.error());
+            q ? m->client().write(fid, at, NOTHING, 0) : Result<uint32_t>(q.error());
         Status c = m->clunk_checked(fid);
         if (!w) return m->fail("truncate", path, w.error());
         if (!c) return m->fail("truncate", path, c.error());
@@ -539,11 +641,15 @@ struct Mount::Ops {
     }
 
     static Status ok_or_wstat(Mount* m, const char* path, fuse_file_info* fi, const Stat& st) {
-        if (Fid fid; m->handle_fid(fi, &fid)) return m->client_->wstat(fid, st);
-        if (!path) return Error{ErrorKind::refused, "tolvane: file removed"};
+        if (Handle* h = m->handle_of(fi)) {
+            Result<Fid> fid = m->fid_of(*h, path);
+            if (!fid) return fid.error();
+            return m->client().wstat(fid.value(), st);
+        }
+        if (!path) return GONE;
         Result<Fid> f = m->walk(path);
         if (!f) return f.error();
-        Status s = m->client_->wstat(f.value(), st);
+        Status s = m->client().wstat(f.value(), st);
         (void)m->clunk_checked(f.value());
         return s;
     }
@@ -590,6 +696,7 @@ const fuse_operations& Mount::operations() {
         o.create = Ops::create;
         o.read = Ops::read;
         o.write = Ops::write;
+        o.flush = Ops::flush;
         o.release = Ops::release;
         o.fsync = Ops::fsync;
         o.mkdir = Ops::mkdir;

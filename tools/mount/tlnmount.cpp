@@ -7,6 +7,10 @@
 // standard streams go to /dev/null and the parent exits. So every start-up
 // failure is reported on the terminal with the exit status, and a -c server
 // is the child's own child, which waits for it at the end.
+//
+// Only the first connection must succeed at start-up. After that, with -s
+// and -a, a connection that ends is made again (link.h); a -c server ends
+// with its connection, so there the mount ends too.
 #include <fcntl.h>
 #include <fuse.h>
 #include <getopt.h>
@@ -15,23 +19,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "9p/9p.h"
 #include "client.h"
+#include "link.h"
 #include "mountfs.h"
 
 namespace {
 
 // Exit statuses.
 constexpr int EXIT_OK = 0;          // unmounted
-constexpr int EXIT_LOST = 1;        // the connection broke while mounted
+constexpr int EXIT_LOST = 1;        // the connection broke for good while mounted
 constexpr int EXIT_USAGE = 2;       // bad command line
 constexpr int EXIT_CONNECTION = 3;  // no connection, or the attach was refused
 constexpr int EXIT_MOUNT = 4;       // FUSE could not mount
@@ -54,19 +61,30 @@ const char* const HELP =
     "               and output; at unmount its input is closed (a tolvane server\n"
     "               then saves its tree) and tlnmount waits for it to exit\n"
     "  -A ANAME     mount the tree named ANAME instead of the server's root\n"
-    "  -t SECONDS   give up on a server that stays silent this long (default 20);\n"
-    "               a lost connection unmounts\n"
+    "  -t SECONDS   give up on a server that stays silent this long (default 20):\n"
+    "               the connection is lost, as when the server hangs up\n"
     "  -m BYTES     largest message to offer the server (default 131072; the\n"
     "               server may lower it)\n"
     "\n"
     "  -f           stay in the foreground (default: detach once mounted)\n"
     "  -d           foreground, and name every refusal on standard error: the\n"
     "               operation, the path, the server's text and the errno given\n"
-    "  -o OPTIONS   FUSE mount options, e.g. allow_other, ro, attr_timeout=SECS\n"
+    "  -o OPTIONS   FUSE mount options, e.g. allow_other, ro, attr_timeout=SECS,\n"
+    "               and these of tlnmount's own:\n"
+    "    reconnect  (the default with -s and -a) when the connection is lost (the\n"
+    "               server restarted), connect and attach again and carry on; open\n"
+    "               files are opened again by their path. A request the loss cut\n"
+    "               off answers EIO, and so does the next close of a file whose\n"
+    "               writes were not yet saved; a file gone meanwhile is ESTALE\n"
+    "    reconnect_limit=SECONDS\n"
+    "               how long a request waits for the server to come back (default\n"
+    "               30); after that each request fails with ENOTCONN until it does\n"
+    "    noreconnect  a lost connection unmounts (exit status 1); always so with -c,\n"
+    "               whose server ends with its connection: nothing to reconnect to\n"
     "\n"
-    "Exit status: 0 unmounted; 1 the connection broke while mounted; 2 bad\n"
-    "usage; 3 no connection, or the server refused the attach; 4 FUSE could not\n"
-    "mount.\n";
+    "Exit status: 0 unmounted; 1 the connection was lost and not made again; 2\n"
+    "bad usage; 3 no connection, or the server refused the attach; 4 FUSE could\n"
+    "not mount.\n";
 
 struct Args {
     std::string name = DEFAULT_NAME;
@@ -77,6 +95,9 @@ struct Args {
     uint32_t msize = 131072;
     bool foreground = false;
     bool debug = false;
+    int reconnect = -1;  // -o reconnect 1, noreconnect 0, else by the source
+    bool limit_given = false;
+    int reconnect_limit_s = static_cast<int>(tlnmount::Link::RECONNECT_LIMIT.count());
     std::vector<std::string> fuse_opts;
     std::string mountpoint;
 };
@@ -84,6 +105,45 @@ struct Args {
 int usage_error(const std::string& why) {
     std::fprintf(stderr, "tlnmount: %s\n%s", why.c_str(), HELP);
     return EXIT_USAGE;
+}
+
+// Takes tlnmount's own options out of one -o list and keeps the rest, still
+// comma-separated (a comma escaped with a backslash stays inside its option),
+// for FUSE. Returns -1 to go on, else the exit status.
+int take_own_options(const std::string& list, Args& a) {
+    constexpr std::string_view LIMIT_OPTION = "reconnect_limit=";
+    std::string rest, opt;
+    auto take = [&]() -> int {
+        if (opt == "reconnect" || opt == "noreconnect") {
+            a.reconnect = opt == "reconnect";
+        } else if (opt.starts_with(LIMIT_OPTION)) {
+            const char* v = opt.c_str() + LIMIT_OPTION.size();
+            char* end = nullptr;
+            long n = std::strtol(v, &end, 10);
+            if (*v == '\0' || *end != '\0' || n < 0 || n > INT_MAX / 1000) {
+                return usage_error("reconnect_limit wants whole seconds, not '" + std::string(v) +
+                                   "'");
+            }
+            a.reconnect_limit_s = static_cast<int>(n);
+            a.limit_given = true;
+        } else if (!opt.empty()) {
+            rest += (rest.empty() ? "" : ",") + opt;
+        }
+        opt.clear();
+        return -1;
+    };
+    for (size_t i = 0; i < list.size(); i++) {
+        if (list[i] == '\\' && i + 1 < list.size()) {
+            opt += list.substr(i++, 2);
+        } else if (list[i] == ',') {
+            if (int st = take(); st >= 0) return st;
+        } else {
+            opt += list[i];
+        }
+    }
+    if (int st = take(); st >= 0) return st;
+    if (!rest.empty()) a.fuse_opts.push_back(rest);
+    return -1;
 }
 
 // Parses argv into A; returns -1 to go on, else the exit status.
@@ -137,7 +197,7 @@ int parse(int argc, char** argv, Args& a) {
                 a.foreground = true;
                 break;
             case 'o':
-                a.fuse_opts.emplace_back(optarg);
+                if (int st = take_own_options(optarg, a); st >= 0) return st;
                 break;
             case 'h':
                 std::fputs(HELP, stdout);
@@ -150,6 +210,12 @@ int parse(int argc, char** argv, Args& a) {
         }
     }
     if (sources > 1) return usage_error("give only one of -s, -a and -c");
+    if (!a.command.empty() && (a.reconnect == 1 || a.limit_given)) {
+        return usage_error(
+            "-c cannot reconnect: its server is tlnmount's own child and ends with the "
+            "connection, so there is nothing to reconnect to (use -s or -a)");
+    }
+    if (a.reconnect < 0) a.reconnect = a.command.empty();
     if (optind != argc - 1) return usage_error("give exactly one MOUNTPOINT");
     a.mountpoint = argv[optind];
     return -1;
@@ -204,21 +270,22 @@ void quiet_stdio() {
     if (null > 2) ::close(null);
 }
 
-tlnclient::Result<std::unique_ptr<tlnclient::Client>> connect(const Args& a, std::string* what) {
+tlnclient::Options client_options(const Args& a) {
     tlnclient::Options opts;
     opts.timeout_ms = a.timeout_s * 1000;
     opts.msize = a.msize;
     opts.uname = "tlnmount";
-    if (!a.command.empty()) {
-        *what = a.command;
-        return tlnclient::Client::spawn(a.command, opts);
-    }
+    return opts;
+}
+
+// Connects to the -s or -a server: the first connection and every one after
+// a break.
+tlnmount::Link::Dial dialer(const Args& a) {
+    tlnclient::Options opts = client_options(a);
     if (!a.socket.empty()) {
-        *what = a.socket;
-        return tlnclient::Client::connect_socket(a.socket, opts);
+        return [path = a.socket, opts] { return tlnclient::Client::connect_socket(path, opts); };
     }
-    *what = a.name;
-    return tlnclient::Client::connect_posted(a.name, opts);
+    return [name = a.name, opts] { return tlnclient::Client::connect_posted(name, opts); };
 }
 
 }  // namespace
@@ -237,8 +304,9 @@ int main(int argc, char** argv) {
 
     int report_fd = a.foreground ? -1 : detach();
 
-    std::string what;
-    auto conn = connect(a, &what);
+    std::string what = !a.command.empty() ? a.command : !a.socket.empty() ? a.socket : a.name;
+    tlnmount::Link::Dial dial = a.command.empty() ? dialer(a) : nullptr;
+    auto conn = dial ? dial() : tlnclient::Client::spawn(a.command, client_options(a));
     if (!conn) {
         std::fprintf(stderr, "tlnmount: connect %s: %s\n", what.c_str(), conn.error().text.c_str());
         if (a.command.empty() && a.socket.empty() && conn.error().not_posted) {
@@ -258,7 +326,10 @@ int main(int argc, char** argv) {
         (void)client->close();
         return finish(report_fd, EXIT_CONNECTION);
     }
-    tlnmount::Mount mount(std::move(client), root.value(), a.debug);
+    tlnmount::Mount mount(
+        tlnmount::Link(std::move(client), root.value(), a.aname, a.reconnect ? dial : nullptr,
+                       std::chrono::seconds(a.reconnect_limit_s)),
+        a.debug);
 
     // fsname shows in mount(8) and df as the source of the file system.
     char* opts = nullptr;
