@@ -7,12 +7,15 @@
 // --post starts both as "CMD post NAME" in a registry of their own and talks
 // to the posted socket, so every request passes the stand-in's multiplexer;
 // --clients N (with --post) runs rtt and stat as N connections at once, each
-// in its own thread, and reports their aggregate rate.
+// in its own thread, and reports their aggregate rate. --floor-stdio (with
+// --post) runs the floor on stdio, one connection, so that with the same
+// binary as server and floor the ratio is the posted path against stdio in
+// one run.
 //
 // Usage: tlnbench [--server 'CMD ARGS'] [--floor 'CMD ARGS'] [--cpus A,B]
 //                 [--reps N] [--quick] [--scale F] [--only ID,...] [--msize N]
 //                 [--tmpfs-dir DIR] [--disk-dir DIR] [--json PATH] [--list]
-//                 [--no-verify] [--post] [--clients N]
+//                 [--no-verify] [--post] [--clients N] [--floor-stdio]
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -66,6 +69,7 @@ struct Options {
     bool verify = true;  // check contents (data, listing, restored image) of the server under test
     bool post = false;   // through the multiplexer of a posted server, not stdio
     int clients = 1;     // connections at once for rtt and stat (with post)
+    bool floor_stdio = false;  // with post: the floor on stdio, one connection
 };
 
 struct Counts {
@@ -121,12 +125,14 @@ std::string make_temp_dir(const std::string& parent, const std::string& stem) {
 
 // Starts s with the store and read-limit environment given; everything else
 // inherits. VELMOR_STORE is always set so no run touches a default store.
+bool posted(const Server& s) { return opts.post && !(s.floor && opts.floor_stdio); }
+
 std::unique_ptr<Conn> start(const Server& s, const std::string& store = "",
                             uint64_t null_eof = 0) {
     EnvChanges env{{"VELMOR_STORE", store},
                    {"NULLSERVER_EOF", null_eof ? std::to_string(null_eof) : env_unset}};
     return std::make_unique<Conn>(s.cmd, env, opts.cpu_server, scratch + "/" + s.label + ".log",
-                                  opts.post ? make_temp_dir(scratch, "srv") : "");
+                                  posted(s) ? make_temp_dir(scratch, "srv") : "");
 }
 
 // Tversion + Tattach of the root fid.
@@ -179,7 +185,7 @@ Figure timed_rate(const Conn& c, int n, const std::function<void()>& body) {
 // own warm-up; timed from when all are warm until the last is done. The
 // aggregate rate, and the server's CPU time per iteration.
 Figure timed_rate_clients(Conn& c, int n, const std::function<void(Conn&)>& body) {
-    if (opts.clients <= 1) return timed_rate(c, n, [&] { body(c); });
+    if (opts.clients <= 1 || c.socket_path().empty()) return timed_rate(c, n, [&] { body(c); });
     std::vector<std::unique_ptr<Conn>> more;
     for (int i = 1; i < opts.clients; i++) {
         more.push_back(std::make_unique<Conn>(c.socket_path()));
@@ -619,7 +625,8 @@ void write_json(const std::vector<Row>& rows, const std::string& machine) {
     o << "{\n  \"server\": \"" << json_escape(opts.server.text()) << "\",\n  \"floor\": \""
       << json_escape(opts.floor.text()) << "\",\n  \"cpus\": \"" << opts.cpu_driver << ","
       << opts.cpu_server << "\",\n  \"reps\": " << opts.reps << ",\n  \"msize\": " << opts.msize
-      << ",\n  \"posted\": " << (opts.post ? "true" : "false") << ",\n  \"clients\": "
+      << ",\n  \"posted\": " << (opts.post ? "true" : "false")
+      << ",\n  \"floor_stdio\": " << (opts.floor_stdio ? "true" : "false") << ",\n  \"clients\": "
       << opts.clients << ",\n  \"machine\": \"" << json_escape(machine)
       << "\",\n  \"rows\": [\n";
     for (size_t i = 0; i < rows.size(); i++) {
@@ -664,7 +671,7 @@ std::string sibling(const std::string& name) {
             "usage: tlnbench [--server 'CMD ARGS'] [--floor 'CMD ARGS'] [--cpus A,B] [--reps N]\n"
             "                [--quick] [--scale F] [--only ID,...] [--msize N] [--tmpfs-dir DIR]\n"
             "                [--disk-dir DIR] [--json PATH] [--list] [--no-verify] [--post]\n"
-            "                [--clients N]\n",
+            "                [--clients N] [--floor-stdio]\n",
             why.c_str());
     exit(2);
 }
@@ -708,11 +715,13 @@ void parse_options(int argc, char** argv) {
         else if (a == "--no-verify") opts.verify = false;
         else if (a == "--post") opts.post = true;
         else if (a == "--clients") opts.clients = std::stoi(value());
+        else if (a == "--floor-stdio") opts.floor_stdio = true;
         else if (a == "--help" || a == "-h") usage("end-to-end 9P2000 benchmark");
         else usage("unknown option " + a);
     }
     if (opts.clients < 1 || opts.clients > 32) usage("--clients takes 1 to 32");
     if (opts.clients > 1 && !opts.post) usage("--clients needs --post (stdio is one stream)");
+    if (opts.floor_stdio && !opts.post) usage("--floor-stdio needs --post");
     opts.server = parse_command(server);
     opts.floor = parse_command(floor);
     if (opts.quick) {
@@ -761,8 +770,9 @@ int main(int argc, char** argv) {
                                          .c_str(),
                opts.reps, opts.msize, opts.quick ? "; quick" : "");
         if (opts.post)
-            printf("          posted: through the multiplexer; rtt and stat with %d client%s at once\n",
-                   opts.clients, opts.clients > 1 ? "s" : "");
+            printf("          posted: through the multiplexer; rtt and stat with %d client%s at once%s\n",
+                   opts.clients, opts.clients > 1 ? "s" : "",
+                   opts.floor_stdio ? "; the floor on stdio, one client" : "");
         printf("          stores: tmpfs %s, disk %s\n\n", scratch.c_str(), disk_scratch.c_str());
         printf("%-24s %-8s %9s %9s %6s %9s %9s %6s  %s\n", "workload", "unit", "server",
                "floor", "ratio", "cpu-srv", "cpu-flr", "cpu-r", "per-rep ratios");

@@ -30,6 +30,7 @@
 // Rerror VELMOR_ERR_TOO_MANY with the tag of its first message and is closed.
 // Until a place frees, it waits in the listening socket's backlog, so every
 // client turned away is told why.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -56,6 +57,9 @@ constexpr int QUIESCE_IDLE_MS = 200;
 constexpr int64_t QUIESCE_TOTAL_MS = 2000;
 constexpr int REFUSE_WAIT_MS = 2000;  // for a refused client's first message
 constexpr int ACCEPT_RETRY_MS = 100;
+// The longest a read blocked on the one client waits before it looks around
+// (see read_one_client).
+constexpr int ONE_CLIENT_WAIT_S = 1;
 
 static_assert(OUT_RING >= 2 * SESS_SERVER_MSIZE + SESS_SMALL_REPLY);
 static_assert((OUT_RING & (OUT_RING - 1)) == 0, "a ring's size is a power of two");
@@ -109,6 +113,11 @@ struct Mux {
     Session sess;
     Client clients[RELAY_CLIENT_CAP];
     Refused refused[REFUSE_CAP];
+    // Bit i: client i is open; client i has a whole request waiting. The
+    // loops on every request's path go by these rather than over every place.
+    uint32_t open_mask = 0;
+    uint32_t ready_mask = 0;
+    int nrefused = 0;
     int rr = 0;          // the client looked at first in the next turn
     int since_poll = 0;  // requests taken since the sockets were last looked at
 
@@ -128,6 +137,22 @@ struct Mux {
 };
 
 namespace {
+
+static_assert(RELAY_CLIENT_CAP <= 32, "a client is a bit of a 32-bit mask");
+
+constexpr uint32_t bit(int i) {
+    return uint32_t{1} << i;
+}
+
+// Keeps client i's bit in ready_mask true to its buffer.
+void note_ready(Mux& m, int i) {
+    const Client& c = m.clients[i];
+    if (c.state == CLIENT_OPEN && c.head < c.scanned) {
+        m.ready_mask |= bit(i);
+    } else {
+        m.ready_mask &= ~bit(i);
+    }
+}
 
 // ---- Replies to clients ----
 
@@ -180,6 +205,8 @@ void client_close(Mux& m, int i) {
     Client& c = m.clients[i];
     if (c.fd >= 0) close(c.fd);
     c = Client{};
+    m.open_mask &= ~bit(i);
+    m.ready_mask &= ~bit(i);
     sess_close(m.sess, i);
 }
 
@@ -190,17 +217,11 @@ void client_drop(Mux& m, int i) {
 }
 
 bool refused_free(const Mux& m) {
-    for (const Refused& f : m.refused) {
-        if (f.fd < 0) return true;
-    }
-    return false;
+    return m.nrefused < REFUSE_CAP;
 }
 
 bool client_free(const Mux& m) {
-    for (const Client& c : m.clients) {
-        if (c.state == CLIENT_FREE) return true;
-    }
-    return false;
+    return m.open_mask != (RELAY_CLIENT_CAP == 32 ? ~uint32_t{0} : bit(RELAY_CLIENT_CAP) - 1);
 }
 
 void client_open(Mux& m, int fd, uint8_t dialect) {
@@ -212,6 +233,7 @@ void client_open(Mux& m, int fd, uint8_t dialect) {
         c.state = CLIENT_OPEN;
         c.dialect = dialect;
         ring_init(c.out, m.out_buf[i], OUT_RING);
+        m.open_mask |= bit(i);
         sess_open(m.sess, i, dialect);
         return;
     }
@@ -220,6 +242,7 @@ void client_open(Mux& m, int fd, uint8_t dialect) {
             f.fd = fd;
             f.have = 0;
             f.deadline = now_ms() + REFUSE_WAIT_MS;
+            m.nrefused++;
             return;
         }
     }
@@ -228,7 +251,7 @@ void client_open(Mux& m, int fd, uint8_t dialect) {
 
 // A refused client gets Rerror VELMOR_ERR_TOO_MANY with the tag of its first
 // message (usually its Tversion), and is closed.
-void refused_read(Refused& f) {
+void refused_read(Mux& m, Refused& f) {
     ssize_t n = recv(f.fd, f.hdr + f.have, P9_HEADER_LEN - f.have, MSG_DONTWAIT);
     if (n < 0 && would_block(errno)) return;
     if (n > 0) f.have += static_cast<uint32_t>(n);
@@ -247,12 +270,32 @@ void refused_read(Refused& f) {
     }
     close(f.fd);
     f.fd = -1;
+    m.nrefused--;
 }
 
 // ---- Reading a client's requests ----
 
-// Reads what client i has sent. A size field that cannot be framed drops the
-// client: where its next message would begin cannot be known.
+// Frames the whole messages client i's buffer holds. A size field that
+// cannot be framed drops the client: where its next message would begin
+// cannot be known. Whether a whole request is waiting.
+bool frame_requests(Mux& m, int i) {
+    Client& c = m.clients[i];
+    uint8_t* buf = m.in_buf[i];
+    while (c.tail - c.scanned >= 4) {
+        uint32_t size = le32(buf + c.scanned);
+        if (size < P9_HEADER_LEN || size > SESS_SERVER_MSIZE) {
+            client_drop(m, i);
+            return false;
+        }
+        if (c.tail - c.scanned < size) break;
+        sess_scan(buf, c.head, c.scanned);
+        c.scanned += size;
+    }
+    note_ready(m, i);
+    return c.head < c.scanned;
+}
+
+// Reads what client i has sent.
 void client_read(Mux& m, int i) {
     Client& c = m.clients[i];
     uint8_t* buf = m.in_buf[i];
@@ -280,16 +323,7 @@ void client_read(Mux& m, int i) {
         return;
     }
     c.tail += static_cast<uint64_t>(got);
-    while (c.tail - c.scanned >= 4) {
-        uint32_t size = le32(buf + c.scanned);
-        if (size < P9_HEADER_LEN || size > SESS_SERVER_MSIZE) {
-            client_drop(m, i);
-            return;
-        }
-        if (c.tail - c.scanned < size) break;
-        sess_scan(buf, c.head, c.scanned);
-        c.scanned += size;
-    }
+    frame_requests(m, i);
 }
 
 // ---- Taking the next request ----
@@ -306,11 +340,13 @@ bool take_one(Mux& m, int i) {
     SessAction act = sess_take(m.sess, i, msg, size, m.answer, &answer_len);
     if (act == SESS_ANSWER) {
         c.head += size;
+        note_ready(m, i);
         if (answer_len > 0) deliver(m, i, m.answer, answer_len);
         return true;
     }
     if (act == SESS_LATER) {  // the stand-in's own requests come next
         c.head += size;
+        note_ready(m, i);
         c.reserved += room;
         return true;
     }
@@ -322,41 +358,33 @@ bool take_one(Mux& m, int i) {
     return true;
 }
 
-bool has_request(const Mux& m, int i) {
-    const Client& c = m.clients[i];
-    return c.state == CLIENT_OPEN && c.head < c.scanned;
+// Puts the stand-in's own next request in hand, if it has one.
+bool take_own(Mux& m) {
+    uint32_t own = sess_own_next(m.sess);
+    if (own == 0) return false;
+    m.cur = SESS_OWN;
+    m.cur_msg = m.sess.own.data();
+    m.cur_len = own;
+    m.cur_pos = 0;
+    return true;
 }
 
 // Puts the next request in hand: the stand-in's own first, then the
 // clients' in turn, answering here what needs no server. False when none is
 // waiting.
 bool take_next(Mux& m) {
-    uint32_t own = sess_own_next(m.sess);
-    if (own > 0) {
-        m.cur = SESS_OWN;
-        m.cur_msg = m.sess.own.data();
-        m.cur_len = own;
-        m.cur_pos = 0;
-        return true;
-    }
+    if (take_own(m)) return true;
     bool progress = true;
-    while (progress) {
+    while (progress && m.ready_mask != 0) {
         progress = false;
         for (int k = 0; k < RELAY_CLIENT_CAP; k++) {
             int i = (m.rr + k) % RELAY_CLIENT_CAP;
-            if (!has_request(m, i) || !take_one(m, i)) continue;
+            if ((m.ready_mask & bit(i)) == 0 || !take_one(m, i)) continue;
             progress = true;
             m.rr = (i + 1) % RELAY_CLIENT_CAP;
             if (m.cur != NONE) return true;
             // An answer given here can free a session's fids: they go first.
-            own = sess_own_next(m.sess);
-            if (own > 0) {
-                m.cur = SESS_OWN;
-                m.cur_msg = m.sess.own.data();
-                m.cur_len = own;
-                m.cur_pos = 0;
-                return true;
-            }
+            if (take_own(m)) return true;
         }
     }
     return false;
@@ -365,6 +393,7 @@ bool take_next(Mux& m) {
 // Closes the clients that sent their last request and have every reply.
 void finish_clients(Mux& m) {
     for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
+        if ((m.open_mask & bit(i)) == 0) continue;
         const Client& c = m.clients[i];
         bool owed = m.cur == i;
         if (c.state == CLIENT_OPEN && c.eof && c.head == c.scanned && !owed &&
@@ -381,65 +410,70 @@ void finish_clients(Mux& m) {
 // pending replies, turns clients away. A stop request ends the wait.
 void look_around(Mux& m, int wait_ms, bool stoppable) {
     constexpr int POLL_CAP = RELAY_LISTEN_CAP + RELAY_CLIENT_CAP + REFUSE_CAP;
-    int64_t now = now_ms();
     int timeout = wait_ms;
+    int64_t now = m.nrefused > 0 ? now_ms() : 0;
     for (const Refused& f : m.refused) {
         if (f.fd < 0) continue;
         int64_t left = f.deadline > now ? f.deadline - now : 0;
         if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
     }
+    // Only what may have something to say: listeners while a place is free,
+    // open clients with room for requests or replies waiting, refused ones.
     pollfd p[POLL_CAP];
+    int who[POLL_CAP];  // client index, or -1 - listener, or -100 - refused
     int np = 0;
-    bool room = client_free(m) || refused_free(m);
-    for (int l = 0; l < m.nlisten; l++) p[np++] = {room ? m.listen_fd[l] : -1, POLLIN, 0};
-    int first_client = np;
+    if (client_free(m) || refused_free(m)) {
+        for (int l = 0; l < m.nlisten; l++) {
+            who[np] = -1 - l;
+            p[np++] = {m.listen_fd[l], POLLIN, 0};
+        }
+    }
     for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
+        if ((m.open_mask & bit(i)) == 0) continue;
         const Client& c = m.clients[i];
         short ev = 0;
-        if (c.state == CLIENT_OPEN) {
-            if (!c.eof && (c.tail < IN_CAP || c.head > 0)) ev |= POLLIN;
-            if (ring_used(c.out) > 0) ev |= POLLOUT;
-        }
-        p[np++] = {ev != 0 ? c.fd : -1, ev, 0};
+        if (!c.eof && (c.tail < IN_CAP || c.head > 0)) ev |= POLLIN;
+        if (ring_used(c.out) > 0) ev |= POLLOUT;
+        if (ev == 0) continue;
+        who[np] = i;
+        p[np++] = {c.fd, ev, 0};
     }
-    int first_refused = np;
-    for (const Refused& f : m.refused) p[np++] = {f.fd, POLLIN, 0};
+    for (int k = 0; k < REFUSE_CAP && m.nrefused > 0; k++) {
+        if (m.refused[k].fd < 0) continue;
+        who[np] = -100 - k;
+        p[np++] = {m.refused[k].fd, POLLIN, 0};
+    }
 
     int n = stoppable ? stoppable_poll(p, np, timeout) : poll(p, static_cast<nfds_t>(np), timeout);
     m.since_poll = 0;
-    if (n <= 0) {
-        if (n == 0) {
-            now = now_ms();
-            for (Refused& f : m.refused) {
-                if (f.fd >= 0 && now >= f.deadline) {
-                    close(f.fd);
-                    f.fd = -1;
-                }
-            }
-        }
-        return;
-    }
+    if (n < 0) return;
 
     // Clients first, so that one that hung up frees its place for the next.
     constexpr short READABLE = POLLIN | POLLHUP | POLLERR;
-    for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
-        short re = p[first_client + i].revents;
-        if (re == 0 || m.clients[i].state != CLIENT_OPEN) continue;
+    for (int k = 0; k < np && n > 0; k++) {
+        int i = who[k];
+        short re = p[k].revents;
+        if (i < 0 || re == 0 || m.clients[i].state != CLIENT_OPEN) continue;
         if (re & POLLHUP) {  // gone both ways; a shutdown of its sending side is no hang-up
             client_drop(m, i);
             continue;
         }
         if (re & (POLLOUT | POLLERR)) flush_to_client(m, i);
-        if (m.clients[i].state == CLIENT_OPEN && (p[first_client + i].events & POLLIN) &&
-            (re & READABLE) && !m.clients[i].eof) {
+        if (m.clients[i].state == CLIENT_OPEN && (p[k].events & POLLIN) && (re & READABLE) &&
+            !m.clients[i].eof) {
             client_read(m, i);
         }
     }
-    for (int l = 0; l < m.nlisten; l++) {
-        if (!(p[l].revents & POLLIN)) continue;
+    for (int k = 0; k < np && n > 0; k++) {
+        if (who[k] >= 0 || who[k] <= -100 || !(p[k].revents & POLLIN)) continue;
+        int l = -1 - who[k];
         while (client_free(m) || refused_free(m)) {
-            int fd = accept4(m.listen_fd[l], nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            // Blocking, for read_one_client; every other call on it says
+            // MSG_DONTWAIT.
+            int fd = accept4(m.listen_fd[l], nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
+                timeval wait = {ONE_CLIENT_WAIT_S, 0};
+                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
                 client_open(m, fd, m.listen_dialect[l]);
                 continue;
             }
@@ -449,17 +483,46 @@ void look_around(Mux& m, int wait_ms, bool stoppable) {
             break;
         }
     }
+    if (m.nrefused == 0) return;
     now = now_ms();
-    for (int k = 0; k < REFUSE_CAP; k++) {
-        Refused& f = m.refused[k];
+    for (int k = 0; k < np; k++) {
+        if (who[k] > -100) continue;
+        Refused& f = m.refused[-100 - who[k]];
         if (f.fd < 0) continue;
-        if (p[first_refused + k].revents != 0) {
-            refused_read(f);
+        if (p[k].revents != 0) {
+            refused_read(m, f);
         } else if (now >= f.deadline) {
             close(f.fd);
             f.fd = -1;
+            m.nrefused--;
         }
     }
+}
+
+// With one client and nothing else to watch, waiting for its next request
+// needs no poll: a blocking read of its socket waits and reads at once, as a
+// read of standard input does, one system call instead of two. A new
+// connection ends that read (the listening sockets send SIGIO), and so does a
+// stop request; one that comes just before the read begins is seen within
+// ONE_CLIENT_WAIT_S (the socket's receive timeout). False when the read was
+// not tried or brought nothing.
+bool read_one_client(Mux& m) {
+    if (m.nrefused > 0 || m.ready_mask != 0 || __builtin_popcount(m.open_mask) != 1) return false;
+    int i = __builtin_ctz(m.open_mask);
+    Client& c = m.clients[i];
+    if (c.eof || ring_used(c.out) > 0 || c.tail == IN_CAP || wake_take()) return false;
+    if (c.head == c.tail) c.head = c.scanned = c.tail = 0;
+    if (IN_CAP - c.tail < SESS_SERVER_MSIZE) return false;  // room is made by client_read
+    iovec iov = {m.in_buf[i] + c.tail, IN_CAP - c.tail};
+    ssize_t got = wakeable_read(c.fd, &iov, 1, true, true);
+    if (got < 0) return false;  // woken, stopped, timed out, or a socket that does not block
+    if (got == 0) {
+        c.eof = true;
+        c.tail = c.scanned;
+        return false;
+    }
+    c.tail += static_cast<uint64_t>(got);
+    return frame_requests(m, i);
 }
 
 // Puts the next request in hand, waiting for one up to wait_ms (-1: for as
@@ -479,6 +542,7 @@ bool next_request(Mux& m, int wait_ms) {
             int64_t d = deadline - now_ms();
             left = d > 0 ? static_cast<int>(d) : 0;
         }
+        if (left < 0 && read_one_client(m)) continue;
         look_around(m, left, true);
         if (left == 0 && !take_next(m)) return false;
         if (m.cur != NONE) {
@@ -497,6 +561,8 @@ void close_all(Mux& m) {
         if (f.fd >= 0) close(f.fd);
         f.fd = -1;
     }
+    m.open_mask = m.ready_mask = 0;
+    m.nrefused = 0;
 }
 
 }  // namespace
@@ -523,6 +589,12 @@ Mux* mux_create(int server_fd, int posted_fd, const int* listen_fds, const uint8
         m->listen_dialect[l] = dialects[l];
     }
     sess_init(m->sess);
+    // A connection waiting ends a read blocked on the one client.
+    wake_arm();
+    for (int l = 0; l < n; l++) {
+        fcntl(listen_fds[l], F_SETOWN, getpid());
+        fcntl(listen_fds[l], F_SETFL, fcntl(listen_fds[l], F_GETFL) | O_ASYNC);
+    }
     return m;
 }
 
@@ -551,7 +623,10 @@ int64_t mux_read(Mux* m, void* buf, uint64_t n) {
     m->cur_pos += static_cast<uint32_t>(k);
     if (m->cur_pos == m->cur_len) {
         m->at_server = true;
-        if (m->cur >= 0) m->clients[m->cur].head += m->cur_len;
+        if (m->cur >= 0) {
+            m->clients[m->cur].head += m->cur_len;
+            note_ready(*m, m->cur);
+        }
     }
     return static_cast<int64_t>(k);
 }

@@ -122,7 +122,10 @@ int64_t fid_new(Session& s, int c, uint32_t cfid) {
 // Gives each of client c's fids to the stand-in, to be clunked.
 void orphan_fids(Session& s, int c) {
     for (uint32_t f = 0; f < SESS_FID_CAP; f++) {
-        if (s.fid_used[f] != 0 && s.fid_client[f] == c) s.fid_client[f] = SESS_OWN;
+        if (s.fid_used[f] != 0 && s.fid_client[f] == c) {
+            s.fid_client[f] = SESS_OWN;
+            s.orphans = true;
+        }
     }
 }
 
@@ -353,8 +356,8 @@ bool script_advance(Session& s, const uint8_t* reply, uint32_t len) {
             }
             uint64_t want = s.script_length;
             if (want == P9_WSTAT_LENGTH_UNCHANGED || want == length) return true;
-            uint16_t path_len = s.script_sfid < SESS_FID_CAP ? s.fid_path_len[s.script_sfid]
-                                                             : SESS_PATH_UNKNOWN;
+            uint16_t path_len =
+                s.script_sfid < SESS_FID_CAP ? s.fid_path_len[s.script_sfid] : SESS_PATH_UNKNOWN;
             if ((qtype & P9_QTDIR) != 0 || (want > 0 && want < length) || path_len == 0 ||
                 path_len == SESS_PATH_UNKNOWN) {
                 script_refuse(s, tolvane::ERR_TWSTAT_NOT_SUPPORTED);
@@ -460,6 +463,7 @@ void sess_init(Session& s) {
     s.fid_client.fill(SESS_OWN);
     s.fid_cfid.fill(0);
     s.fid_path_len.fill(SESS_PATH_UNKNOWN);
+    s.orphans = false;
     s.flight_path_fid = -1;
     s.flight_client = SESS_NOBODY;
     s.flight_type = 0;
@@ -481,7 +485,7 @@ void sess_open(Session& s, int c, uint8_t dialect) {
 void sess_close(Session& s, int c) {
     orphan_fids(s, c);
     s.client_open[c] = 0;
-    if (s.flight_client == c) s.flight_client = SESS_OWN;  // its reply goes nowhere
+    if (s.flight_client == c) s.flight_client = SESS_OWN;     // its reply goes nowhere
     if (s.script_client == c) s.script_client = SESS_NOBODY;  // the script ends, unheard
 }
 
@@ -499,12 +503,13 @@ uint32_t sess_own_next(Session& s) {
         n = script_request(s, &cur);
         script = true;
         s.script_waiting = true;
-    } else {
+    } else if (s.orphans) {  // scanned only while there may be some: it is on every request's path
         for (uint32_t f = 0; f < SESS_FID_CAP && n == 0; f++) {
             if (s.fid_used[f] == 0 || s.fid_client[f] != SESS_OWN) continue;
             s.fid_used[f] = 0;
             n = p9_emit_tclunk(&cur, 0, f);
         }
+        s.orphans = n > 0;
     }
     if (n <= 0) return 0;
     s.flight_client = SESS_OWN;
@@ -607,8 +612,9 @@ int sess_reply(Session& s, const uint8_t* reply, uint32_t len, uint8_t* alt, uin
         c = s.script_client;
         if (c < 0) return -1;
         if (s.script_error_len > 0) {
-            *alt_len = emit_rerror(s, c, s.script_tag,
-                                   std::string_view(s.script_error.data(), s.script_error_len), alt);
+            *alt_len =
+                emit_rerror(s, c, s.script_tag,
+                            std::string_view(s.script_error.data(), s.script_error_len), alt);
         } else {
             p9_cursor cur;
             p9_cursor_init(&cur, alt, SESS_SMALL_REPLY);

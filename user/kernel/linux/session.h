@@ -58,12 +58,12 @@ inline constexpr uint32_t SESS_FID_CAP = 256;             // server fids handed 
 inline constexpr uint32_t SESS_SERVER_MSIZE = 131072;     // the msize asked of the server
 inline constexpr uint32_t SESS_FID_UNKNOWN = 0xFFFFFFFE;  // never handed out
 inline constexpr uint32_t SESS_SMALL_REPLY = 256;         // room for any reply but Rread
-inline constexpr uint32_t SESS_OWN_CAP = 128;  // the longest request of the stand-in's own
-inline constexpr int16_t SESS_OWN = -1;        // a request of the stand-in's own
-inline constexpr int16_t SESS_NOBODY = -2;     // no request at the server
-inline constexpr int16_t SESS_SCRIPT = -3;     // a fid of a Twstat done for a client
+inline constexpr uint32_t SESS_OWN_CAP = 128;       // the longest request of the stand-in's own
+inline constexpr int16_t SESS_OWN = -1;             // a request of the stand-in's own
+inline constexpr int16_t SESS_NOBODY = -2;          // no request at the server
+inline constexpr int16_t SESS_SCRIPT = -3;          // a fid of a Twstat done for a client
 inline constexpr uint64_t SESS_FILE_CAP = 4194304;  // the server's largest file
-inline constexpr uint32_t SESS_PATH_CAP = 256;       // the longest path kept for a fid
+inline constexpr uint32_t SESS_PATH_CAP = 256;      // the longest path kept for a fid
 inline constexpr uint16_t SESS_PATH_UNKNOWN = 0xFFFF;
 
 // How a socket's clients are spoken to: as the server speaks, or with every
@@ -113,6 +113,7 @@ struct Session {
     // And the names that lead to its file from the root of an attach with
     // no attach name, joined by '/' (SESS_PATH_UNKNOWN: none known), so a
     // Twstat of an open fid can reach its file through a fid of its own.
+    bool orphans;  // some fid may be the stand-in's own, waiting to be clunked
     std::array<uint16_t, SESS_FID_CAP> fid_path_len;
     std::array<std::array<char, SESS_PATH_CAP>, SESS_FID_CAP> fid_path;
 

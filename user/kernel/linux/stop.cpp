@@ -58,9 +58,14 @@ std::atomic<int> reader_at_boundary{0};
 sigjmp_buf boundary_jump;
 std::atomic<int> jumped_signal{0};  // the signal that took the jump
 
-extern "C" void on_stop_signal(int sig) {
-    int saved = errno;
-    stop_requested.store(1);
+// A wake-up (SIGIO: a listening socket of a posted name has a connection
+// waiting). Its handler only notes it: the call it lands in fails with
+// EINTR (no SA_RESTART) unless it has taken bytes, which are then kept.
+std::atomic<int> wake_pending{0};
+
+// Ends the armed read at a boundary, if one is armed: on its own thread by
+// the jump, from another by handing the signal on.
+void end_armed_read(int sig) {
     if (reader_armed.load() != 0) {
         pthread_t reader = reader_thread.load();
         if (pthread_equal(reader, pthread_self()) != 0) {
@@ -74,7 +79,17 @@ extern "C" void on_stop_signal(int sig) {
             pthread_kill(reader, sig);
         }
     }
+}
+
+extern "C" void on_stop_signal(int sig) {
+    int saved = errno;
+    stop_requested.store(1);
+    end_armed_read(sig);
     errno = saved;
+}
+
+extern "C" void on_wake_signal(int) {
+    wake_pending.store(1);
 }
 
 }  // namespace
@@ -94,6 +109,10 @@ int64_t wait_readable(int64_t fd) {
 // At a boundary the request is looked at once more after the read is armed,
 // so none is missed in between.
 ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
+    return wakeable_read(fd, iov, iovcnt, boundary, false);
+}
+
+ssize_t wakeable_read(int fd, iovec* iov, int iovcnt, bool boundary, bool wake) {
     if (boundary && sigsetjmp(boundary_jump, 0) != 0) {
         // The handler left with its signal blocked; unblock it again.
         sigset_t set;
@@ -107,7 +126,7 @@ ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
     reader_at_boundary.store(boundary ? 1 : 0);
     reader_armed.store(1);
     ssize_t r;
-    if (boundary && stop_requested.load() != 0) {
+    if (boundary && (stop_requested.load() != 0 || (wake && wake_pending.load() != 0))) {
         r = -1;
         errno = EINTR;
     } else {
@@ -147,6 +166,21 @@ int stoppable_poll(pollfd* fds, int n, int timeout_ms) {
     reader_armed.store(0);
     errno = e;
     return static_cast<int>(r);
+}
+
+bool wake_take() {
+    return wake_pending.exchange(0) != 0;
+}
+
+void wake_arm() {
+    static std::atomic<int> installed{0};
+    if (installed.exchange(1) != 0) return;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_wake_signal;
+    sa.sa_flags = 0;  // a read blocked waiting for one client must return
+    sigaction(SIGIO, &sa, nullptr);
 }
 
 void stop_reset() {

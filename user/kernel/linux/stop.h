@@ -18,6 +18,15 @@ int64_t wait_readable(int64_t fd);
 // back out of the call, inside a message by interrupting it; either way the
 // answer is -1 with EINTR and the caller finds the stop request.
 ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary);
+// The same, where with wake a wake-up (SIGIO) noted since wake_take ends a
+// read at a boundary before it begins (-1 with EINTR, and no stop
+// requested); one that lands during the read makes it fail with EINTR
+// unless it has taken bytes.
+ssize_t wakeable_read(int fd, iovec* iov, int iovcnt, bool boundary, bool wake);
+// Installs the wake-up's handler (once); a descriptor may then be set to
+// send SIGIO. wake_take: whether a wake-up came since it was last asked.
+void wake_arm();
+bool wake_take();
 // poll(2) that a stop signal can end, as a read at a message boundary: the
 // answer is then -1 with EINTR and the caller finds the stop request.
 int stoppable_poll(pollfd* fds, int n, int timeout_ms);
