@@ -317,6 +317,31 @@ TEST(Post, ServesOneClientAfterAnother) {
 
 // Clients share one posted server; one that hangs up with files open for
 // writing has them saved, and one that sends garbage is dropped alone.
+// A client that only shuts down its sending side is closed once answered,
+// and its dirty fid is clunked then, not when somebody else next comes: the
+// save shows up while the server has nothing else to do.
+TEST(Post, AClientThatStopsSendingHasItsFidsClunkedAtOnce) {
+    Dirs d;
+    Proc p = spawn_server({"post", "tln"}, d.env());
+    int a = connect_unix(d.srv.path() + "/tln");
+    ASSERT_GE(a, 0);
+    ASSERT_EQ(type_of(fd_call(a, tattach(1, 1))), P9_RATTACH);
+    ASSERT_EQ(type_of(fd_call(a, twalk(2, 1, 2, {"etc"}))), P9_RWALK);
+    ASSERT_EQ(type_of(fd_call(a, tcreate(3, 2, "f", 0644, P9_OWRITE))), P9_RCREATE);
+    ::shutdown(a, SHUT_WR);
+    uint8_t byte;
+    EXPECT_FALSE(read_fully(a, &byte, 1, 5000)) << "closed once every reply is out";
+    bool saved = false;
+    for (int i = 0; i < 100 && !saved; i++) {
+        saved = file_exists(d.store.path() + "/tln-0.img");
+        if (!saved) usleep(50000);
+    }
+    EXPECT_TRUE(saved) << "the created file's fid was clunked and saved";
+    ::close(a);
+    ::kill(p.pid, SIGTERM);
+    proc_wait(p);
+}
+
 TEST(Post, ClientsShareTheServerAndADepartedOnesWritesAreSaved) {
     Dirs d;
     const std::string sock = d.srv.path() + "/tln";

@@ -391,7 +391,9 @@ bool take_next(Mux& m) {
 }
 
 // Closes the clients that sent their last request and have every reply.
-void finish_clients(Mux& m) {
+// Whether it closed any (their fids are then to be clunked).
+bool finish_clients(Mux& m) {
+    bool closed = false;
     for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
         if ((m.open_mask & bit(i)) == 0) continue;
         const Client& c = m.clients[i];
@@ -399,8 +401,10 @@ void finish_clients(Mux& m) {
         if (c.state == CLIENT_OPEN && c.eof && c.head == c.scanned && !owed &&
             ring_used(c.out) == 0) {
             client_close(m, i);
+            closed = true;
         }
     }
+    return closed;
 }
 
 // ---- Waiting ----
@@ -504,8 +508,8 @@ void look_around(Mux& m, int wait_ms, bool stoppable) {
 // read of standard input does, one system call instead of two. A new
 // connection ends that read (the listening sockets send SIGIO), and so does a
 // stop request; one that comes just before the read begins is seen within
-// ONE_CLIENT_WAIT_S (the socket's receive timeout). False when the read was
-// not tried or brought nothing.
+// ONE_CLIENT_WAIT_S (the socket's receive timeout). True when the read
+// brought bytes or the end of the client's stream.
 bool read_one_client(Mux& m) {
     if (m.nrefused > 0 || m.ready_mask != 0 || __builtin_popcount(m.open_mask) != 1) return false;
     int i = __builtin_ctz(m.open_mask);
@@ -518,11 +522,12 @@ bool read_one_client(Mux& m) {
     if (got < 0) return false;  // woken, stopped, timed out, or a socket that does not block
     if (got == 0) {
         c.eof = true;
-        c.tail = c.scanned;
-        return false;
+        c.tail = c.scanned;  // half a message goes nowhere
+        return true;
     }
     c.tail += static_cast<uint64_t>(got);
-    return frame_requests(m, i);
+    frame_requests(m, i);
+    return true;
 }
 
 // Puts the next request in hand, waiting for one up to wait_ms (-1: for as
@@ -536,7 +541,7 @@ bool next_request(Mux& m, int wait_ms) {
             m.since_poll++;
             return true;
         }
-        finish_clients(m);
+        if (finish_clients(m)) continue;  // its fids are clunked before anything waits
         int left = -1;
         if (deadline >= 0) {
             int64_t d = deadline - now_ms();
