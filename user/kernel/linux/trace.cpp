@@ -3,13 +3,20 @@
 //
 // What is traced. On standard input and output: the bytes the server reads
 // from descriptor 0 and writes to descriptor 1; a text line is written once
-// a message is whole (the server reads one in pieces).
+// a message is whole (the server reads one in pieces). On a posted name,
+// every message passes the multiplexer whole: a client's as it arrives, the
+// request the server reads, its reply, and what the stand-in answers or asks
+// itself.
 //
 // The capture. A pcap file of raw IPv4 packets, one TCP connection per
-// client, opened with a handshake and closed with FINs, the sequence numbers
-// counting every byte so that a reader reassembles the messages. The
-// addresses are made up, 127.0.N.H: N is 0 for standard input and output; the
-// server is H = 1, port 564, and the client H = 2, port 49152.
+// client, each opened with a handshake and closed with FINs, the sequence
+// numbers counting every byte so that a reader reassembles the messages. The
+// addresses are made up, 127.0.N.H: N is 0 for standard input and output, and
+// 1 + its index for a posted name; the server is H = 1, port 564. Clients of
+// NAME come from H = 3 and clients of NAME.linux from H = 4, client k from
+// port 49152 + k; the stream the server itself reads and writes (the stand-in's
+// own requests, the clients' with the server's fids) comes from H = 2, port
+// 49152, as does the client on standard input and output.
 //
 // Output. Each line or packet is written with one write(2), so nothing is
 // held back at exit or lost in a crash. The file is opened nonblocking: a
@@ -42,9 +49,11 @@ namespace {
 
 constexpr char TRACE_ENV[] = "VELMOR_TRACE";
 constexpr char PCAP_SUFFIX[] = ".pcap";
+constexpr char LINUX_SUFFIX[] = ".linux";
 constexpr int64_t STDIN_FD = 0;   // the stream a server on standard input and output reads
 constexpr int64_t STDOUT_FD = 1;  // and the one it writes
 constexpr uint64_t KEEP_CAP = P9_MSIZE_MAX;  // bytes kept of a message arriving in pieces
+constexpr int POST_CAP = 16;                 // posted names traced
 constexpr int64_t SECONDS_PER_DAY = 86400;
 constexpr mode_t TRACE_MODE = 0600;  // it holds names and data of the files served
 
@@ -74,13 +83,16 @@ constexpr uint16_t CLIENT_PORT_BASE = 49152;
 constexpr uint32_t CLIENT_PORTS = 16384;
 constexpr uint8_t HOST_SERVER = 1;
 constexpr uint8_t HOST_STREAM = 2;
+constexpr uint8_t HOST_NATIVE = 3;
+constexpr uint8_t HOST_LINUX = 4;
 
 enum : uint8_t { CONN_NONE = 0, CONN_OPEN = 1, CONN_CLOSED = 2 };
 
-// One connection: its number, and as a TCP connection its addresses and the
-// next sequence number of each side.
+// One connection: its number k (NAME#k), and as a TCP connection its
+// addresses and the next sequence number of each side.
 struct Conn {
     uint8_t state = CONN_NONE;
+    uint8_t dialect = SESS_DIALECT_NATIVE;
     uint32_t id = 0;
     uint32_t client_ip = 0;
     uint32_t server_ip = 0;
@@ -96,6 +108,22 @@ struct Assembly {
     uint8_t buf[KEEP_CAP];
 };
 
+struct Post {
+    const Mux* mux = nullptr;
+    char name[NAME_MAX + 1] = {};
+    uint8_t net = 0;  // N of its addresses
+    Conn stream;      // what the server reads and writes
+    Conn clients[SESS_CLIENT_CAP];
+};
+
+// Whose a server fid is: the connection (id 0: nobody's) and the client's
+// number for it.
+struct FidOwner {
+    uint32_t id = 0;
+    uint8_t dialect = SESS_DIALECT_NATIVE;
+    uint32_t cfid = 0;
+};
+
 struct Trace {
     int fd = -1;
     bool pcap = false;
@@ -107,6 +135,12 @@ struct Trace {
     Conn stdio;
     Assembly in;   // standard input
     Assembly out;  // standard output
+    Post posts[POST_CAP];
+    // A client's request as it sent it, before the session rewrote its fids.
+    int taken_client = -1;
+    uint32_t taken_len = 0;
+    uint8_t taken[SESS_SERVER_MSIZE];
+    FidOwner fid_owner[SESS_FID_CAP];
 };
 
 Trace* tr = nullptr;
@@ -346,6 +380,52 @@ void stdio_cut_short() {
     tr->in.have = 0;
 }
 
+// ---- Posted names ----
+
+Post* post_of(const Mux* m) {
+    for (Post& p : tr->posts) {
+        if (p.mux == m) return &p;
+    }
+    return nullptr;
+}
+
+// A connection of post p: NAME#k or NAME.linux#k.
+void put_conn(Line& l, const Post& p, uint8_t dialect, uint32_t id) {
+    line_put(l, "%s%s#%u", p.name, dialect == SESS_DIALECT_LINUX ? LINUX_SUFFIX : "", id);
+}
+
+void put_conn(Line& l, const Post& p, const Conn& c) {
+    put_conn(l, p, c.dialect, c.id);
+}
+
+// "NAME#k>" and the rest of a line from client i.
+void put_from_client(Line& l, const Post& p, const Conn& c, const char* to) {
+    put_time(l);
+    put_conn(l, p, c);
+    line_put(l, ">%s ", to);
+}
+
+// Remembers whose a server fid is when a client's Tattach or Twalk makes one:
+// client_msg as the client sent it, srv as the server got it.
+void note_fid_owner(const Conn& c, const uint8_t* client_msg, const uint8_t* srv, uint32_t len) {
+    uint16_t tag, nwname;
+    uint32_t fid, sfid, afid, newfid, snewfid;
+    const uint8_t *u, *a, *names[P9_MAX_WELEM];
+    uint64_t ulen, alen, lens[P9_MAX_WELEM];
+    if (client_msg[AT_TYPE] == P9_TATTACH &&
+        p9_decode_tattach(client_msg, len, &tag, &fid, &afid, &u, &ulen, &a, &alen) >= 0 &&
+        p9_decode_tattach(srv, len, &tag, &sfid, &afid, &u, &ulen, &a, &alen) >= 0 &&
+        sfid < SESS_FID_CAP) {
+        tr->fid_owner[sfid] = {c.id, c.dialect, fid};
+    }
+    if (client_msg[AT_TYPE] == P9_TWALK &&
+        p9_decode_twalk(client_msg, len, &tag, &fid, &newfid, &nwname, names, lens) >= 0 &&
+        p9_decode_twalk(srv, len, &tag, &sfid, &snewfid, &nwname, names, lens) >= 0 &&
+        snewfid < SESS_FID_CAP) {
+        tr->fid_owner[snewfid] = {c.id, c.dialect, newfid};
+    }
+}
+
 }  // namespace
 
 void trace_start() {
@@ -425,9 +505,184 @@ void trace_stdio_write(int64_t fd, const void* buf, int64_t r) {
     }
 }
 
+void trace_post(const Mux* m, const char* name) {
+    Post* p = post_of(nullptr);  // a free place
+    if (p == nullptr) return;
+    p->mux = m;
+    size_t n = strnlen(name, NAME_MAX);
+    memcpy(p->name, name, n);
+    p->name[n] = '\0';
+    p->net = static_cast<uint8_t>(1 + (p - tr->posts));
+    conn_open(p->stream, p->net, HOST_STREAM, 0);
+    if (tr->pcap) return;
+    Line l;
+    put_time(l);
+    line_put(l, "velmor posted %s and %s%s", p->name, p->name, LINUX_SUFFIX);
+    line_emit(l);
+}
+
+void trace_client_open(const Mux* m, int i, uint8_t dialect) {
+    Post* p = post_of(m);
+    if (p == nullptr) return;
+    Conn& c = p->clients[i];
+    conn_open(c, p->net, dialect == SESS_DIALECT_LINUX ? HOST_LINUX : HOST_NATIVE, tr->next_id++);
+    c.dialect = dialect;
+    if (tr->pcap) return;
+    Line l;
+    put_time(l);
+    put_conn(l, *p, c);
+    line_put(l, " connected");
+    line_emit(l);
+}
+
+void trace_client_close(const Mux* m, int i) {
+    Post* p = post_of(m);
+    if (p == nullptr) return;
+    Conn& c = p->clients[i];
+    conn_close(c);
+    if (tr->pcap) return;
+    Line l;
+    put_time(l);
+    put_conn(l, *p, c);
+    line_put(l, " closed");
+    line_emit(l);
+}
+
+void trace_client_sent(const Mux* m, int i, const uint8_t* msg, uint32_t len) {
+    Post* p = post_of(m);
+    if (p == nullptr) return;
+    Conn& c = p->clients[i];
+    if (tr->pcap) {
+        conn_send(c, true, msg, len);
+        return;
+    }
+    // A message that is no request never reaches the server, and the session
+    // marks it at once, so it has its line now.
+    if (fcall_is_request(msg[AT_TYPE])) return;
+    Line l;
+    put_from_client(l, *p, c, "velmor");
+    line_put_message(l, msg, len, nullptr);
+    line_emit(l);
+}
+
+void trace_take(int i, const uint8_t* msg, uint32_t len) {
+    tr->taken_client = i;
+    tr->taken_len = len <= sizeof tr->taken ? len : 0;
+    memcpy(tr->taken, msg, tr->taken_len);
+}
+
+void trace_answer(const Mux* m, int i, const uint8_t* answer, uint32_t len) {
+    Post* p = post_of(m);
+    if (p == nullptr) return;
+    Conn& c = p->clients[i];
+    if (tr->pcap) {
+        conn_send(c, false, answer, len);
+        return;
+    }
+    uint8_t type = tr->taken_len >= P9_HEADER_LEN ? tr->taken[AT_TYPE] : TYPE_UNSERVED;
+    if (tr->taken_client == i && type != TYPE_UNSERVED) {  // that one had its line
+        Line l;
+        put_from_client(l, *p, c, "velmor");
+        if (type == TYPE_FLUSHED) {
+            line_put(l, "request tag %u flushed before it reached the server",
+                     get_le16(tr->taken + AT_TAG));
+        } else {
+            if (type == TYPE_RFLUSH) tr->taken[AT_TYPE] = P9_TFLUSH;
+            line_put_message(l, tr->taken, tr->taken_len, nullptr);
+        }
+        line_emit(l);
+    }
+    if (len == 0) return;
+    Line l;
+    put_time(l);
+    line_put(l, "velmor>");
+    put_conn(l, *p, c);
+    line_put(l, " ");
+    line_put_message(l, answer, len, nullptr);
+    line_emit(l);
+}
+
+void trace_server_reads(const Mux* m, int from, const uint8_t* msg, uint32_t len) {
+    Post* p = post_of(m);
+    if (p == nullptr) return;
+    if (tr->pcap) {
+        conn_send(p->stream, true, msg, len);
+        return;
+    }
+    Line l;
+    if (from < 0) {
+        put_time(l);
+        line_put(l, "velmor>server ");
+        line_put_message(l, msg, len, nullptr);
+        uint32_t fid = len >= P9_HEADER_LEN + 4 ? get_le32(msg + AT_FID) : P9_NOFID;
+        if (msg[AT_TYPE] == P9_TCLUNK && fid < SESS_FID_CAP && tr->fid_owner[fid].id != 0) {
+            const FidOwner& o = tr->fid_owner[fid];
+            line_put(l, " (");
+            put_conn(l, *p, o.dialect, o.id);
+            line_put(l, "'s fid %u)", o.cfid);
+        }
+    } else {
+        const Conn& c = p->clients[from];
+        bool kept = tr->taken_client == from && tr->taken_len == len;
+        put_from_client(l, *p, c, "server");
+        line_put_message(l, kept ? tr->taken : msg, len, kept ? msg : nullptr);
+        if (kept) note_fid_owner(c, tr->taken, msg, len);
+    }
+    line_emit(l);
+}
+
+void trace_server_writes(const Mux* m, int from, int to, const uint8_t* reply, uint32_t len,
+                         const uint8_t* alt, uint32_t alt_len) {
+    Post* p = post_of(m);
+    if (p == nullptr) return;
+    if (tr->pcap) {
+        conn_send(p->stream, false, reply, len);
+        if (to >= 0) {
+            conn_send(p->clients[to], false, alt_len > 0 ? alt : reply,
+                      alt_len > 0 ? alt_len : len);
+        }
+        return;
+    }
+    Line l;
+    put_time(l);
+    line_put(l, "server>");
+    if (from == SESS_OWN) {
+        line_put(l, "velmor");
+    } else if (from >= 0) {
+        put_conn(l, *p, p->clients[from]);
+        if (to < 0) line_put(l, "(gone)");
+    } else {
+        line_put(l, "nobody");
+    }
+    line_put(l, " ");
+    line_put_message(l, reply, len, nullptr);
+    uint16_t tag;
+    const uint8_t* text;
+    uint64_t text_len;
+    if (alt_len > 0 && p9_decode_rerror(alt, alt_len, &tag, &text, &text_len) >= 0) {
+        line_put(l, "; sent as: ");
+        line_put_str(l, text, text_len, false);
+    }
+    line_emit(l);
+}
+
+void trace_refused(const uint8_t* msg, uint32_t len) {
+    if (tr->pcap) return;
+    Line l;
+    put_time(l);
+    line_put(l, "velmor>refused ");
+    line_put_message(l, msg, len, nullptr);
+    line_emit(l);
+}
+
 void trace_exit(int64_t status) {
     if (tr->pcap) {
         conn_close(tr->stdio);
+        for (Post& p : tr->posts) {
+            if (p.mux == nullptr) continue;
+            conn_close(p.stream);
+            for (Conn& c : p.clients) conn_close(c);
+        }
     } else {
         stdio_cut_short();
         Line l;
