@@ -11,6 +11,8 @@ packages=(
   # The kernel-client suite boots a guest: QEMU, a kernel with its 9P and
   # virtio modules, and busybox and cpio for the guest's initramfs.
   qemu-system-x86 linux-image-amd64 busybox-static cpio
+  # The trace test reads the server's capture file back with tshark.
+  tshark
 )
 
 missing=()

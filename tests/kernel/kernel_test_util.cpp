@@ -3,6 +3,7 @@
 #include "kernel/linux/standin.h"
 #include "kernel/velmor.h"
 
+#include "host.h"
 #include "support.h"
 
 #include <fcntl.h>
@@ -235,18 +236,20 @@ bool closed_by_peer(int fd, int timeout_ms) {
     }
 }
 
-int connect_unix(const std::string& path) {
+int connect_unix(const std::string& path, int wait_ms) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     if (path.size() >= sizeof a.sun_path) return -1;
     memcpy(a.sun_path, path.c_str(), path.size() + 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    auto t0 = std::chrono::steady_clock::now();
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
         close(fd);
-        return -1;
+        if (ms_since(t0) >= wait_ms) return -1;
+        tolvane_test::pause_ms(10);
     }
-    return fd;
 }
 
 Child spawn_probe(const std::vector<std::string>& args) {

@@ -90,8 +90,9 @@ inline constexpr uint32_t UNKNOWN_SERVER_FID = 0xFFFFFFFE;
 // client byte for byte.
 Bytes echoed_twrite(uint16_t tag, uint32_t size, uint32_t seed);
 
-// Connects to the unix stream socket at path; -1 on failure.
-int connect_unix(const std::string& path);
+// Connects to the unix stream socket at path, trying again for up to wait_ms
+// while nothing answers there (a server still starting); -1 on failure.
+int connect_unix(const std::string& path, int wait_ms = 0);
 
 // A child process running the probe program with pipes on its standard streams.
 struct Child {

@@ -30,6 +30,10 @@
 // Rerror VELMOR_ERR_TOO_MANY with the tag of its first message and is closed.
 // Until a place frees, it waits in the listening socket's backlog, so every
 // client turned away is told why.
+//
+// Trace. When a trace is on (trace.h), each client's coming and going, each
+// message it sends, each request and reply of the server and each answer of
+// the stand-in's own is handed to it.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -46,6 +50,7 @@
 #include "kernel/linux/ring.h"
 #include "kernel/linux/session.h"
 #include "kernel/linux/stop.h"
+#include "kernel/linux/trace.h"
 
 namespace {
 
@@ -202,6 +207,7 @@ void deliver(Mux& m, int i, const uint8_t* msg, uint64_t len) {
 // ---- Client life ----
 
 void client_close(Mux& m, int i) {
+    if (trace_on) trace_client_close(&m, i);
     Client& c = m.clients[i];
     if (c.fd >= 0) close(c.fd);
     c = Client{};
@@ -235,6 +241,7 @@ void client_open(Mux& m, int fd, uint8_t dialect) {
         ring_init(c.out, m.out_buf[i], OUT_RING);
         m.open_mask |= bit(i);
         sess_open(m.sess, i, dialect);
+        if (trace_on) trace_client_open(&m, i, dialect);
         return;
     }
     for (Refused& f : m.refused) {
@@ -264,6 +271,7 @@ void refused_read(Mux& m, Refused& f) {
         int32_t len = p9_emit_rerror(&c, tag, reinterpret_cast<const uint8_t*>(VELMOR_ERR_TOO_MANY),
                                      sizeof VELMOR_ERR_TOO_MANY - 1);
         if (len > 0) {
+            if (trace_on) trace_refused(msg, static_cast<uint32_t>(len));
             ssize_t w = send(f.fd, msg, static_cast<size_t>(len), MSG_DONTWAIT | MSG_NOSIGNAL);
             (void)w;  // best effort: the client is being turned away
         }
@@ -288,6 +296,7 @@ bool frame_requests(Mux& m, int i) {
             return false;
         }
         if (c.tail - c.scanned < size) break;
+        if (trace_on) trace_client_sent(&m, i, buf + c.scanned, size);
         sess_scan(buf, c.head, c.scanned);
         c.scanned += size;
     }
@@ -337,8 +346,10 @@ bool take_one(Mux& m, int i) {
     uint32_t room = sess_reply_room(m.sess, i, msg);
     if (ring_room(c.out) < c.reserved + room) return false;
     uint32_t answer_len = 0;
+    if (trace_on) trace_take(i, msg, size);
     SessAction act = sess_take(m.sess, i, msg, size, m.answer, &answer_len);
     if (act == SESS_ANSWER) {
+        if (trace_on) trace_answer(&m, i, m.answer, answer_len);
         c.head += size;
         note_ready(m, i);
         if (answer_len > 0) deliver(m, i, m.answer, answer_len);
@@ -624,7 +635,10 @@ int64_t mux_read(Mux* m, void* buf, uint64_t n) {
     uint64_t left = m->cur_len - m->cur_pos;
     uint64_t k = n < left ? n : left;
     memcpy(buf, m->cur_msg + m->cur_pos, k);
-    if (m->cur_pos == 0) memcpy(m->last_hdr, m->cur_msg, P9_HEADER_LEN);
+    if (m->cur_pos == 0) {
+        memcpy(m->last_hdr, m->cur_msg, P9_HEADER_LEN);
+        if (trace_on) trace_server_reads(m, m->cur, m->cur_msg, m->cur_len);
+    }
     m->cur_pos += static_cast<uint32_t>(k);
     if (m->cur_pos == m->cur_len) {
         m->at_server = true;
@@ -640,11 +654,18 @@ int64_t mux_write(Mux* m, const void* buf, uint64_t n) {
     const auto* reply = static_cast<const uint8_t*>(buf);
     // The server writes each reply whole with one write.
     if (n < P9_HEADER_LEN || n > SESS_SERVER_MSIZE || le32(reply) != n) return -EINVAL;
-    if (!m->at_server) return static_cast<int64_t>(n);  // answers nothing: goes nowhere
+    if (!m->at_server) {  // answers nothing: goes nowhere
+        if (trace_on) {
+            trace_server_writes(m, SESS_NOBODY, -1, reply, static_cast<uint32_t>(n), nullptr, 0);
+        }
+        return static_cast<int64_t>(n);
+    }
     m->at_server = false;
+    int16_t from = m->cur;
     m->cur = NONE;
     uint32_t alt_len = 0;
     int c = sess_reply(m->sess, reply, static_cast<uint32_t>(n), m->alt, &alt_len);
+    if (trace_on) trace_server_writes(m, from, c, reply, static_cast<uint32_t>(n), m->alt, alt_len);
     if (c >= 0) {
         m->clients[c].reserved = 0;
         if (alt_len > 0) {

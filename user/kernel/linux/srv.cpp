@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "kernel/linux/internal.h"
+#include "kernel/linux/trace.h"
 #include "kernel/velmor.h"
 
 namespace {
@@ -276,6 +277,7 @@ int64_t srv_post(const char* name, int64_t fd) {
         post_release(*post);
         return r;
     }
+    if (trace_on) trace_post(post->mux, name);
     return 0;
 }
 

@@ -13,7 +13,8 @@ void velmor_linux_reset();
 
 // Process start: asks for huge pages for the zero-initialised storage, ignores
 // SIGPIPE and makes SIGTERM, SIGINT and SIGHUP request a stop (the read that
-// waits for the next message answers end of stream).
+// waits for the next message answers end of stream), and opens the trace that
+// VELMOR_TRACE names, if any (trace.h).
 // The process entry calls it once; tests that raise those signals call it too.
 void velmor_linux_start();
 

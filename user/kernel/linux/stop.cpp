@@ -37,6 +37,7 @@
 #include <cstring>
 
 #include "kernel/linux/standin.h"
+#include "kernel/linux/trace.h"
 
 namespace {
 
@@ -213,6 +214,7 @@ void velmor_linux_start() {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    trace_start();
 }
 
 void velmor_linux_set_stop_grace_ms(int32_t ms) {

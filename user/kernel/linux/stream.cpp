@@ -22,6 +22,9 @@
 // read-ahead buffer. The caller always sees exactly the stream's bytes, in
 // order. One descriptor at a time owns the buffered bytes; others read
 // without read-ahead meanwhile.
+//
+// Trace. When a trace is on (trace.h), what each call read or wrote is
+// handed to it afterwards.
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -30,6 +33,7 @@
 
 #include "kernel/linux/internal.h"
 #include "kernel/linux/stop.h"
+#include "kernel/linux/trace.h"
 
 namespace {
 
@@ -110,15 +114,8 @@ int32_t frame_slot(int64_t fd) {
     return pick;
 }
 
-}  // namespace
-
-int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
-    if (fd < 0 || fd > 0x7fffffff) return -EBADF;
-    if (n == 0) return 0;
-    if (buf == nullptr) return -EFAULT;
-    if (n > MAX_IO) n = MAX_IO;
-    if (Mux* m = srv_mux(fd)) return mux_read(m, buf, n);
-    auto* out = static_cast<uint8_t*>(buf);
+// A read of fd through its framing and the read-ahead (n > 0).
+int64_t framed_read(int64_t fd, uint8_t* out, uint64_t n) {
     int32_t s = frame_slot(fd);
     for (;;) {
         bool boundary = s < 0 || at_boundary(frames[s]);
@@ -166,6 +163,19 @@ int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
     }
 }
 
+}  // namespace
+
+int64_t stream_read(int64_t fd, void* buf, uint64_t n) {
+    if (fd < 0 || fd > 0x7fffffff) return -EBADF;
+    if (n == 0) return 0;
+    if (buf == nullptr) return -EFAULT;
+    if (n > MAX_IO) n = MAX_IO;
+    if (Mux* m = srv_mux(fd)) return mux_read(m, buf, n);
+    int64_t r = framed_read(fd, static_cast<uint8_t*>(buf), n);
+    if (trace_on) trace_stdio_read(fd, buf, r);
+    return r;
+}
+
 int64_t stream_write(int64_t fd, const void* buf, uint64_t n) {
     if (fd < 0 || fd > 0x7fffffff) return -EBADF;
     if (n > 0 && buf == nullptr) return -EFAULT;
@@ -182,6 +192,7 @@ int64_t stream_write(int64_t fd, const void* buf, uint64_t n) {
         if (r == 0) break;
         done += static_cast<uint64_t>(r);
     }
+    if (trace_on) trace_stdio_write(fd, buf, static_cast<int64_t>(done));
     return static_cast<int64_t>(done);
 }
 

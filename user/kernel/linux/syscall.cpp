@@ -9,6 +9,7 @@
 
 #include "kernel/linux/internal.h"
 #include "kernel/linux/standin.h"
+#include "kernel/linux/trace.h"
 #include "kernel/velmor.h"
 
 namespace {
@@ -26,6 +27,7 @@ uint64_t u64(int64_t a) { return static_cast<uint64_t>(a); }
 // buffered stdio, no exit handlers, no static destructors).
 [[noreturn]] void standin_exit(int64_t status) {
     srv_quiesce();
+    if (trace_on) trace_exit(status);
     _exit(static_cast<int>(status));
 }
 
