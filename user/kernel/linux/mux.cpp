@@ -522,7 +522,8 @@ void look_around(Mux& m, int wait_ms, bool stoppable) {
 // ONE_CLIENT_WAIT_S (the socket's receive timeout). True when the read
 // brought bytes or the end of the client's stream.
 bool read_one_client(Mux& m) {
-    if (m.nrefused > 0 || m.ready_mask != 0 || __builtin_popcount(m.open_mask) != 1) return false;
+    bool one = m.open_mask != 0 && (m.open_mask & (m.open_mask - 1)) == 0;
+    if (m.nrefused > 0 || m.ready_mask != 0 || !one) return false;
     int i = __builtin_ctz(m.open_mask);
     Client& c = m.clients[i];
     if (c.eof || ring_used(c.out) > 0 || c.tail == IN_CAP || wake_take()) return false;

@@ -88,7 +88,7 @@ bool decodes(uint8_t type, const uint8_t* buf, uint64_t len) {
 
 // The server fid that client c's fid cfid maps to, or -1.
 int64_t fid_find(const Session& s, int c, uint32_t cfid) {
-    for (uint32_t f = 0; f < SESS_FID_CAP; f++) {
+    for (uint32_t f = 0; f < s.fid_top; f++) {
         if (s.fid_used[f] != 0 && s.fid_client[f] == c && s.fid_cfid[f] == cfid) return f;
     }
     return -1;
@@ -113,6 +113,7 @@ int64_t fid_new(Session& s, int c, uint32_t cfid) {
             s.fid_cfid[n] = cfid;
             s.fid_path_len[n] = SESS_PATH_UNKNOWN;
             s.flight_newfid = static_cast<int32_t>(n);
+            if (n >= s.fid_top) s.fid_top = n + 1;
             return n;
         }
     }
@@ -121,7 +122,7 @@ int64_t fid_new(Session& s, int c, uint32_t cfid) {
 
 // Gives each of client c's fids to the stand-in, to be clunked.
 void orphan_fids(Session& s, int c) {
-    for (uint32_t f = 0; f < SESS_FID_CAP; f++) {
+    for (uint32_t f = 0; f < s.fid_top; f++) {
         if (s.fid_used[f] != 0 && s.fid_client[f] == c) {
             s.fid_client[f] = SESS_OWN;
             s.orphans = true;
@@ -373,6 +374,7 @@ bool script_advance(Session& s, const uint8_t* reply, uint32_t len) {
                 s.fid_client[f] = SESS_SCRIPT;
                 s.fid_path_len[f] = SESS_PATH_UNKNOWN;
                 s.script_fid = static_cast<int32_t>(f);
+                if (f >= s.fid_top) s.fid_top = f + 1;
             }
             if (s.script_fid < 0) {
                 script_refuse(s, tolvane::ERR_FID_TABLE_FULL);
@@ -464,6 +466,7 @@ void sess_init(Session& s) {
     s.fid_cfid.fill(0);
     s.fid_path_len.fill(SESS_PATH_UNKNOWN);
     s.orphans = false;
+    s.fid_top = 0;
     s.flight_path_fid = -1;
     s.flight_client = SESS_NOBODY;
     s.flight_type = 0;
@@ -504,7 +507,7 @@ uint32_t sess_own_next(Session& s) {
         script = true;
         s.script_waiting = true;
     } else if (s.orphans) {  // scanned only while there may be some: it is on every request's path
-        for (uint32_t f = 0; f < SESS_FID_CAP && n == 0; f++) {
+        for (uint32_t f = 0; f < s.fid_top && n == 0; f++) {
             if (s.fid_used[f] == 0 || s.fid_client[f] != SESS_OWN) continue;
             s.fid_used[f] = 0;
             n = p9_emit_tclunk(&cur, 0, f);

@@ -113,7 +113,8 @@ struct Session {
     // And the names that lead to its file from the root of an attach with
     // no attach name, joined by '/' (SESS_PATH_UNKNOWN: none known), so a
     // Twstat of an open fid can reach its file through a fid of its own.
-    bool orphans;  // some fid may be the stand-in's own, waiting to be clunked
+    bool orphans;      // some fid may be the stand-in's own, waiting to be clunked
+    uint32_t fid_top;  // no fid at or above this was ever handed out: scans stop here
     std::array<uint16_t, SESS_FID_CAP> fid_path_len;
     std::array<std::array<char, SESS_PATH_CAP>, SESS_FID_CAP> fid_path;
 
