@@ -192,18 +192,21 @@ void flight_path_from(Session& s, int64_t f, const uint8_t* const* names, const 
 bool map_fids(Session& s, int c, uint8_t* msg, uint32_t len) {
     uint8_t type = msg[AT_TYPE];
     uint32_t fid = get_le(msg + AT_FID, 4);
+    bool paths = s.client_dialect[c] == SESS_DIALECT_LINUX;  // only its Twstats need them
     switch (type) {
         case P9_TATTACH: {  // fid is the new one; afid names an existing fid or none
             int64_t f = fid_new(s, c, fid);
             if (f < 0) return false;
-            uint16_t tag;
-            uint32_t u32a, u32b;
-            const uint8_t *uname, *aname;
-            uint64_t uname_len, aname_len = 1;
-            (void)p9_decode_tattach(msg, len, &tag, &u32a, &u32b, &uname, &uname_len, &aname,
-                                    &aname_len);
-            s.flight_path_fid = static_cast<int32_t>(f);
-            s.flight_path_len = aname_len == 0 ? 0 : SESS_PATH_UNKNOWN;
+            if (paths) {
+                uint16_t tag;
+                uint32_t u32a, u32b;
+                const uint8_t *uname, *aname;
+                uint64_t uname_len, aname_len = 1;
+                (void)p9_decode_tattach(msg, len, &tag, &u32a, &u32b, &uname, &uname_len, &aname,
+                                        &aname_len);
+                s.flight_path_fid = static_cast<int32_t>(f);
+                s.flight_path_len = aname_len == 0 ? 0 : SESS_PATH_UNKNOWN;
+            }
             uint32_t afid = get_le(msg + AT_TATTACH_AFID, 4);
             put_le(msg + AT_FID, static_cast<uint32_t>(f), 4);
             if (afid != P9_NOFID) put_le(msg + AT_TATTACH_AFID, fid_to_server(s, c, afid), 4);
@@ -219,7 +222,7 @@ bool map_fids(Session& s, int c, uint8_t* msg, uint32_t len) {
             uint32_t u32a, u32b;
             const uint8_t* names[P9_MAX_WELEM];
             uint64_t lens[P9_MAX_WELEM];
-            if (p9_decode_twalk(msg, len, &tag, &u32a, &u32b, &n, names, lens) >= 0) {
+            if (paths && p9_decode_twalk(msg, len, &tag, &u32a, &u32b, &n, names, lens) >= 0) {
                 int64_t from = sfid < SESS_FID_CAP ? static_cast<int64_t>(sfid) : -1;
                 flight_path_from(s, from, names, lens, n);
                 s.flight_path_fid = f == SESS_FID_UNKNOWN ? -1 : static_cast<int32_t>(f);
@@ -252,7 +255,7 @@ bool map_fids(Session& s, int c, uint8_t* msg, uint32_t len) {
             uint8_t mode;
             const uint8_t* name;
             uint64_t name_len;
-            if (sfid < SESS_FID_CAP &&
+            if (paths && sfid < SESS_FID_CAP &&
                 p9_decode_tcreate(msg, len, &tag, &u32a, &name, &name_len, &perm, &mode) >= 0) {
                 flight_path_from(s, sfid, &name, &name_len, 1);
                 s.flight_path_fid = static_cast<int32_t>(sfid);
