@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "client.h"
-#include "kernel/linux/errmap.h"
+#include "errors/errmap.h"
 
 namespace tlnmount {
 

@@ -14,8 +14,9 @@
 #include <deque>
 #include <string_view>
 
+#include "9p/9p.h"
 #include "errmap.h"
-#include "tolvane/tolvane.h"
+#include "tolvane/limits.h"
 
 namespace tlnmount {
 

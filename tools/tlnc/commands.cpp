@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "9p/9p.h"
-#include "tolvane/tolvane.h"
+#include "tolvane/limits.h"
 
 namespace {
 
@@ -713,7 +713,7 @@ int cmd_df(Session& s) {
     // used, so the free figures are never more than what is free). The image
     // is the fixed tables plus every file's length: what the next save writes,
     // less only the files that hold nothing but zeros after a restore.
-    uint64_t nodes = 1, slots = 0, bytes = tolvane::SNAP_FIXED;
+    uint64_t nodes = 1, slots = 0, bytes = tolvane::SNAP_FIXED_LEN;
     std::vector<std::pair<std::string, int>> dirs{{"/", 0}};
     while (!dirs.empty()) {
         auto [dir, depth] = dirs.back();

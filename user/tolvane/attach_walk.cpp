@@ -1,6 +1,6 @@
 // Tattach and Twalk: the only ways a fid comes into being, and the fid checks
 // every other handler starts with.
-#include "tolvane/errors.h"
+#include "errors/errors.h"
 #include "tolvane/handlers.h"
 #include "tolvane/tolvane.h"
 

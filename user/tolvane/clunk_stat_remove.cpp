@@ -1,6 +1,6 @@
 // Tclunk, Tstat and Tremove: release a fid (saving the tree when the fid
 // changed it), describe a fid's node, and delete a node.
-#include "tolvane/errors.h"
+#include "errors/errors.h"
 #include "tolvane/handlers.h"
 #include "tolvane/tolvane.h"
 
@@ -66,7 +66,9 @@ static void node_remove(int64_t n) {
 }
 
 int32_t serve_tremove(uint64_t size) {
-    // No codec for Tremove: the header is checked and the fid read by hand.
+    // Read by hand rather than with the codec's decoder, as the server always
+    // has: a Tremove with bytes past its fid is served, where the decoder
+    // would refuse it and end the stream.
     uint32_t hsize;
     uint8_t type;
     uint16_t tag;

@@ -1,6 +1,6 @@
 // Topen and Tcreate: open a fid on its node (truncating a file on request), or
 // make a new node under the fid's directory and move the fid onto it, open.
-#include "tolvane/errors.h"
+#include "errors/errors.h"
 #include "tolvane/handlers.h"
 #include "tolvane/tolvane.h"
 

@@ -1,6 +1,6 @@
 // Tread and Twrite: file contents through the chunk chains, and directory
 // listings as whole stat records.
-#include "tolvane/errors.h"
+#include "errors/errors.h"
 #include "tolvane/handlers.h"
 #include "tolvane/tolvane.h"
 #include "tolvane/write_plan.h"

@@ -4,7 +4,7 @@
 // Also the shared reply path and the handlers that belong to the core:
 // Tversion, Tflush, Twstat and the unsupported types.
 #include "kernel/velmor.h"
-#include "tolvane/errors.h"
+#include "errors/errors.h"
 #include "tolvane/tolvane.h"
 
 namespace tolvane {

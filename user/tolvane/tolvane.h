@@ -15,20 +15,11 @@
 #include <cstdint>
 
 #include "9p/9p.h"
+#include "tolvane/limits.h"
 
 namespace tolvane {
 
-// ---- Capacities ----
-inline constexpr uint64_t NODE_CAP = 384;
-inline constexpr uint64_t NAME_CAP = 64;
-inline constexpr uint64_t CHAIN_LEN = 64;
-inline constexpr uint64_t SLOT_CAP = 65536;
-inline constexpr uint64_t DATA_SLOT_CAP = 64;
-inline constexpr uint64_t FILE_CAP = CHAIN_LEN * SLOT_CAP;
-inline constexpr uint64_t FID_CAP = 64;
-inline constexpr uint64_t SRV_BUF_CAP = 131072;
-inline constexpr uint64_t SNAP_CAP = 5242880;
-static_assert(FILE_CAP == 4194304);
+// ---- Capacities: limits.h ----
 
 inline constexpr uint8_t KIND_FREE = 0;
 inline constexpr uint8_t KIND_DIR = 1;
@@ -38,8 +29,8 @@ inline constexpr uint32_t DM_DIR = 0x80000000;
 inline constexpr uint32_t MODE_FILE = 0x1FF;             // 0777
 inline constexpr uint32_t MODE_DIR = DM_DIR | MODE_FILE;  // 0x800001FF
 
-// Tremove/Rremove: the codec's types, named here too. The server reads
-// Tremove's fid itself (serve_tremove).
+// Tremove/Rremove: the codec's types, named here too (serve_tremove reads
+// the request by hand).
 using ::P9_TREMOVE;
 using ::P9_RREMOVE;
 
@@ -62,7 +53,7 @@ inline constexpr uint64_t SNAP_OFF_CHAINLEN = SNAP_OFF_VERS + NODE_CAP * 4;
 inline constexpr uint64_t SNAP_FIXED = SNAP_OFF_CHAINLEN + NODE_CAP * 8;
 static_assert(SNAP_OFF_PARENT == 392 && SNAP_OFF_NAME == 3464 && SNAP_OFF_NAMELEN == 28040);
 static_assert(SNAP_OFF_SIZE == 31112 && SNAP_OFF_VERS == 34184 && SNAP_OFF_CHAINLEN == 35720);
-static_assert(SNAP_FIXED == 38792);
+static_assert(SNAP_FIXED == 38792 && SNAP_FIXED == SNAP_FIXED_LEN);
 static_assert(SNAP_FIXED == 8 + NODE_CAP * 37 + NODE_CAP * NAME_CAP);
 
 // ---- Process (program entry and command line) ----

@@ -45,7 +45,7 @@
 #include <cstring>
 #include <new>
 
-#include "kernel/linux/errmap.h"
+#include "errors/errmap.h"
 #include "kernel/linux/internal.h"
 #include "kernel/linux/ring.h"
 #include "kernel/linux/session.h"

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "kernel/linux/errmap.h"
-#include "tolvane/errors.h"
+#include "errors/errmap.h"
+#include "errors/errors.h"
 
 namespace {
 

@@ -18,10 +18,7 @@
 #include <span>
 #include <string_view>
 
-// The stand-in's own refusals on a posted name, each with a row below.
-inline constexpr char VELMOR_ERR_MALFORMED[] = "velmor: malformed 9P2000 message";
-inline constexpr char VELMOR_ERR_TOO_MANY[] = "velmor: too many clients on this channel";
-inline constexpr char VELMOR_ERR_MSIZE[] = "velmor: msize below 256";
+#include "errors/errors.h"
 
 struct ErrmapRule {
     std::string_view text;  // the server's whole Rerror text

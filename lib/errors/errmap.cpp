@@ -1,11 +1,11 @@
 // The error table: one row per text the server can send, and the Linux
 // kernel's text for each errno a row names.
-#include "kernel/linux/errmap.h"
+#include "errors/errmap.h"
 
 #include <array>
 #include <cerrno>
 
-#include "tolvane/errors.h"
+#include "errors/errors.h"
 
 namespace {
 
@@ -106,6 +106,23 @@ constexpr std::string_view linux_text_for(int err) {
     }
     return {};
 }
+
+// One row for every text of errors.h, and no other.
+constexpr bool has_row(std::string_view text) {
+    int rows = 0;
+    for (const ErrmapRule& r : RULES) rows += r.text == text ? 1 : 0;
+    return rows == 1;
+}
+constexpr bool one_row_per_text() {
+    for (std::string_view t : ERR_ALL) {
+        if (!has_row(t)) return false;
+    }
+    for (std::string_view t : VELMOR_ERR_ALL) {
+        if (!has_row(t)) return false;
+    }
+    return RULES.size() == ERR_ALL.size() + VELMOR_ERR_ALL.size();
+}
+static_assert(one_row_per_text());
 
 // Every row's errno has a kernel text, no longer than the promised bound.
 constexpr bool every_row_has_a_linux_text() {
