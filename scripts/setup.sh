@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libfuse3-dev fuse3
   make dpkg-dev file man-db groff-base systemd
+  # scripts/test.sh checks every source file against .clang-format.
+  clang-format
   # The kernel-client suite boots a guest: QEMU, a kernel with its 9P and
   # virtio modules, and busybox and cpio for the guest's initramfs.
   qemu-system-x86 linux-image-amd64 busybox-static cpio
