@@ -1,6 +1,7 @@
 // What both soak modes share: one connection that checks each reply's framing
-// and tag, request building with the codec, and two small readings of a reply
-// or a process. A failure ends the run through the caller's fail function.
+// and tag, request building with the codec, stat records decoded, the bytes
+// files are written with, and two small readings of a reply or a process. A
+// failure ends the run through the caller's fail function.
 #pragma once
 
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "client.h"
 #include "wire.h"
 
 namespace soak {
@@ -86,6 +88,45 @@ Bytes build(Emit&& emit, FailFn fail) {
     if (n < 0) fail("could not encode a request");
     b.resize(static_cast<size_t>(n));
     return b;
+}
+
+inline const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+inline uint64_t hash_str(const std::string& s) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+// The byte a file whose path hashes to `name_hash` holds at `off` wherever it
+// was written.
+inline uint8_t pattern(uint64_t name_hash, uint64_t off) {
+    uint64_t x = (name_hash ^ (off * 0x9E3779B97F4A7C15ull)) >> 29;
+    return static_cast<uint8_t>(x | 1);  // never 0, so a hole is told apart
+}
+
+// The stat record at `pos` of buf[0..bound): its length, or <= 0 when it is
+// broken.
+inline int64_t decode_stat(const uint8_t* buf, uint64_t bound, uint64_t pos, tlnclient::Stat& st) {
+    const uint8_t *name, *uid, *gid, *muid;
+    uint64_t name_len, uid_len, gid_len, muid_len;
+    int64_t k = p9_decode_stat(buf, bound, pos, &st.type, &st.dev, &st.qid.type, &st.qid.version,
+                               &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length, &name,
+                               &name_len, &uid, &uid_len, &gid, &gid_len, &muid, &muid_len);
+    if (k <= 0) return k;
+    st.name.assign(reinterpret_cast<const char*>(name), name_len);
+    st.uid.assign(reinterpret_cast<const char*>(uid), uid_len);
+    st.gid.assign(reinterpret_cast<const char*>(gid), gid_len);
+    st.muid.assign(reinterpret_cast<const char*>(muid), muid_len);
+    return k;
+}
+
+// The record of an Rstat (size[4] type[1] tag[2] n[2] stat[n]); false when
+// the reply does not hold exactly one whole record.
+inline bool decode_rstat(const Bytes& r, tlnclient::Stat& st) {
+    if (r.size() < 9 || r[4] != P9_RSTAT) return false;
+    uint64_t n = r[7] | r[8] << 8;
+    return 9 + n == r.size() && decode_stat(r.data(), r.size(), 9, st) == static_cast<int64_t>(n);
 }
 
 // The text of an Rerror, or "" for any other reply.

@@ -52,15 +52,17 @@ namespace {
 
 using soak::Bytes;
 using soak::Conn;
+using soak::hash_str;
 using soak::MSIZE;
 using soak::open_fds;
+using soak::pattern;
 using soak::rerror_text;
+using soak::u8;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t TREMOVE = 122;
 constexpr uint8_t RREMOVE = 123;
-constexpr uint32_t DM_DIR = 0x80000000;
 using soak::CONNECT_TRIES;
 constexpr size_t NODES_EACH = 6;     // a client's nodes, its directory included
 constexpr uint64_t DATA_MAX = 4000;  // a file's bytes stay within one data slot
@@ -90,21 +92,8 @@ struct Totals {
     std::map<std::string, uint64_t> refusals;  // under g_mu
 };
 
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
 uint32_t le32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t hash_str(const std::string& s) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-    return h;
-}
-
-// The byte file `path` holds at `off` wherever it was written (never 0).
-uint8_t pattern(uint64_t h, uint64_t off) {
-    return static_cast<uint8_t>((h ^ (off * 0x9E3779B97F4A7C15ull)) >> 29 | 1);
 }
 
 template <class Emit>
@@ -241,7 +230,7 @@ void Member::op_home() {
     uint32_t fid = walk("");
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, tag(), fid, u8(home_), home_.size(), DM_DIR | 0755, P9_OREAD);
+        return p9_emit_tcreate(c, tag(), fid, u8(home_), home_.size(), P9_DMDIR | 0755, P9_OREAD);
     }));
     if (expect(rep, P9_RCREATE, {REFUSE_NODES}, "create " + home_)) tree_[home_] = Info{true, 0};
     clunk(fid);
@@ -257,7 +246,7 @@ void Member::op_create() {
     uint32_t fid = walk(dir);
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, tag(), fid, u8(name), name.size(), mkdir ? DM_DIR | 0755 : 0644,
+        return p9_emit_tcreate(c, tag(), fid, u8(name), name.size(), mkdir ? P9_DMDIR | 0755 : 0644,
                                mkdir ? P9_OREAD : P9_ORDWR);
     }));
     if (expect(rep, P9_RCREATE, {REFUSE_NODES}, "create " + dir + "/" + name)) {
@@ -318,17 +307,11 @@ void Member::op_stat(const std::string& path) {
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), fid); }));
     expect(rep, P9_RSTAT, {}, "stat " + path);
-    uint16_t tg, t;
-    uint32_t dev, mode, at, mt, qv;
-    uint8_t qt;
-    uint64_t qp, len, nl, ul, gl, ml;
-    const uint8_t *nm, *ui, *gi, *mu;
-    if (p9_decode_rstat(rep.data(), rep.size(), &tg, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt, &len,
-                        &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml) < 0) {
-        fail(home_ + ": bad Rstat");
-    }
+    tlnclient::Stat st;
+    if (!soak::decode_rstat(rep, st)) fail(home_ + ": bad Rstat");
+    uint64_t len = st.length;
     const Info& info = tree_[path];
-    if (((qt & P9_QTDIR) != 0) != info.dir || (!info.dir && len != info.size)) {
+    if (st.qid.is_dir() != info.dir || (!info.dir && len != info.size)) {
         fail(home_ + ": stat " + path + ": length " + std::to_string(len) + ", expected " +
              std::to_string(info.size));
     }
@@ -346,12 +329,10 @@ void Member::op_list(const std::string& dir) {
         uint32_t n = le32(rep.data() + 7);
         if (n == 0) break;
         for (uint64_t pos = 0; pos < n;) {
-            uint16_t t; uint32_t dev, mode, at, mt; uint8_t qt; uint32_t qv; uint64_t qp, len;
-            const uint8_t *nm, *ui, *gi, *mu; uint64_t nl, ul, gl, ml;
-            int64_t k = p9_decode_stat(rep.data() + 11, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at,
-                                       &mt, &len, &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml);
+            tlnclient::Stat st;
+            int64_t k = soak::decode_stat(rep.data() + 11, n, pos, st);
             if (k <= 0) fail(home_ + ": listing of " + dir + " holds a broken record");
-            seen.insert(std::string(reinterpret_cast<const char*>(nm), nl));
+            seen.insert(st.name);
             pos += static_cast<uint64_t>(k);
         }
         off += n;

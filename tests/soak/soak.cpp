@@ -55,12 +55,14 @@ namespace {
 
 using soak::Bytes;
 using soak::Conn;
+using soak::hash_str;
 using soak::MSIZE;
 using soak::open_fds;
+using soak::pattern;
 using soak::rerror_text;
+using soak::u8;
 namespace fs = std::filesystem;
 
-constexpr uint32_t DM_DIR = 0x80000000;
 constexpr uint64_t SLOT = 65536;
 // Keeps the sum of file lengths well below what one image can hold, so that
 // every save succeeds and the tree saved at the end is the whole tree. (Every
@@ -80,20 +82,6 @@ pid_t g_server = -1;
         waitpid(g_server, nullptr, 0);
     }
     std::exit(1);
-}
-
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-// The byte a file named `name` holds at `off` wherever it was written.
-uint8_t pattern(uint64_t name_hash, uint64_t off) {
-    uint64_t x = (name_hash ^ (off * 0x9E3779B97F4A7C15ull)) >> 29;
-    return static_cast<uint8_t>(x | 1);  // never 0, so a hole is told apart
-}
-
-uint64_t hash_str(const std::string& s) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-    return h;
 }
 
 // ---- The server process ----
@@ -365,7 +353,7 @@ void Client::op_create() {
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, next_tag(), fid, u8(name), name.size(), mkdir ? DM_DIR | 0755 : 0644,
+        return p9_emit_tcreate(c, next_tag(), fid, u8(name), name.size(), mkdir ? P9_DMDIR | 0755 : 0644,
                                mkdir ? P9_OREAD : P9_ORDWR);
     }));
     if (!expect(rep, P9_RCREATE, {"tolvane: node table full", "tolvane: name exists"}, "create")) {
@@ -476,12 +464,10 @@ void Client::op_list() {
         if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
         if (n == 0) break;
         for (uint64_t pos = 0; pos < n;) {
-            uint16_t t; uint32_t dev, mode, at, mt; uint8_t qt; uint32_t qv; uint64_t qp, len;
-            const uint8_t *nm, *ui, *gi, *mu; uint64_t nl, ul, gl, ml;
-            int64_t k = p9_decode_stat(d, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt, &len, &nm,
-                                       &nl, &ui, &ul, &gi, &gl, &mu, &ml);
+            tlnclient::Stat st;
+            int64_t k = soak::decode_stat(d, n, pos, st);
             if (k <= 0) die("listing of " + dir + " holds a broken record");
-            seen.insert(std::string(reinterpret_cast<const char*>(nm), nl));
+            seen.insert(st.name);
             pos += static_cast<uint64_t>(k);
         }
         off += n;
@@ -526,15 +512,9 @@ void Client::op_stat() {
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, next_tag(), fid); }));
     expect(rep, P9_RSTAT, {}, "stat " + path);
-    uint16_t tag, t;
-    uint32_t dev, mode, at, mt, qv;
-    uint8_t qt;
-    uint64_t qp, len, nl, ul, gl, ml;
-    const uint8_t *nm, *ui, *gi, *mu;
-    if (p9_decode_rstat(rep.data(), rep.size(), &tag, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt, &len,
-                        &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml) < 0) {
-        die("bad Rstat");
-    }
+    tlnclient::Stat st;
+    if (!soak::decode_rstat(rep, st)) die("bad Rstat");
+    uint64_t len = st.length;
     const FileInfo& info = tree_[path];
     if (!info.dir && len != info.size) die("stat " + path + ": length " + std::to_string(len) + ", expected " + std::to_string(info.size));
     clunk(fid);
@@ -619,19 +599,18 @@ std::string Client::dump() {
             if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
             if (n == 0) break;
             for (uint64_t pos = 0; pos < n;) {
-                uint16_t t; uint32_t dev, mode, at, mt; uint8_t qt; uint32_t qv; uint64_t qp, len;
-                const uint8_t *nm, *ui, *gi, *mu; uint64_t nl, ul, gl, ml;
-                int64_t k = p9_decode_stat(d, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt,
-                                           &len, &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml);
+                tlnclient::Stat st;
+                int64_t k = soak::decode_stat(d, n, pos, st);
                 if (k <= 0) die("dump: broken record in " + dir);
                 pos += static_cast<uint64_t>(k);
-                std::string name(reinterpret_cast<const char*>(nm), nl);
-                std::string path = join(dir, name);
+                uint8_t qt = st.qid.type;
+                uint64_t len = st.length;
+                std::string path = join(dir, st.name);
                 // A qid path's high half is its row's generation, which lives
                 // in memory only and starts again at a restart: the row is
                 // what a restart must keep.
-                out << path << " qid " << int(qt) << "." << qv << "." << (qp & 0xFFFFFFFFu)
-                    << " mode " << mode << " len " << len;
+                out << path << " qid " << int(qt) << "." << st.qid.version << "."
+                    << (st.qid.path & 0xFFFFFFFFu) << " mode " << st.mode << " len " << len;
                 if (qt & P9_QTDIR) {
                     todo.push_back(path);
                 } else {
