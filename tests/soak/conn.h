@@ -67,7 +67,8 @@ public:
     }
     // Sends the first n bytes of a request (all of it, or part before a hang-up).
     void send_partial(const Bytes& req, size_t n) {
-        if (!wire_.send(req.data(), n)) fail_("send failed: the server stopped serving this client");
+        if (!wire_.send(req.data(), n))
+            fail_("send failed: the server stopped serving this client");
     }
 
     uint64_t requests = 0;
@@ -90,7 +91,9 @@ Bytes build(Emit&& emit, FailFn fail) {
     return b;
 }
 
-inline const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+inline const uint8_t* u8(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 inline uint64_t hash_str(const std::string& s) {
     uint64_t h = 1469598103934665603ull;

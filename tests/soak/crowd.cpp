@@ -19,13 +19,13 @@
 // came, and the server must stop cleanly on SIGTERM without a failed save.
 #include "crowd.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -101,9 +101,6 @@ Bytes build(Emit&& emit) {
     return soak::build(std::forward<Emit>(emit), fail);
 }
 
-
-
-
 struct Info {
     bool dir = false;
     uint64_t size = 0;
@@ -113,7 +110,9 @@ struct Info {
 class Member {
 public:
     Member(int k, std::string sock, uint64_t seed, Totals& t)
-        : home_(std::string("c").append(std::to_string(k))), sock_(std::move(sock)), rng_(seed),
+        : home_(std::string("c").append(std::to_string(k))),
+          sock_(std::move(sock)),
+          rng_(seed),
           t_(t) {}
 
     // Sessions until done() says stop.
@@ -221,8 +220,8 @@ private:
     std::mt19937_64 rng_;
     Totals& t_;
     std::optional<Conn> conn_;
-    std::set<uint32_t> held_;            // fids held now, other than the root's 0
-    std::map<std::string, Info> tree_;   // the home directory and all under it
+    std::set<uint32_t> held_;           // fids held now, other than the root's 0
+    std::map<std::string, Info> tree_;  // the home directory and all under it
     uint64_t names_ = 0;
 };
 
@@ -290,8 +289,8 @@ void Member::op_read(const std::string& path) {
     expect(rep, P9_RREAD, {}, "read " + path);
     uint32_t n = le32(rep.data() + 7);
     if (n != std::min<uint64_t>(size - off, count) || rep.size() != 11 + n) {
-        fail(home_ + ": read " + path + ": " + std::to_string(n) + " bytes at " + std::to_string(off) +
-             " of " + std::to_string(size));
+        fail(home_ + ": read " + path + ": " + std::to_string(n) + " bytes at " +
+             std::to_string(off) + " of " + std::to_string(size));
     }
     uint64_t h = hash_str(path);
     for (uint32_t i = 0; i < n; i++) {
@@ -324,7 +323,8 @@ void Member::op_list(const std::string& dir) {
     if (!open(fid, P9_OREAD, dir)) return;
     std::set<std::string> seen;
     for (uint64_t off = 0;;) {
-        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, tag(), fid, off, 8192); }));
+        Bytes rep =
+            call(build([&](p9_cursor* c) { return p9_emit_tread(c, tag(), fid, off, 8192); }));
         expect(rep, P9_RREAD, {}, "list " + dir);
         uint32_t n = le32(rep.data() + 7);
         if (n == 0) break;
@@ -337,7 +337,8 @@ void Member::op_list(const std::string& dir) {
         }
         off += n;
     }
-    if (seen != children(dir)) fail(home_ + ": listing of " + dir + " differs from what was made there");
+    if (seen != children(dir))
+        fail(home_ + ": listing of " + dir + " differs from what was made there");
     clunk(fid);
 }
 
@@ -363,22 +364,35 @@ void Member::session() {
     held_.clear();
     t_.sessions++;
     static const std::string v = "9P2000";
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
     expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build([&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
+    rep = call(build(
+        [&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
     if (expect(rep, P9_RATTACH, {REFUSE_FIDS}, "attach")) {
         if (!tree_.count(home_)) op_home();
         for (uint64_t ops = 3 + r(30); ops > 0 && tree_.count(home_); ops--) {
             uint64_t k = r(100);
-            if (k < 25) op_create();
-            else if (k < 45) op_write();
-            else if (k < 60) { std::string p = pick(false); if (!p.empty()) op_read(p); }
-            else if (k < 70) { std::string p = pick(r(2) == 0); if (!p.empty()) op_stat(p); }
-            else if (k < 80) op_list(pick(true));
-            else if (k < 92) op_remove();
-            else if (k < 96) walk(pick(r(2) == 0));  // a fid kept for the rest of the session
-            else while (walk("") != 0) {}  // clones of the root while fids are free: the
-                                          // server's fid table, shared by all, runs full
+            if (k < 25)
+                op_create();
+            else if (k < 45)
+                op_write();
+            else if (k < 60) {
+                std::string p = pick(false);
+                if (!p.empty()) op_read(p);
+            } else if (k < 70) {
+                std::string p = pick(r(2) == 0);
+                if (!p.empty()) op_stat(p);
+            } else if (k < 80)
+                op_list(pick(true));
+            else if (k < 92)
+                op_remove();
+            else if (k < 96)
+                walk(pick(r(2) == 0));  // a fid kept for the rest of the session
+            else
+                while (walk("") != 0) {
+                }  // clones of the root while fids are free: the
+                   // server's fid table, shared by all, runs full
         }
     }
     uint64_t end = r(100);
@@ -403,9 +417,11 @@ void Member::verify() {
     conn_.emplace(sock_, fail);
     held_.clear();
     static const std::string v = "9P2000";
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
     expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build([&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
+    rep = call(build(
+        [&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
     expect(rep, P9_RATTACH, {}, "attach");
     for (auto& [path, info] : tree_) {
         op_stat(path);
@@ -436,7 +452,8 @@ int run_crowd(const CrowdOptions& o) {
             dup2(in, 0);
             dup2(err, 1);
             dup2(err, 2);
-            execl(o.server.c_str(), o.server.c_str(), "post", "crowd", "3", static_cast<char*>(nullptr));
+            execl(o.server.c_str(), o.server.c_str(), "post", "crowd", "3",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         g_pid.store(pid);
@@ -450,10 +467,12 @@ int run_crowd(const CrowdOptions& o) {
     Totals t;
     std::vector<std::unique_ptr<Member>> members;
     for (int k = 0; k < o.clients; k++) {
-        members.push_back(std::make_unique<Member>(k, sock, o.seed * 1000 + static_cast<uint64_t>(k), t));
+        members.push_back(
+            std::make_unique<Member>(k, sock, o.seed * 1000 + static_cast<uint64_t>(k), t));
     }
     auto t0 = Clock::now();
-    auto deadline = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
+    auto deadline =
+        t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
     auto done = [&]() { return t.requests.load() >= o.requests || Clock::now() >= deadline; };
     std::vector<std::thread> threads;
     std::atomic<bool> running{true};
@@ -503,29 +522,34 @@ int run_crowd(const CrowdOptions& o) {
     std::printf("requests        %llu in %.1f s (%.0f/s), then %llu to verify\n",
                 static_cast<unsigned long long>(load), secs, static_cast<double>(load) / secs,
                 static_cast<unsigned long long>(t.requests.load() - load));
-    std::printf("sessions        %llu: %llu clunked all, %llu hung up holding fids, "
-                "%llu mid-request, %llu with a reply owed\n",
-                static_cast<unsigned long long>(t.sessions.load()),
-                static_cast<unsigned long long>(t.clean.load()),
-                static_cast<unsigned long long>(t.held.load()),
-                static_cast<unsigned long long>(t.mid.load()),
-                static_cast<unsigned long long>(t.owed.load()));
+    std::printf(
+        "sessions        %llu: %llu clunked all, %llu hung up holding fids, "
+        "%llu mid-request, %llu with a reply owed\n",
+        static_cast<unsigned long long>(t.sessions.load()),
+        static_cast<unsigned long long>(t.clean.load()),
+        static_cast<unsigned long long>(t.held.load()),
+        static_cast<unsigned long long>(t.mid.load()),
+        static_cast<unsigned long long>(t.owed.load()));
     std::printf("data            %llu bytes written, %llu bytes read and checked\n",
                 static_cast<unsigned long long>(t.written.load()),
                 static_cast<unsigned long long>(t.read.load()));
     for (auto& [text, n] : t.refusals) {
-        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n), text.c_str());
+        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n),
+                    text.c_str());
     }
-    std::printf("server fds      %llu before the first client, %llu after the last; stop status %d\n",
-                static_cast<unsigned long long>(fds_before), static_cast<unsigned long long>(fds_after),
-                status);
+    std::printf(
+        "server fds      %llu before the first client, %llu after the last; stop status %d\n",
+        static_cast<unsigned long long>(fds_before), static_cast<unsigned long long>(fds_after),
+        status);
     bool ok = status == 0 && fds_after == fds_before;
     if (logtext.find("persist failed") != std::string::npos) {
         std::printf("FAIL: the server logged a failed save\n");
         ok = false;
     }
-    if (ok) fs::remove_all(root);
-    else std::printf("registry, store and log kept in %s\n", root.c_str());
+    if (ok)
+        fs::remove_all(root);
+    else
+        std::printf("registry, store and log kept in %s\n", root.c_str());
     std::printf("%s\n", ok ? "soak: PASS" : "soak: FAIL");
     return ok ? 0 : 1;
 }

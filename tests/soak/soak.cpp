@@ -106,7 +106,8 @@ Server start_server(const std::string& binary, const std::string& srv, const std
         dup2(in, 0);
         dup2(err, 1);
         dup2(err, 2);
-        execl(binary.c_str(), binary.c_str(), "post", name.c_str(), "3", static_cast<char*>(nullptr));
+        execl(binary.c_str(), binary.c_str(), "post", name.c_str(), "3",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     s.pid = pid;
@@ -143,15 +144,12 @@ uint64_t rss_kib(pid_t pid) {
     return 0;
 }
 
-
 // ---- One connection ----
-
 
 template <class Emit>
 Bytes build(Emit&& emit) {
     return soak::build(std::forward<Emit>(emit), die);
 }
-
 
 // dir + "/" + name, with the root spelled "/". (Built by appending: g++ 12
 // at -O3 warns falsely about the operator+ form.)
@@ -185,9 +183,9 @@ class Client {
 public:
     Client(std::string sock, uint64_t seed, Stats& st)
         : sock_(std::move(sock)), rng_(seed), st_(st) {
-        for (const char* d : {"/", "/var", "/usr", "/etc", "/var/lib", "/var/cache", "/var/www",
-                              "/var/lib/dpkg", "/var/lib/dpkg/info", "/var/cache/apt",
-                              "/var/cache/apt/archives"}) {
+        for (const char* d :
+             {"/", "/var", "/usr", "/etc", "/var/lib", "/var/cache", "/var/www", "/var/lib/dpkg",
+              "/var/lib/dpkg/info", "/var/cache/apt", "/var/cache/apt/archives"}) {
             tree_[d] = FileInfo{true, 0};
         }
     }
@@ -267,7 +265,8 @@ private:
         uint32_t qv[16];
         uint64_t qp[16];
         if (p9_decode_rwalk(rep.data(), rep.size(), &tag, &nwqid, qt, qv, qp) < 0) die("bad Rwalk");
-        if (nwqid != names.size()) die("walk " + path + ": only " + std::to_string(nwqid) + " qids");
+        if (nwqid != names.size())
+            die("walk " + path + ": only " + std::to_string(nwqid) + " qids");
         fids_[fid] = path;
         return fid;
     }
@@ -317,7 +316,7 @@ private:
     std::map<std::string, FileInfo> tree_;
     std::map<uint32_t, std::string> fids_;  // established fids (other than 0) and their paths
     std::set<uint32_t> open_;               // fids open for read and write on files
-    bool growing_ = true;   // until the node table is full; then remove down to a few nodes
+    bool growing_ = true;    // until the node table is full; then remove down to a few nodes
     bool pool_dry_ = false;  // the pool ran dry: remove some files
     uint64_t warmup_ = 0;    // requests after which samples count for flatness
 
@@ -353,8 +352,8 @@ void Client::op_create() {
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, next_tag(), fid, u8(name), name.size(), mkdir ? P9_DMDIR | 0755 : 0644,
-                               mkdir ? P9_OREAD : P9_ORDWR);
+        return p9_emit_tcreate(c, next_tag(), fid, u8(name), name.size(),
+                               mkdir ? P9_DMDIR | 0755 : 0644, mkdir ? P9_OREAD : P9_ORDWR);
     }));
     if (!expect(rep, P9_RCREATE, {"tolvane: node table full", "tolvane: name exists"}, "create")) {
         clunk(fid);
@@ -389,9 +388,7 @@ void Client::op_write_fid(uint32_t fid) {
     const std::string& path = fids_[fid];
     auto f = tree_.find(path);
     if (f == tree_.end()) {  // removed meanwhile: the fid is stale
-        Bytes rep = call(build([&](p9_cursor* c) {
-            return p9_emit_tstat(c, next_tag(), fid);
-        }));
+        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, next_tag(), fid); }));
         expect(rep, P9_RSTAT, {"tolvane: file removed"}, "stat of a removed file");
         clunk(fid);
         return;
@@ -412,7 +409,8 @@ void Client::op_write_fid(uint32_t fid) {
     }
     uint16_t tag;
     uint32_t count;
-    if (p9_decode_rwrite(rep.data(), rep.size(), &tag, &count) < 0 || count > len) die("bad Rwrite");
+    if (p9_decode_rwrite(rep.data(), rep.size(), &tag, &count) < 0 || count > len)
+        die("bad Rwrite");
     if (count < len) st_.pool_full++;
     // A write extends the length to where it ended, even when it wrote
     // nothing (a zero-byte write past the end).
@@ -431,17 +429,20 @@ void Client::op_read() {
     uint64_t size = f->second.size;
     uint64_t off = r(size + 1);
     uint32_t count = static_cast<uint32_t>(1 + r(MSIZE - 11));
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
     expect(rep, P9_RREAD, {}, "read " + path);
     uint16_t tag;
     const uint8_t* d;
     uint32_t n;
     if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
     uint64_t want = std::min<uint64_t>({size - off, count, SLOT - off % SLOT});
-    if (n != want) die("read " + path + ": " + std::to_string(n) + " bytes, expected " + std::to_string(want));
+    if (n != want)
+        die("read " + path + ": " + std::to_string(n) + " bytes, expected " + std::to_string(want));
     uint64_t h = hash_str(path);
     for (uint32_t i = 0; i < n; i++) {
-        if (d[i] != 0 && d[i] != pattern(h, off + i)) die("read " + path + ": wrong byte at " + std::to_string(off + i));
+        if (d[i] != 0 && d[i] != pattern(h, off + i))
+            die("read " + path + ": wrong byte at " + std::to_string(off + i));
     }
     st_.bytes_read += n;
 }
@@ -450,13 +451,15 @@ void Client::op_list() {
     std::string dir = pick_dir();
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
     expect(rep, P9_ROPEN, {}, "open " + dir);
     uint64_t off = 0;
     uint32_t count = static_cast<uint32_t>(200 + r(20000));
     std::set<std::string> seen;
     for (;;) {
-        rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
+        rep = call(
+            build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
         expect(rep, P9_RREAD, {}, "list " + dir);
         uint16_t tag;
         const uint8_t* d;
@@ -475,10 +478,11 @@ void Client::op_list() {
     clunk(fid);
     // Everything the client made there is listed.
     for (auto& [path, info] : tree_) {
-        if (path == "/" ) continue;
+        if (path == "/") continue;
         size_t slash = path.rfind('/');
         std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-        if (parent == dir && !seen.count(path.substr(slash + 1))) die("listing of " + dir + " misses " + path);
+        if (parent == dir && !seen.count(path.substr(slash + 1)))
+            die("listing of " + dir + " misses " + path);
     }
 }
 
@@ -516,10 +520,11 @@ void Client::op_stat() {
     if (!soak::decode_rstat(rep, st)) die("bad Rstat");
     uint64_t len = st.length;
     const FileInfo& info = tree_[path];
-    if (!info.dir && len != info.size) die("stat " + path + ": length " + std::to_string(len) + ", expected " + std::to_string(info.size));
+    if (!info.dir && len != info.size)
+        die("stat " + path + ": length " + std::to_string(len) + ", expected " +
+            std::to_string(info.size));
     clunk(fid);
 }
-
 
 // A new connection: Tversion, then Tattach of fid 0 to the root.
 void Client::connect_session() {
@@ -527,7 +532,8 @@ void Client::connect_session() {
     fids_.clear();
     open_.clear();
     static const std::string v = "9P2000";
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
     expect(rep, P9_RVERSION, {}, "version");
     rep = call(build([&](p9_cursor* c) {
         return p9_emit_tattach(c, next_tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0);
@@ -549,22 +555,37 @@ void Client::session(uint64_t ops, pid_t pid) {
         }
         uint64_t k = r(100);
         if (growing_) {
-            if (k < 28) op_create();
-            else if (k < 55) op_write();
-            else if (k < 75) op_read();
-            else if (k < 79) op_list();
-            else if (k < 84) op_remove();
-            else if (k < 92) op_stat();
-            else if (k < 93) op_fid_burst();
-            else if (!open_.empty()) clunk(*open_.begin());
+            if (k < 28)
+                op_create();
+            else if (k < 55)
+                op_write();
+            else if (k < 75)
+                op_read();
+            else if (k < 79)
+                op_list();
+            else if (k < 84)
+                op_remove();
+            else if (k < 92)
+                op_stat();
+            else if (k < 93)
+                op_fid_burst();
+            else if (!open_.empty())
+                clunk(*open_.begin());
         } else {
-            if (k < 50) op_remove();
-            else if (k < 65) op_write();
-            else if (k < 80) op_read();
-            else if (k < 85) op_list();
-            else if (k < 92) op_stat();
-            else if (k < 94) op_fid_burst();
-            else if (!open_.empty()) clunk(*open_.begin());
+            if (k < 50)
+                op_remove();
+            else if (k < 65)
+                op_write();
+            else if (k < 80)
+                op_read();
+            else if (k < 85)
+                op_list();
+            else if (k < 92)
+                op_stat();
+            else if (k < 94)
+                op_fid_burst();
+            else if (!open_.empty())
+                clunk(*open_.begin());
         }
     }
     // Now and then the client hangs up in the middle of a request: the stand-in
@@ -587,11 +608,13 @@ std::string Client::dump() {
         todo.pop_back();
         uint32_t fid = walk_to(dir);
         if (fid == 0) die("dump: walk " + dir);
-        rep = call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
+        rep =
+            call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
         expect(rep, P9_ROPEN, {}, "dump: open " + dir);
         uint64_t off = 0;
         for (;;) {
-            rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, 8192); }));
+            rep = call(
+                build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, 8192); }));
             expect(rep, P9_RREAD, {}, "dump: list " + dir);
             uint16_t tag;
             const uint8_t* d;
@@ -616,7 +639,9 @@ std::string Client::dump() {
                 } else {
                     // The contents, hashed, read to the end.
                     uint32_t ffid = walk_to(path);
-                    Bytes o = call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), ffid, P9_OREAD); }));
+                    Bytes o = call(build([&](p9_cursor* c) {
+                        return p9_emit_topen(c, next_tag(), ffid, P9_OREAD);
+                    }));
                     expect(o, P9_ROPEN, {}, "dump: open " + path);
                     uint64_t h = 1469598103934665603ull, at2 = 0;
                     while (at2 < len) {
@@ -662,14 +687,23 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) die("missing value after " + a);
             return argv[++i];
         };
-        if (a == "--requests") want = std::strtoull(next().c_str(), nullptr, 0);
-        else if (a == "--seed") seed = std::strtoull(next().c_str(), nullptr, 0);
-        else if (a == "--server") server = next();
-        else if (a == "--store") base = next();
-        else if (a == "--quiet") quiet = 1;
-        else if (a == "--clients") crowd.clients = std::atoi(next().c_str());
-        else if (a == "--seconds") crowd.seconds = std::strtod(next().c_str(), nullptr);
-        else die("usage: tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR] [--quiet] [--clients N [--seconds S]]");
+        if (a == "--requests")
+            want = std::strtoull(next().c_str(), nullptr, 0);
+        else if (a == "--seed")
+            seed = std::strtoull(next().c_str(), nullptr, 0);
+        else if (a == "--server")
+            server = next();
+        else if (a == "--store")
+            base = next();
+        else if (a == "--quiet")
+            quiet = 1;
+        else if (a == "--clients")
+            crowd.clients = std::atoi(next().c_str());
+        else if (a == "--seconds")
+            crowd.seconds = std::strtod(next().c_str(), nullptr);
+        else
+            die("usage: tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR] [--quiet] "
+                "[--clients N [--seconds S]]");
     }
     if (crowd.clients > 0) {
         crowd.requests = want;
@@ -722,10 +756,11 @@ int main(int argc, char** argv) {
     std::string logtext((std::istreambuf_iterator<char>(lf)), std::istreambuf_iterator<char>());
     uint64_t nodes = static_cast<uint64_t>(std::count(before.begin(), before.end(), '\n'));
 
-    std::printf("requests        %llu in %.1f s (%.0f/s), %llu sessions, %llu hang-ups mid-request\n",
-                static_cast<unsigned long long>(client.requests()), secs, client.requests() / secs,
-                static_cast<unsigned long long>(st.sessions),
-                static_cast<unsigned long long>(st.partial_hangups));
+    std::printf(
+        "requests        %llu in %.1f s (%.0f/s), %llu sessions, %llu hang-ups mid-request\n",
+        static_cast<unsigned long long>(client.requests()), secs, client.requests() / secs,
+        static_cast<unsigned long long>(st.sessions),
+        static_cast<unsigned long long>(st.partial_hangups));
     std::printf("capacity hits   node table %llu, data pool %llu, fid table %llu\n",
                 static_cast<unsigned long long>(st.node_full),
                 static_cast<unsigned long long>(st.pool_full),
@@ -733,19 +768,23 @@ int main(int argc, char** argv) {
     std::printf("data            %llu bytes written, %llu bytes read and checked\n",
                 static_cast<unsigned long long>(st.bytes_written),
                 static_cast<unsigned long long>(st.bytes_read));
-    std::printf("server rss      first %llu KiB, after warm-up min %llu max %llu, last %llu KiB (%llu samples)\n",
-                static_cast<unsigned long long>(st.rss_first), static_cast<unsigned long long>(st.rss_min),
-                static_cast<unsigned long long>(st.rss_max), static_cast<unsigned long long>(st.rss_last),
-                static_cast<unsigned long long>(st.samples));
-    std::printf("server fds      first %llu, after warm-up min %llu max %llu, last %llu\n",
-                static_cast<unsigned long long>(st.fds_first), static_cast<unsigned long long>(st.fds_min),
-                static_cast<unsigned long long>(st.fds_max), static_cast<unsigned long long>(st.fds_last));
+    std::printf(
+        "server rss      first %llu KiB, after warm-up min %llu max %llu, last %llu KiB (%llu "
+        "samples)\n",
+        static_cast<unsigned long long>(st.rss_first), static_cast<unsigned long long>(st.rss_min),
+        static_cast<unsigned long long>(st.rss_max), static_cast<unsigned long long>(st.rss_last),
+        static_cast<unsigned long long>(st.samples));
+    std::printf(
+        "server fds      first %llu, after warm-up min %llu max %llu, last %llu\n",
+        static_cast<unsigned long long>(st.fds_first), static_cast<unsigned long long>(st.fds_min),
+        static_cast<unsigned long long>(st.fds_max), static_cast<unsigned long long>(st.fds_last));
     for (auto& [text, n] : st.refusals) {
-        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n), text.c_str());
+        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n),
+                    text.c_str());
     }
     std::printf("end tree        %llu nodes listed; restart %s; stop statuses %d, %d\n",
-                static_cast<unsigned long long>(nodes), before == after ? "restores it exactly" : "DIFFERS",
-                status, status2);
+                static_cast<unsigned long long>(nodes),
+                before == after ? "restores it exactly" : "DIFFERS", status, status2);
     bool ok = true;
     if (before != after) {
         std::ofstream(root + "/before.txt") << before;
@@ -764,7 +803,8 @@ int main(int argc, char** argv) {
         std::printf("FAIL: resident memory grew by more than 2 MiB after warm-up\n");
         ok = false;
     }
-    if (logtext.find("persist failed") != std::string::npos || logtext.find("too large") != std::string::npos) {
+    if (logtext.find("persist failed") != std::string::npos ||
+        logtext.find("too large") != std::string::npos) {
         std::printf("FAIL: the server logged a failed save\n");
         ok = false;
     }
