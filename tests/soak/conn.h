@@ -5,6 +5,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -17,6 +18,7 @@
 
 #include "9p/9p.h"
 #include "client.h"
+#include "spawn.h"
 #include "wire.h"
 
 namespace soak {
@@ -139,6 +141,23 @@ inline std::string rerror_text(const Bytes& r) {
     uint64_t n;
     if (r[4] != P9_RERROR || p9_decode_rerror(r.data(), r.size(), &tag, &t, &n) < 0) return {};
     return std::string(reinterpret_cast<const char*>(t), n);
+}
+
+// Starts `BINARY post NAME 3` on the registry ROOT/srv and the store
+// ROOT/store, its standard output and error appended to ROOT/server.log, and
+// returns its pid.
+inline pid_t start_server(const std::string& binary, const std::string& root,
+                          const std::string& name, FailFn fail) {
+    std::string log = root + "/server.log";
+    int err = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (err < 0) fail("cannot open " + log);
+    pid_t pid =
+        tolvane_test::spawn(binary, {binary, "post", name, "3"},
+                            {{"VELMOR_SRV", root + "/srv"}, {"VELMOR_STORE", root + "/store"}},
+                            {tolvane_test::NULL_FD, err, err});
+    close(err);
+    if (pid < 0) fail("fork");
+    return pid;
 }
 
 // Descriptors process pid holds open now.

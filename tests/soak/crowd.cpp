@@ -440,26 +440,8 @@ int run_crowd(const CrowdOptions& o) {
     std::string sock = root + "/srv/crowd";
     std::string log = root + "/server.log";
 
-    auto start = [&]() {
-        pid_t pid = fork();
-        if (pid < 0) fail("fork");
-        if (pid == 0) {
-            setenv("VELMOR_SRV", (root + "/srv").c_str(), 1);
-            setenv("VELMOR_STORE", (root + "/store").c_str(), 1);
-            int in = ::open("/dev/null", O_RDONLY);
-            int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (in < 0 || err < 0) _exit(126);
-            dup2(in, 0);
-            dup2(err, 1);
-            dup2(err, 2);
-            execl(o.server.c_str(), o.server.c_str(), "post", "crowd", "3",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        g_pid.store(pid);
-        return pid;
-    };
-    pid_t pid = start();
+    pid_t pid = soak::start_server(o.server, root, "crowd", fail);
+    g_pid.store(pid);
     for (int i = 0; i < CONNECT_TRIES && !fs::exists(sock); i++) usleep(10000);
     if (!fs::exists(sock)) fail("the server did not post " + sock);
     uint64_t fds_before = open_fds(pid);

@@ -91,27 +91,11 @@ struct Server {
     std::string log_path;
 };
 
-Server start_server(const std::string& binary, const std::string& srv, const std::string& store,
-                    const std::string& name, const std::string& log_path) {
+Server start_server(const std::string& binary, const std::string& root) {
     Server s;
-    s.log_path = log_path;
-    pid_t pid = fork();
-    if (pid < 0) die("fork");
-    if (pid == 0) {
-        setenv("VELMOR_SRV", srv.c_str(), 1);
-        setenv("VELMOR_STORE", store.c_str(), 1);
-        int in = open("/dev/null", O_RDONLY);
-        int err = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (in < 0 || err < 0) _exit(126);
-        dup2(in, 0);
-        dup2(err, 1);
-        dup2(err, 2);
-        execl(binary.c_str(), binary.c_str(), "post", name.c_str(), "3",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    s.pid = pid;
-    g_server = pid;
+    s.log_path = root + "/server.log";
+    s.pid = soak::start_server(binary, root, "soak", die);
+    g_server = s.pid;
     return s;
 }
 
@@ -721,7 +705,7 @@ int main(int argc, char** argv) {
     std::string log = root + "/server.log";
 
     auto t0 = std::chrono::steady_clock::now();
-    Server srv = start_server(server, root + "/srv", root + "/store", "soak", log);
+    Server srv = start_server(server, root);
     Stats st;
     Client client(sock, seed, st);
     client.set_warmup(want / 10);
@@ -748,7 +732,7 @@ int main(int argc, char** argv) {
     kill(srv.pid, SIGTERM);
     int status = wait_server(srv, 30000);
     if (status != 0) die("server stopped with status " + std::to_string(status));
-    Server again = start_server(server, root + "/srv", root + "/store", "soak", log);
+    Server again = start_server(server, root);
     std::string after = client.dump();
     kill(again.pid, SIGTERM);
     int status2 = wait_server(again, 30000);
