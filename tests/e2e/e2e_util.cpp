@@ -17,10 +17,9 @@
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
-using tolvane_test::exec_child;
 using tolvane_test::exit_code;
-using tolvane_test::merged_env;
 using tolvane_test::ms_left;
+using tolvane_test::spawn;
 
 namespace {
 
@@ -41,15 +40,7 @@ Outcome tlnc(const std::vector<std::string>& args, const std::string& in,
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return run;
     }
-    std::vector<std::string> argv = tlnc_argv(args);
-    std::vector<std::string> envs = merged_env(env);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pin[0], 0);
-        ::dup2(pout[1], 1);
-        ::dup2(perr[1], 2);
-        exec_child(TLNC_BINARY, argv, envs);
-    }
+    pid_t pid = spawn(TLNC_BINARY, tlnc_argv(args), env, {pin[0], pout[1], perr[1]});
     ::close(pin[0]);
     ::close(pout[1]);
     ::close(perr[1]);
@@ -106,15 +97,7 @@ Outcome tlnc(const std::vector<std::string>& args, const std::string& in,
 
 pid_t tlnc_start(const std::vector<std::string>& args,
                  const std::map<std::string, std::string>& env) {
-    std::vector<std::string> argv = tlnc_argv(args);
-    std::vector<std::string> envs = merged_env(env);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_RDWR);
-        for (int fd = 0; fd < 3; fd++) ::dup2(null, fd);
-        exec_child(TLNC_BINARY, argv, envs);
-    }
-    return pid;
+    return spawn(TLNC_BINARY, tlnc_argv(args), env, {});
 }
 
 PostedServer::PostedServer(std::string name, std::string srv_dir, std::string store_dir,

@@ -10,12 +10,11 @@
 // has not finished in time.
 #include <fcntl.h>
 #include <glob.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -135,27 +134,41 @@ GuestRun run_guest(const GuestKit& kit, const std::string& dir, const std::strin
     }
 
     std::vector<std::string> argv = {
-        kit.qemu, "-accel", kit.accel, "-m", "256", "-smp", "1", "-nodefaults", "-no-reboot",
-        "-display", "none", "-monitor", "none", "-serial", "stdio", "-net", "none",
-        "-kernel", kit.kernel, "-initrd", dir + "/initramfs.cpio",
-        "-append", std::string("console=ttyS0 quiet panic=-1") + (short_run ? " tlnwork=short" : ""),
-        "-device", "virtio-serial-pci,id=vs",
-        "-chardev", "socket,id=p9,path=" + socket,
-        "-device", "virtserialport,bus=vs.0,chardev=p9,name=tolvane"};
+        kit.qemu,
+        "-accel",
+        kit.accel,
+        "-m",
+        "256",
+        "-smp",
+        "1",
+        "-nodefaults",
+        "-no-reboot",
+        "-display",
+        "none",
+        "-monitor",
+        "none",
+        "-serial",
+        "stdio",
+        "-net",
+        "none",
+        "-kernel",
+        kit.kernel,
+        "-initrd",
+        dir + "/initramfs.cpio",
+        "-append",
+        std::string("console=ttyS0 quiet panic=-1") + (short_run ? " tlnwork=short" : ""),
+        "-device",
+        "virtio-serial-pci,id=vs",
+        "-chardev",
+        "socket,id=p9,path=" + socket,
+        "-device",
+        "virtserialport,bus=vs.0,chardev=p9,name=tolvane"};
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return run;
     }
-    std::vector<std::string> envs = tolvane_test::merged_env({});
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(out[1], 2);
-        ::setpgid(0, 0);
-        tolvane_test::exec_child(kit.qemu, argv, envs);
-    }
+    pid_t pid = tolvane_test::spawn(kit.qemu, argv, {}, {in[0], out[1], out[1]}, true);
     ::close(in[0]);
     ::close(out[1]);
 
@@ -259,8 +272,8 @@ TEST_F(KernelClient, WorkloadThroughTheLinuxDialect) {
     e2e::Outcome wrote;
     GuestRun run = run_guest(kit_, dir_.path(), registry() + "/kc.linux", false, [&] {
         listed = e2e::tlnc({"-t", "10", "-s", "kc", "ls", "/w/many"}, "", env).out;
-        wrote = e2e::tlnc({"-t", "10", "-s", "kc", "write", "/w/from-host"},
-                          "written by the host", env);
+        wrote = e2e::tlnc({"-t", "10", "-s", "kc", "write", "/w/from-host"}, "written by the host",
+                          env);
     });
     for (const char* name : {"cp_3m_in", "cp_3m_out", "ls_l_300"}) {
         std::cout << "guest (" << kit_.accel << "): " << name << " " << run.times[name] << " s\n";

@@ -19,29 +19,24 @@
 namespace mount_test {
 
 using Clock = std::chrono::steady_clock;
-using tolvane_test::exec_child;
-using tolvane_test::merged_env;
 using tolvane_test::ms_left;
+using tolvane_test::NULL_FD;
 using tolvane_test::pause_ms;
 using tolvane_test::read_file;
 
 namespace {
 
-// Forks and execs PATH with ARGV (argv[0] included) and ENV; the child's
-// standard input and output are /dev/null and its standard error goes to
-// ERR_PATH (or /dev/null when empty).
+// Starts PATH with ARGV (argv[0] included) and ENV; the child's standard
+// input and output are /dev/null and its standard error goes to ERR_PATH (or
+// /dev/null when empty).
 pid_t start(const std::string& path, const std::vector<std::string>& argv,
             const std::map<std::string, std::string>& env, const std::string& err_path) {
-    std::vector<std::string> envs = merged_env(env);
-    pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    int null = ::open("/dev/null", O_RDWR);
-    int err =
-        err_path.empty() ? null : ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(err, 2);
-    exec_child(path, argv, envs);
+    int err = err_path.empty()
+                  ? NULL_FD
+                  : ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    pid_t pid = tolvane_test::spawn(path, argv, env, {NULL_FD, NULL_FD, err});
+    if (err != NULL_FD) ::close(err);
+    return pid;
 }
 
 }  // namespace
@@ -62,17 +57,8 @@ Ran sh(const std::string& cmd, const std::map<std::string, std::string>& env, in
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return ran;
     }
-    std::vector<std::string> envs = merged_env(env);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, 0);
-        ::dup2(p[1], 1);
-        ::dup2(p[1], 2);
-        exec_child("/bin/sh", {"/bin/sh", "-c", cmd}, envs);
-    }
-    ::setpgid(pid, pid);
+    pid_t pid =
+        tolvane_test::spawn("/bin/sh", {"/bin/sh", "-c", cmd}, env, {NULL_FD, p[1], p[1]}, true);
     ::close(p[1]);
     auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
     bool killed = false;

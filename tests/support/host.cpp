@@ -13,8 +13,6 @@
 #include <cstring>
 #include <fstream>
 
-extern char** environ;
-
 namespace tolvane_test {
 
 bool read_fully(int fd, uint8_t* p, size_t n, int timeout_ms) {
@@ -57,30 +55,6 @@ void pause_ms(int ms) {
     ::nanosleep(&t, nullptr);
 }
 
-std::vector<std::string> merged_env(const std::map<std::string, std::string>& env) {
-    std::vector<std::string> out;
-    for (char** e = environ; *e; e++) {
-        std::string kv = *e;
-        if (!env.count(kv.substr(0, kv.find('=')))) out.push_back(kv);
-    }
-    for (const auto& [k, v] : env) {
-        if (v != "<unset>") out.push_back(k + "=" + v);
-    }
-    return out;
-}
-
-void exec_child(const std::string& path, const std::vector<std::string>& argv,
-                const std::vector<std::string>& envs) {
-    std::vector<char*> av;
-    for (const auto& a : argv) av.push_back(const_cast<char*>(a.c_str()));
-    av.push_back(nullptr);
-    std::vector<char*> ev;
-    for (const auto& e : envs) ev.push_back(const_cast<char*>(e.c_str()));
-    ev.push_back(nullptr);
-    ::execve(path.c_str(), av.data(), ev.data());
-    _exit(127);
-}
-
 int exit_code(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -115,15 +89,7 @@ Ran run_program(const std::string& path, const std::vector<std::string>& args,
     }
     std::vector<std::string> argv{path};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> envs = merged_env(env);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, 0);
-        ::dup2(pout[1], 1);
-        ::dup2(perr[1], 2);
-        exec_child(path, argv, envs);
-    }
+    pid_t pid = spawn(path, argv, env, {NULL_FD, pout[1], perr[1]});
     ::close(pout[1]);
     ::close(perr[1]);
     int fds[2] = {pout[0], perr[0]};

@@ -1,6 +1,6 @@
 // Helpers for the suites that run real programs on the host, and for the fake
 // servers those programs meet: whole reads and writes on a descriptor, a
-// child's environment and exec, bounded waits for a child, host files and
+// child's start (spawn.h), bounded waits for a child, host files and
 // deterministic data. Apart from support.h, so that a suite including
 // support.h does not meet these names next to its own.
 #pragma once
@@ -13,6 +13,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "spawn.h"
 
 namespace tolvane_test {
 
@@ -27,13 +29,6 @@ bool write_fully(int fd, const uint8_t* p, size_t n);
 int ms_left(std::chrono::steady_clock::time_point deadline);
 void pause_ms(int ms);
 
-// The test's environment with ENV applied: each key replaces the variable of
-// that name, and a value "<unset>" removes it.
-std::vector<std::string> merged_env(const std::map<std::string, std::string>& env);
-// For a forked child, after it set up its descriptors: runs PATH with ARGV
-// (argv[0] included) and the environment ENVS; exits 127 when that fails.
-[[noreturn]] void exec_child(const std::string& path, const std::vector<std::string>& argv,
-                             const std::vector<std::string>& envs);
 // A status from waitpid as a number: the exit status, 128 + signal, or -1.
 int exit_code(int status);
 // Waits up to TIMEOUT_MS for PID to end: its exit_code; -1 (after SIGKILL and

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,8 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "host.h"
 #include "kernel/linux/standin.h"
@@ -53,12 +52,13 @@ std::string to_hex(const Bytes& b) {
     return s;
 }
 
-static const uint8_t* u8(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+static const uint8_t* u8(std::string_view s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 Bytes tversion(uint16_t tag, uint32_t msize, std::string_view version) {
-    return build([&](p9_cursor* c) {
-        return p9_emit_tversion(c, tag, msize, u8(version), version.size());
-    });
+    return build(
+        [&](p9_cursor* c) { return p9_emit_tversion(c, tag, msize, u8(version), version.size()); });
 }
 
 Bytes tattach(uint16_t tag, uint32_t fid, std::string_view aname) {
@@ -98,8 +98,8 @@ Bytes twalk(uint16_t tag, uint32_t fid, uint32_t newfid, const std::vector<std::
         return b;
     }
     return build([&](p9_cursor* c) {
-        return p9_emit_twalk(c, tag, fid, newfid, static_cast<uint16_t>(names.size()),
-                             ptrs.data(), lens.data());
+        return p9_emit_twalk(c, tag, fid, newfid, static_cast<uint16_t>(names.size()), ptrs.data(),
+                             lens.data());
     });
 }
 
@@ -135,7 +135,9 @@ Bytes tremove(uint16_t tag, uint32_t fid) {
     return build([&](p9_cursor* c) { return p9_emit_tremove(c, tag, fid); });
 }
 
-uint8_t type_of(const Bytes& reply) { return reply.size() >= 5 ? reply[4] : 0; }
+uint8_t type_of(const Bytes& reply) {
+    return reply.size() >= 5 ? reply[4] : 0;
+}
 
 uint16_t tag_of(const Bytes& reply) {
     return reply.size() >= 7 ? static_cast<uint16_t>(reply[5] | reply[6] << 8) : 0;
@@ -200,11 +202,17 @@ Wire::~Wire() {
     velmor_linux_reset();
 }
 
-void Wire::send(const Bytes& b) { write_all(client_fd, b); }
+void Wire::send(const Bytes& b) {
+    write_all(client_fd, b);
+}
 
-int32_t Wire::step() { return serve_one(); }
+int32_t Wire::step() {
+    return serve_one();
+}
 
-Bytes Wire::recv() { return read_message(replies_); }
+Bytes Wire::recv() {
+    return read_message(replies_);
+}
 
 bool Wire::has_reply() {
     if (replies_.buffered() > 0) return true;
@@ -220,9 +228,13 @@ Bytes Wire::call(const Bytes& request) {
     return recv();
 }
 
-void Wire::hang_up() { ::shutdown(client_fd, SHUT_WR); }
+void Wire::hang_up() {
+    ::shutdown(client_fd, SHUT_WR);
+}
 
-std::string server_binary() { return TOLVANE_BINARY; }
+std::string server_binary() {
+    return TOLVANE_BINARY;
+}
 
 Proc spawn_server(const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& env) {
@@ -235,15 +247,8 @@ Proc spawn_server(const std::vector<std::string>& args,
     std::string bin = server_binary();
     std::vector<std::string> argv{bin};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> envs = merged_env(env);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        // The pipes are close-on-exec: only the three copies stay open.
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        exec_child(bin, argv, envs);
-    }
+    // The pipes are close-on-exec: only the child's three copies stay open.
+    pid_t pid = spawn(bin, argv, env, {in[0], out[1], err[1]});
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
@@ -302,6 +307,8 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+bool file_exists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
 }  // namespace tolvane_test

@@ -1,9 +1,11 @@
 // What both soak modes share: one connection that checks each reply's framing
-// and tag, request building with the codec, and two small readings of a reply
-// or a process. A failure ends the run through the caller's fail function.
+// and tag, request building with the codec, stat records decoded, the bytes
+// files are written with, and two small readings of a reply or a process. A
+// failure ends the run through the caller's fail function.
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "client.h"
+#include "spawn.h"
 #include "wire.h"
 
 namespace soak {
@@ -65,7 +69,8 @@ public:
     }
     // Sends the first n bytes of a request (all of it, or part before a hang-up).
     void send_partial(const Bytes& req, size_t n) {
-        if (!wire_.send(req.data(), n)) fail_("send failed: the server stopped serving this client");
+        if (!wire_.send(req.data(), n))
+            fail_("send failed: the server stopped serving this client");
     }
 
     uint64_t requests = 0;
@@ -88,6 +93,47 @@ Bytes build(Emit&& emit, FailFn fail) {
     return b;
 }
 
+inline const uint8_t* u8(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
+
+inline uint64_t hash_str(const std::string& s) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+// The byte a file whose path hashes to `name_hash` holds at `off` wherever it
+// was written.
+inline uint8_t pattern(uint64_t name_hash, uint64_t off) {
+    uint64_t x = (name_hash ^ (off * 0x9E3779B97F4A7C15ull)) >> 29;
+    return static_cast<uint8_t>(x | 1);  // never 0, so a hole is told apart
+}
+
+// The stat record at `pos` of buf[0..bound): its length, or <= 0 when it is
+// broken.
+inline int64_t decode_stat(const uint8_t* buf, uint64_t bound, uint64_t pos, tlnclient::Stat& st) {
+    const uint8_t *name, *uid, *gid, *muid;
+    uint64_t name_len, uid_len, gid_len, muid_len;
+    int64_t k = p9_decode_stat(buf, bound, pos, &st.type, &st.dev, &st.qid.type, &st.qid.version,
+                               &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length, &name,
+                               &name_len, &uid, &uid_len, &gid, &gid_len, &muid, &muid_len);
+    if (k <= 0) return k;
+    st.name.assign(reinterpret_cast<const char*>(name), name_len);
+    st.uid.assign(reinterpret_cast<const char*>(uid), uid_len);
+    st.gid.assign(reinterpret_cast<const char*>(gid), gid_len);
+    st.muid.assign(reinterpret_cast<const char*>(muid), muid_len);
+    return k;
+}
+
+// The record of an Rstat (size[4] type[1] tag[2] n[2] stat[n]); false when
+// the reply does not hold exactly one whole record.
+inline bool decode_rstat(const Bytes& r, tlnclient::Stat& st) {
+    if (r.size() < 9 || r[4] != P9_RSTAT) return false;
+    uint64_t n = r[7] | r[8] << 8;
+    return 9 + n == r.size() && decode_stat(r.data(), r.size(), 9, st) == static_cast<int64_t>(n);
+}
+
 // The text of an Rerror, or "" for any other reply.
 inline std::string rerror_text(const Bytes& r) {
     uint16_t tag;
@@ -95,6 +141,23 @@ inline std::string rerror_text(const Bytes& r) {
     uint64_t n;
     if (r[4] != P9_RERROR || p9_decode_rerror(r.data(), r.size(), &tag, &t, &n) < 0) return {};
     return std::string(reinterpret_cast<const char*>(t), n);
+}
+
+// Starts `BINARY post NAME 3` on the registry ROOT/srv and the store
+// ROOT/store, its standard output and error appended to ROOT/server.log, and
+// returns its pid.
+inline pid_t start_server(const std::string& binary, const std::string& root,
+                          const std::string& name, FailFn fail) {
+    std::string log = root + "/server.log";
+    int err = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (err < 0) fail("cannot open " + log);
+    pid_t pid =
+        tolvane_test::spawn(binary, {binary, "post", name, "3"},
+                            {{"VELMOR_SRV", root + "/srv"}, {"VELMOR_STORE", root + "/store"}},
+                            {tolvane_test::NULL_FD, err, err});
+    close(err);
+    if (pid < 0) fail("fork");
+    return pid;
 }
 
 // Descriptors process pid holds open now.

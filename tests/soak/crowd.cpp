@@ -19,13 +19,13 @@
 // came, and the server must stop cleanly on SIGTERM without a failed save.
 #include "crowd.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,15 +52,17 @@ namespace {
 
 using soak::Bytes;
 using soak::Conn;
+using soak::hash_str;
 using soak::MSIZE;
 using soak::open_fds;
+using soak::pattern;
 using soak::rerror_text;
+using soak::u8;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t TREMOVE = 122;
 constexpr uint8_t RREMOVE = 123;
-constexpr uint32_t DM_DIR = 0x80000000;
 using soak::CONNECT_TRIES;
 constexpr size_t NODES_EACH = 6;     // a client's nodes, its directory included
 constexpr uint64_t DATA_MAX = 4000;  // a file's bytes stay within one data slot
@@ -90,30 +92,14 @@ struct Totals {
     std::map<std::string, uint64_t> refusals;  // under g_mu
 };
 
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
 uint32_t le32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t hash_str(const std::string& s) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-    return h;
-}
-
-// The byte file `path` holds at `off` wherever it was written (never 0).
-uint8_t pattern(uint64_t h, uint64_t off) {
-    return static_cast<uint8_t>((h ^ (off * 0x9E3779B97F4A7C15ull)) >> 29 | 1);
 }
 
 template <class Emit>
 Bytes build(Emit&& emit) {
     return soak::build(std::forward<Emit>(emit), fail);
 }
-
-
-
 
 struct Info {
     bool dir = false;
@@ -124,7 +110,9 @@ struct Info {
 class Member {
 public:
     Member(int k, std::string sock, uint64_t seed, Totals& t)
-        : home_(std::string("c").append(std::to_string(k))), sock_(std::move(sock)), rng_(seed),
+        : home_(std::string("c").append(std::to_string(k))),
+          sock_(std::move(sock)),
+          rng_(seed),
           t_(t) {}
 
     // Sessions until done() says stop.
@@ -232,8 +220,8 @@ private:
     std::mt19937_64 rng_;
     Totals& t_;
     std::optional<Conn> conn_;
-    std::set<uint32_t> held_;            // fids held now, other than the root's 0
-    std::map<std::string, Info> tree_;   // the home directory and all under it
+    std::set<uint32_t> held_;           // fids held now, other than the root's 0
+    std::map<std::string, Info> tree_;  // the home directory and all under it
     uint64_t names_ = 0;
 };
 
@@ -241,7 +229,7 @@ void Member::op_home() {
     uint32_t fid = walk("");
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, tag(), fid, u8(home_), home_.size(), DM_DIR | 0755, P9_OREAD);
+        return p9_emit_tcreate(c, tag(), fid, u8(home_), home_.size(), P9_DMDIR | 0755, P9_OREAD);
     }));
     if (expect(rep, P9_RCREATE, {REFUSE_NODES}, "create " + home_)) tree_[home_] = Info{true, 0};
     clunk(fid);
@@ -257,7 +245,7 @@ void Member::op_create() {
     uint32_t fid = walk(dir);
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, tag(), fid, u8(name), name.size(), mkdir ? DM_DIR | 0755 : 0644,
+        return p9_emit_tcreate(c, tag(), fid, u8(name), name.size(), mkdir ? P9_DMDIR | 0755 : 0644,
                                mkdir ? P9_OREAD : P9_ORDWR);
     }));
     if (expect(rep, P9_RCREATE, {REFUSE_NODES}, "create " + dir + "/" + name)) {
@@ -301,8 +289,8 @@ void Member::op_read(const std::string& path) {
     expect(rep, P9_RREAD, {}, "read " + path);
     uint32_t n = le32(rep.data() + 7);
     if (n != std::min<uint64_t>(size - off, count) || rep.size() != 11 + n) {
-        fail(home_ + ": read " + path + ": " + std::to_string(n) + " bytes at " + std::to_string(off) +
-             " of " + std::to_string(size));
+        fail(home_ + ": read " + path + ": " + std::to_string(n) + " bytes at " +
+             std::to_string(off) + " of " + std::to_string(size));
     }
     uint64_t h = hash_str(path);
     for (uint32_t i = 0; i < n; i++) {
@@ -318,17 +306,11 @@ void Member::op_stat(const std::string& path) {
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), fid); }));
     expect(rep, P9_RSTAT, {}, "stat " + path);
-    uint16_t tg, t;
-    uint32_t dev, mode, at, mt, qv;
-    uint8_t qt;
-    uint64_t qp, len, nl, ul, gl, ml;
-    const uint8_t *nm, *ui, *gi, *mu;
-    if (p9_decode_rstat(rep.data(), rep.size(), &tg, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt, &len,
-                        &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml) < 0) {
-        fail(home_ + ": bad Rstat");
-    }
+    tlnclient::Stat st;
+    if (!soak::decode_rstat(rep, st)) fail(home_ + ": bad Rstat");
+    uint64_t len = st.length;
     const Info& info = tree_[path];
-    if (((qt & P9_QTDIR) != 0) != info.dir || (!info.dir && len != info.size)) {
+    if (st.qid.is_dir() != info.dir || (!info.dir && len != info.size)) {
         fail(home_ + ": stat " + path + ": length " + std::to_string(len) + ", expected " +
              std::to_string(info.size));
     }
@@ -341,22 +323,22 @@ void Member::op_list(const std::string& dir) {
     if (!open(fid, P9_OREAD, dir)) return;
     std::set<std::string> seen;
     for (uint64_t off = 0;;) {
-        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, tag(), fid, off, 8192); }));
+        Bytes rep =
+            call(build([&](p9_cursor* c) { return p9_emit_tread(c, tag(), fid, off, 8192); }));
         expect(rep, P9_RREAD, {}, "list " + dir);
         uint32_t n = le32(rep.data() + 7);
         if (n == 0) break;
         for (uint64_t pos = 0; pos < n;) {
-            uint16_t t; uint32_t dev, mode, at, mt; uint8_t qt; uint32_t qv; uint64_t qp, len;
-            const uint8_t *nm, *ui, *gi, *mu; uint64_t nl, ul, gl, ml;
-            int64_t k = p9_decode_stat(rep.data() + 11, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at,
-                                       &mt, &len, &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml);
+            tlnclient::Stat st;
+            int64_t k = soak::decode_stat(rep.data() + 11, n, pos, st);
             if (k <= 0) fail(home_ + ": listing of " + dir + " holds a broken record");
-            seen.insert(std::string(reinterpret_cast<const char*>(nm), nl));
+            seen.insert(st.name);
             pos += static_cast<uint64_t>(k);
         }
         off += n;
     }
-    if (seen != children(dir)) fail(home_ + ": listing of " + dir + " differs from what was made there");
+    if (seen != children(dir))
+        fail(home_ + ": listing of " + dir + " differs from what was made there");
     clunk(fid);
 }
 
@@ -382,22 +364,35 @@ void Member::session() {
     held_.clear();
     t_.sessions++;
     static const std::string v = "9P2000";
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
     expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build([&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
+    rep = call(build(
+        [&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
     if (expect(rep, P9_RATTACH, {REFUSE_FIDS}, "attach")) {
         if (!tree_.count(home_)) op_home();
         for (uint64_t ops = 3 + r(30); ops > 0 && tree_.count(home_); ops--) {
             uint64_t k = r(100);
-            if (k < 25) op_create();
-            else if (k < 45) op_write();
-            else if (k < 60) { std::string p = pick(false); if (!p.empty()) op_read(p); }
-            else if (k < 70) { std::string p = pick(r(2) == 0); if (!p.empty()) op_stat(p); }
-            else if (k < 80) op_list(pick(true));
-            else if (k < 92) op_remove();
-            else if (k < 96) walk(pick(r(2) == 0));  // a fid kept for the rest of the session
-            else while (walk("") != 0) {}  // clones of the root while fids are free: the
-                                          // server's fid table, shared by all, runs full
+            if (k < 25)
+                op_create();
+            else if (k < 45)
+                op_write();
+            else if (k < 60) {
+                std::string p = pick(false);
+                if (!p.empty()) op_read(p);
+            } else if (k < 70) {
+                std::string p = pick(r(2) == 0);
+                if (!p.empty()) op_stat(p);
+            } else if (k < 80)
+                op_list(pick(true));
+            else if (k < 92)
+                op_remove();
+            else if (k < 96)
+                walk(pick(r(2) == 0));  // a fid kept for the rest of the session
+            else
+                while (walk("") != 0) {
+                }  // clones of the root while fids are free: the
+                   // server's fid table, shared by all, runs full
         }
     }
     uint64_t end = r(100);
@@ -422,9 +417,11 @@ void Member::verify() {
     conn_.emplace(sock_, fail);
     held_.clear();
     static const std::string v = "9P2000";
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
     expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build([&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
+    rep = call(build(
+        [&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
     expect(rep, P9_RATTACH, {}, "attach");
     for (auto& [path, info] : tree_) {
         op_stat(path);
@@ -443,25 +440,8 @@ int run_crowd(const CrowdOptions& o) {
     std::string sock = root + "/srv/crowd";
     std::string log = root + "/server.log";
 
-    auto start = [&]() {
-        pid_t pid = fork();
-        if (pid < 0) fail("fork");
-        if (pid == 0) {
-            setenv("VELMOR_SRV", (root + "/srv").c_str(), 1);
-            setenv("VELMOR_STORE", (root + "/store").c_str(), 1);
-            int in = ::open("/dev/null", O_RDONLY);
-            int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (in < 0 || err < 0) _exit(126);
-            dup2(in, 0);
-            dup2(err, 1);
-            dup2(err, 2);
-            execl(o.server.c_str(), o.server.c_str(), "post", "crowd", "3", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        g_pid.store(pid);
-        return pid;
-    };
-    pid_t pid = start();
+    pid_t pid = soak::start_server(o.server, root, "crowd", fail);
+    g_pid.store(pid);
     for (int i = 0; i < CONNECT_TRIES && !fs::exists(sock); i++) usleep(10000);
     if (!fs::exists(sock)) fail("the server did not post " + sock);
     uint64_t fds_before = open_fds(pid);
@@ -469,10 +449,12 @@ int run_crowd(const CrowdOptions& o) {
     Totals t;
     std::vector<std::unique_ptr<Member>> members;
     for (int k = 0; k < o.clients; k++) {
-        members.push_back(std::make_unique<Member>(k, sock, o.seed * 1000 + static_cast<uint64_t>(k), t));
+        members.push_back(
+            std::make_unique<Member>(k, sock, o.seed * 1000 + static_cast<uint64_t>(k), t));
     }
     auto t0 = Clock::now();
-    auto deadline = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
+    auto deadline =
+        t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
     auto done = [&]() { return t.requests.load() >= o.requests || Clock::now() >= deadline; };
     std::vector<std::thread> threads;
     std::atomic<bool> running{true};
@@ -522,29 +504,34 @@ int run_crowd(const CrowdOptions& o) {
     std::printf("requests        %llu in %.1f s (%.0f/s), then %llu to verify\n",
                 static_cast<unsigned long long>(load), secs, static_cast<double>(load) / secs,
                 static_cast<unsigned long long>(t.requests.load() - load));
-    std::printf("sessions        %llu: %llu clunked all, %llu hung up holding fids, "
-                "%llu mid-request, %llu with a reply owed\n",
-                static_cast<unsigned long long>(t.sessions.load()),
-                static_cast<unsigned long long>(t.clean.load()),
-                static_cast<unsigned long long>(t.held.load()),
-                static_cast<unsigned long long>(t.mid.load()),
-                static_cast<unsigned long long>(t.owed.load()));
+    std::printf(
+        "sessions        %llu: %llu clunked all, %llu hung up holding fids, "
+        "%llu mid-request, %llu with a reply owed\n",
+        static_cast<unsigned long long>(t.sessions.load()),
+        static_cast<unsigned long long>(t.clean.load()),
+        static_cast<unsigned long long>(t.held.load()),
+        static_cast<unsigned long long>(t.mid.load()),
+        static_cast<unsigned long long>(t.owed.load()));
     std::printf("data            %llu bytes written, %llu bytes read and checked\n",
                 static_cast<unsigned long long>(t.written.load()),
                 static_cast<unsigned long long>(t.read.load()));
     for (auto& [text, n] : t.refusals) {
-        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n), text.c_str());
+        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n),
+                    text.c_str());
     }
-    std::printf("server fds      %llu before the first client, %llu after the last; stop status %d\n",
-                static_cast<unsigned long long>(fds_before), static_cast<unsigned long long>(fds_after),
-                status);
+    std::printf(
+        "server fds      %llu before the first client, %llu after the last; stop status %d\n",
+        static_cast<unsigned long long>(fds_before), static_cast<unsigned long long>(fds_after),
+        status);
     bool ok = status == 0 && fds_after == fds_before;
     if (logtext.find("persist failed") != std::string::npos) {
         std::printf("FAIL: the server logged a failed save\n");
         ok = false;
     }
-    if (ok) fs::remove_all(root);
-    else std::printf("registry, store and log kept in %s\n", root.c_str());
+    if (ok)
+        fs::remove_all(root);
+    else
+        std::printf("registry, store and log kept in %s\n", root.c_str());
     std::printf("%s\n", ok ? "soak: PASS" : "soak: FAIL");
     return ok ? 0 : 1;
 }

@@ -9,8 +9,8 @@ struct CrowdOptions {
     uint64_t requests = 20000;  // stops once this many replies were checked
     double seconds = 600;       // or after this long, whichever comes first
     uint64_t seed = 8;
-    std::string server;         // the tolvane binary
-    std::string base;           // where the registry and store directories go
+    std::string server;  // the tolvane binary
+    std::string base;    // where the registry and store directories go
     bool quiet = false;
 };
 

@@ -55,12 +55,14 @@ namespace {
 
 using soak::Bytes;
 using soak::Conn;
+using soak::hash_str;
 using soak::MSIZE;
 using soak::open_fds;
+using soak::pattern;
 using soak::rerror_text;
+using soak::u8;
 namespace fs = std::filesystem;
 
-constexpr uint32_t DM_DIR = 0x80000000;
 constexpr uint64_t SLOT = 65536;
 // Keeps the sum of file lengths well below what one image can hold, so that
 // every save succeeds and the tree saved at the end is the whole tree. (Every
@@ -82,20 +84,6 @@ pid_t g_server = -1;
     std::exit(1);
 }
 
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-// The byte a file named `name` holds at `off` wherever it was written.
-uint8_t pattern(uint64_t name_hash, uint64_t off) {
-    uint64_t x = (name_hash ^ (off * 0x9E3779B97F4A7C15ull)) >> 29;
-    return static_cast<uint8_t>(x | 1);  // never 0, so a hole is told apart
-}
-
-uint64_t hash_str(const std::string& s) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-    return h;
-}
-
 // ---- The server process ----
 
 struct Server {
@@ -103,26 +91,11 @@ struct Server {
     std::string log_path;
 };
 
-Server start_server(const std::string& binary, const std::string& srv, const std::string& store,
-                    const std::string& name, const std::string& log_path) {
+Server start_server(const std::string& binary, const std::string& root) {
     Server s;
-    s.log_path = log_path;
-    pid_t pid = fork();
-    if (pid < 0) die("fork");
-    if (pid == 0) {
-        setenv("VELMOR_SRV", srv.c_str(), 1);
-        setenv("VELMOR_STORE", store.c_str(), 1);
-        int in = open("/dev/null", O_RDONLY);
-        int err = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (in < 0 || err < 0) _exit(126);
-        dup2(in, 0);
-        dup2(err, 1);
-        dup2(err, 2);
-        execl(binary.c_str(), binary.c_str(), "post", name.c_str(), "3", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    s.pid = pid;
-    g_server = pid;
+    s.log_path = root + "/server.log";
+    s.pid = soak::start_server(binary, root, "soak", die);
+    g_server = s.pid;
     return s;
 }
 
@@ -155,15 +128,12 @@ uint64_t rss_kib(pid_t pid) {
     return 0;
 }
 
-
 // ---- One connection ----
-
 
 template <class Emit>
 Bytes build(Emit&& emit) {
     return soak::build(std::forward<Emit>(emit), die);
 }
-
 
 // dir + "/" + name, with the root spelled "/". (Built by appending: g++ 12
 // at -O3 warns falsely about the operator+ form.)
@@ -197,9 +167,9 @@ class Client {
 public:
     Client(std::string sock, uint64_t seed, Stats& st)
         : sock_(std::move(sock)), rng_(seed), st_(st) {
-        for (const char* d : {"/", "/var", "/usr", "/etc", "/var/lib", "/var/cache", "/var/www",
-                              "/var/lib/dpkg", "/var/lib/dpkg/info", "/var/cache/apt",
-                              "/var/cache/apt/archives"}) {
+        for (const char* d :
+             {"/", "/var", "/usr", "/etc", "/var/lib", "/var/cache", "/var/www", "/var/lib/dpkg",
+              "/var/lib/dpkg/info", "/var/cache/apt", "/var/cache/apt/archives"}) {
             tree_[d] = FileInfo{true, 0};
         }
     }
@@ -279,7 +249,8 @@ private:
         uint32_t qv[16];
         uint64_t qp[16];
         if (p9_decode_rwalk(rep.data(), rep.size(), &tag, &nwqid, qt, qv, qp) < 0) die("bad Rwalk");
-        if (nwqid != names.size()) die("walk " + path + ": only " + std::to_string(nwqid) + " qids");
+        if (nwqid != names.size())
+            die("walk " + path + ": only " + std::to_string(nwqid) + " qids");
         fids_[fid] = path;
         return fid;
     }
@@ -329,7 +300,7 @@ private:
     std::map<std::string, FileInfo> tree_;
     std::map<uint32_t, std::string> fids_;  // established fids (other than 0) and their paths
     std::set<uint32_t> open_;               // fids open for read and write on files
-    bool growing_ = true;   // until the node table is full; then remove down to a few nodes
+    bool growing_ = true;    // until the node table is full; then remove down to a few nodes
     bool pool_dry_ = false;  // the pool ran dry: remove some files
     uint64_t warmup_ = 0;    // requests after which samples count for flatness
 
@@ -365,8 +336,8 @@ void Client::op_create() {
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, next_tag(), fid, u8(name), name.size(), mkdir ? DM_DIR | 0755 : 0644,
-                               mkdir ? P9_OREAD : P9_ORDWR);
+        return p9_emit_tcreate(c, next_tag(), fid, u8(name), name.size(),
+                               mkdir ? P9_DMDIR | 0755 : 0644, mkdir ? P9_OREAD : P9_ORDWR);
     }));
     if (!expect(rep, P9_RCREATE, {"tolvane: node table full", "tolvane: name exists"}, "create")) {
         clunk(fid);
@@ -401,9 +372,7 @@ void Client::op_write_fid(uint32_t fid) {
     const std::string& path = fids_[fid];
     auto f = tree_.find(path);
     if (f == tree_.end()) {  // removed meanwhile: the fid is stale
-        Bytes rep = call(build([&](p9_cursor* c) {
-            return p9_emit_tstat(c, next_tag(), fid);
-        }));
+        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, next_tag(), fid); }));
         expect(rep, P9_RSTAT, {"tolvane: file removed"}, "stat of a removed file");
         clunk(fid);
         return;
@@ -424,7 +393,8 @@ void Client::op_write_fid(uint32_t fid) {
     }
     uint16_t tag;
     uint32_t count;
-    if (p9_decode_rwrite(rep.data(), rep.size(), &tag, &count) < 0 || count > len) die("bad Rwrite");
+    if (p9_decode_rwrite(rep.data(), rep.size(), &tag, &count) < 0 || count > len)
+        die("bad Rwrite");
     if (count < len) st_.pool_full++;
     // A write extends the length to where it ended, even when it wrote
     // nothing (a zero-byte write past the end).
@@ -443,17 +413,20 @@ void Client::op_read() {
     uint64_t size = f->second.size;
     uint64_t off = r(size + 1);
     uint32_t count = static_cast<uint32_t>(1 + r(MSIZE - 11));
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
     expect(rep, P9_RREAD, {}, "read " + path);
     uint16_t tag;
     const uint8_t* d;
     uint32_t n;
     if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
     uint64_t want = std::min<uint64_t>({size - off, count, SLOT - off % SLOT});
-    if (n != want) die("read " + path + ": " + std::to_string(n) + " bytes, expected " + std::to_string(want));
+    if (n != want)
+        die("read " + path + ": " + std::to_string(n) + " bytes, expected " + std::to_string(want));
     uint64_t h = hash_str(path);
     for (uint32_t i = 0; i < n; i++) {
-        if (d[i] != 0 && d[i] != pattern(h, off + i)) die("read " + path + ": wrong byte at " + std::to_string(off + i));
+        if (d[i] != 0 && d[i] != pattern(h, off + i))
+            die("read " + path + ": wrong byte at " + std::to_string(off + i));
     }
     st_.bytes_read += n;
 }
@@ -462,13 +435,15 @@ void Client::op_list() {
     std::string dir = pick_dir();
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
     expect(rep, P9_ROPEN, {}, "open " + dir);
     uint64_t off = 0;
     uint32_t count = static_cast<uint32_t>(200 + r(20000));
     std::set<std::string> seen;
     for (;;) {
-        rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
+        rep = call(
+            build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
         expect(rep, P9_RREAD, {}, "list " + dir);
         uint16_t tag;
         const uint8_t* d;
@@ -476,12 +451,10 @@ void Client::op_list() {
         if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
         if (n == 0) break;
         for (uint64_t pos = 0; pos < n;) {
-            uint16_t t; uint32_t dev, mode, at, mt; uint8_t qt; uint32_t qv; uint64_t qp, len;
-            const uint8_t *nm, *ui, *gi, *mu; uint64_t nl, ul, gl, ml;
-            int64_t k = p9_decode_stat(d, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt, &len, &nm,
-                                       &nl, &ui, &ul, &gi, &gl, &mu, &ml);
+            tlnclient::Stat st;
+            int64_t k = soak::decode_stat(d, n, pos, st);
             if (k <= 0) die("listing of " + dir + " holds a broken record");
-            seen.insert(std::string(reinterpret_cast<const char*>(nm), nl));
+            seen.insert(st.name);
             pos += static_cast<uint64_t>(k);
         }
         off += n;
@@ -489,10 +462,11 @@ void Client::op_list() {
     clunk(fid);
     // Everything the client made there is listed.
     for (auto& [path, info] : tree_) {
-        if (path == "/" ) continue;
+        if (path == "/") continue;
         size_t slash = path.rfind('/');
         std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-        if (parent == dir && !seen.count(path.substr(slash + 1))) die("listing of " + dir + " misses " + path);
+        if (parent == dir && !seen.count(path.substr(slash + 1)))
+            die("listing of " + dir + " misses " + path);
     }
 }
 
@@ -526,20 +500,15 @@ void Client::op_stat() {
     if (fid == 0) return;
     Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, next_tag(), fid); }));
     expect(rep, P9_RSTAT, {}, "stat " + path);
-    uint16_t tag, t;
-    uint32_t dev, mode, at, mt, qv;
-    uint8_t qt;
-    uint64_t qp, len, nl, ul, gl, ml;
-    const uint8_t *nm, *ui, *gi, *mu;
-    if (p9_decode_rstat(rep.data(), rep.size(), &tag, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt, &len,
-                        &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml) < 0) {
-        die("bad Rstat");
-    }
+    tlnclient::Stat st;
+    if (!soak::decode_rstat(rep, st)) die("bad Rstat");
+    uint64_t len = st.length;
     const FileInfo& info = tree_[path];
-    if (!info.dir && len != info.size) die("stat " + path + ": length " + std::to_string(len) + ", expected " + std::to_string(info.size));
+    if (!info.dir && len != info.size)
+        die("stat " + path + ": length " + std::to_string(len) + ", expected " +
+            std::to_string(info.size));
     clunk(fid);
 }
-
 
 // A new connection: Tversion, then Tattach of fid 0 to the root.
 void Client::connect_session() {
@@ -547,7 +516,8 @@ void Client::connect_session() {
     fids_.clear();
     open_.clear();
     static const std::string v = "9P2000";
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep =
+        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
     expect(rep, P9_RVERSION, {}, "version");
     rep = call(build([&](p9_cursor* c) {
         return p9_emit_tattach(c, next_tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0);
@@ -569,22 +539,37 @@ void Client::session(uint64_t ops, pid_t pid) {
         }
         uint64_t k = r(100);
         if (growing_) {
-            if (k < 28) op_create();
-            else if (k < 55) op_write();
-            else if (k < 75) op_read();
-            else if (k < 79) op_list();
-            else if (k < 84) op_remove();
-            else if (k < 92) op_stat();
-            else if (k < 93) op_fid_burst();
-            else if (!open_.empty()) clunk(*open_.begin());
+            if (k < 28)
+                op_create();
+            else if (k < 55)
+                op_write();
+            else if (k < 75)
+                op_read();
+            else if (k < 79)
+                op_list();
+            else if (k < 84)
+                op_remove();
+            else if (k < 92)
+                op_stat();
+            else if (k < 93)
+                op_fid_burst();
+            else if (!open_.empty())
+                clunk(*open_.begin());
         } else {
-            if (k < 50) op_remove();
-            else if (k < 65) op_write();
-            else if (k < 80) op_read();
-            else if (k < 85) op_list();
-            else if (k < 92) op_stat();
-            else if (k < 94) op_fid_burst();
-            else if (!open_.empty()) clunk(*open_.begin());
+            if (k < 50)
+                op_remove();
+            else if (k < 65)
+                op_write();
+            else if (k < 80)
+                op_read();
+            else if (k < 85)
+                op_list();
+            else if (k < 92)
+                op_stat();
+            else if (k < 94)
+                op_fid_burst();
+            else if (!open_.empty())
+                clunk(*open_.begin());
         }
     }
     // Now and then the client hangs up in the middle of a request: the stand-in
@@ -607,11 +592,13 @@ std::string Client::dump() {
         todo.pop_back();
         uint32_t fid = walk_to(dir);
         if (fid == 0) die("dump: walk " + dir);
-        rep = call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
+        rep =
+            call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
         expect(rep, P9_ROPEN, {}, "dump: open " + dir);
         uint64_t off = 0;
         for (;;) {
-            rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, 8192); }));
+            rep = call(
+                build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, 8192); }));
             expect(rep, P9_RREAD, {}, "dump: list " + dir);
             uint16_t tag;
             const uint8_t* d;
@@ -619,25 +606,26 @@ std::string Client::dump() {
             if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
             if (n == 0) break;
             for (uint64_t pos = 0; pos < n;) {
-                uint16_t t; uint32_t dev, mode, at, mt; uint8_t qt; uint32_t qv; uint64_t qp, len;
-                const uint8_t *nm, *ui, *gi, *mu; uint64_t nl, ul, gl, ml;
-                int64_t k = p9_decode_stat(d, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt,
-                                           &len, &nm, &nl, &ui, &ul, &gi, &gl, &mu, &ml);
+                tlnclient::Stat st;
+                int64_t k = soak::decode_stat(d, n, pos, st);
                 if (k <= 0) die("dump: broken record in " + dir);
                 pos += static_cast<uint64_t>(k);
-                std::string name(reinterpret_cast<const char*>(nm), nl);
-                std::string path = join(dir, name);
+                uint8_t qt = st.qid.type;
+                uint64_t len = st.length;
+                std::string path = join(dir, st.name);
                 // A qid path's high half is its row's generation, which lives
                 // in memory only and starts again at a restart: the row is
                 // what a restart must keep.
-                out << path << " qid " << int(qt) << "." << qv << "." << (qp & 0xFFFFFFFFu)
-                    << " mode " << mode << " len " << len;
+                out << path << " qid " << int(qt) << "." << st.qid.version << "."
+                    << (st.qid.path & 0xFFFFFFFFu) << " mode " << st.mode << " len " << len;
                 if (qt & P9_QTDIR) {
                     todo.push_back(path);
                 } else {
                     // The contents, hashed, read to the end.
                     uint32_t ffid = walk_to(path);
-                    Bytes o = call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), ffid, P9_OREAD); }));
+                    Bytes o = call(build([&](p9_cursor* c) {
+                        return p9_emit_topen(c, next_tag(), ffid, P9_OREAD);
+                    }));
                     expect(o, P9_ROPEN, {}, "dump: open " + path);
                     uint64_t h = 1469598103934665603ull, at2 = 0;
                     while (at2 < len) {
@@ -683,14 +671,23 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) die("missing value after " + a);
             return argv[++i];
         };
-        if (a == "--requests") want = std::strtoull(next().c_str(), nullptr, 0);
-        else if (a == "--seed") seed = std::strtoull(next().c_str(), nullptr, 0);
-        else if (a == "--server") server = next();
-        else if (a == "--store") base = next();
-        else if (a == "--quiet") quiet = 1;
-        else if (a == "--clients") crowd.clients = std::atoi(next().c_str());
-        else if (a == "--seconds") crowd.seconds = std::strtod(next().c_str(), nullptr);
-        else die("usage: tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR] [--quiet] [--clients N [--seconds S]]");
+        if (a == "--requests")
+            want = std::strtoull(next().c_str(), nullptr, 0);
+        else if (a == "--seed")
+            seed = std::strtoull(next().c_str(), nullptr, 0);
+        else if (a == "--server")
+            server = next();
+        else if (a == "--store")
+            base = next();
+        else if (a == "--quiet")
+            quiet = 1;
+        else if (a == "--clients")
+            crowd.clients = std::atoi(next().c_str());
+        else if (a == "--seconds")
+            crowd.seconds = std::strtod(next().c_str(), nullptr);
+        else
+            die("usage: tln_soak [--requests N] [--seed S] [--server PATH] [--store DIR] [--quiet] "
+                "[--clients N [--seconds S]]");
     }
     if (crowd.clients > 0) {
         crowd.requests = want;
@@ -708,7 +705,7 @@ int main(int argc, char** argv) {
     std::string log = root + "/server.log";
 
     auto t0 = std::chrono::steady_clock::now();
-    Server srv = start_server(server, root + "/srv", root + "/store", "soak", log);
+    Server srv = start_server(server, root);
     Stats st;
     Client client(sock, seed, st);
     client.set_warmup(want / 10);
@@ -735,7 +732,7 @@ int main(int argc, char** argv) {
     kill(srv.pid, SIGTERM);
     int status = wait_server(srv, 30000);
     if (status != 0) die("server stopped with status " + std::to_string(status));
-    Server again = start_server(server, root + "/srv", root + "/store", "soak", log);
+    Server again = start_server(server, root);
     std::string after = client.dump();
     kill(again.pid, SIGTERM);
     int status2 = wait_server(again, 30000);
@@ -743,10 +740,11 @@ int main(int argc, char** argv) {
     std::string logtext((std::istreambuf_iterator<char>(lf)), std::istreambuf_iterator<char>());
     uint64_t nodes = static_cast<uint64_t>(std::count(before.begin(), before.end(), '\n'));
 
-    std::printf("requests        %llu in %.1f s (%.0f/s), %llu sessions, %llu hang-ups mid-request\n",
-                static_cast<unsigned long long>(client.requests()), secs, client.requests() / secs,
-                static_cast<unsigned long long>(st.sessions),
-                static_cast<unsigned long long>(st.partial_hangups));
+    std::printf(
+        "requests        %llu in %.1f s (%.0f/s), %llu sessions, %llu hang-ups mid-request\n",
+        static_cast<unsigned long long>(client.requests()), secs, client.requests() / secs,
+        static_cast<unsigned long long>(st.sessions),
+        static_cast<unsigned long long>(st.partial_hangups));
     std::printf("capacity hits   node table %llu, data pool %llu, fid table %llu\n",
                 static_cast<unsigned long long>(st.node_full),
                 static_cast<unsigned long long>(st.pool_full),
@@ -754,19 +752,23 @@ int main(int argc, char** argv) {
     std::printf("data            %llu bytes written, %llu bytes read and checked\n",
                 static_cast<unsigned long long>(st.bytes_written),
                 static_cast<unsigned long long>(st.bytes_read));
-    std::printf("server rss      first %llu KiB, after warm-up min %llu max %llu, last %llu KiB (%llu samples)\n",
-                static_cast<unsigned long long>(st.rss_first), static_cast<unsigned long long>(st.rss_min),
-                static_cast<unsigned long long>(st.rss_max), static_cast<unsigned long long>(st.rss_last),
-                static_cast<unsigned long long>(st.samples));
-    std::printf("server fds      first %llu, after warm-up min %llu max %llu, last %llu\n",
-                static_cast<unsigned long long>(st.fds_first), static_cast<unsigned long long>(st.fds_min),
-                static_cast<unsigned long long>(st.fds_max), static_cast<unsigned long long>(st.fds_last));
+    std::printf(
+        "server rss      first %llu KiB, after warm-up min %llu max %llu, last %llu KiB (%llu "
+        "samples)\n",
+        static_cast<unsigned long long>(st.rss_first), static_cast<unsigned long long>(st.rss_min),
+        static_cast<unsigned long long>(st.rss_max), static_cast<unsigned long long>(st.rss_last),
+        static_cast<unsigned long long>(st.samples));
+    std::printf(
+        "server fds      first %llu, after warm-up min %llu max %llu, last %llu\n",
+        static_cast<unsigned long long>(st.fds_first), static_cast<unsigned long long>(st.fds_min),
+        static_cast<unsigned long long>(st.fds_max), static_cast<unsigned long long>(st.fds_last));
     for (auto& [text, n] : st.refusals) {
-        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n), text.c_str());
+        std::printf("refusal         %llu x '%s'\n", static_cast<unsigned long long>(n),
+                    text.c_str());
     }
     std::printf("end tree        %llu nodes listed; restart %s; stop statuses %d, %d\n",
-                static_cast<unsigned long long>(nodes), before == after ? "restores it exactly" : "DIFFERS",
-                status, status2);
+                static_cast<unsigned long long>(nodes),
+                before == after ? "restores it exactly" : "DIFFERS", status, status2);
     bool ok = true;
     if (before != after) {
         std::ofstream(root + "/before.txt") << before;
@@ -785,7 +787,8 @@ int main(int argc, char** argv) {
         std::printf("FAIL: resident memory grew by more than 2 MiB after warm-up\n");
         ok = false;
     }
-    if (logtext.find("persist failed") != std::string::npos || logtext.find("too large") != std::string::npos) {
+    if (logtext.find("persist failed") != std::string::npos ||
+        logtext.find("too large") != std::string::npos) {
         std::printf("FAIL: the server logged a failed save\n");
         ok = false;
     }
