@@ -150,7 +150,7 @@ void finish(Conn& c, const Server& s) {
 
 void mkdir_in(Conn& c, uint32_t parent, std::string_view name) {
     c.walk(parent, aux_fid);
-    c.create(aux_fid, name, dmdir | 0755, P9_OREAD);
+    c.create(aux_fid, name, P9_DMDIR | 0755, P9_OREAD);
     c.clunk(aux_fid);
 }
 

@@ -119,7 +119,7 @@ TEST_F(CreateTest, FidMovesOntoTheNewNodeOpenAndDirty) {
 }
 
 TEST_F(CreateTest, PermDirBitMakesADirectory) {
-    for (uint32_t perm : {DM_DIR, MODE_DIR, 0xFFFFFFFFu}) {
+    for (uint32_t perm : {P9_DMDIR, MODE_DIR, 0xFFFFFFFFu}) {
         SCOPED_TRACE(perm);
         walk_new(1, {"usr"});
         Qid q = create(1, "d" + std::to_string(perm), perm, OREAD);
@@ -139,14 +139,14 @@ TEST_F(CreateTest, ParentVersionRisesOncePerCreate) {
     walk_new(9, {"var"});
     EXPECT_EQ(stat(9).qid.vers, 0u);
     make({"var"}, "a");
-    make({"var"}, "b", DM_DIR);
+    make({"var"}, "b", P9_DMDIR);
     EXPECT_EQ(stat(9).qid.vers, 2u);
     EXPECT_EQ(stat(ROOT_FID).qid.vers, 0u);  // only the parent
 }
 
 TEST_F(CreateTest, NewDirectoryOpenForWriteCanNeitherReadNorWrite) {
     walk_new(1, {"usr"});
-    create(1, "d", DM_DIR, OWRITE);
+    create(1, "d", P9_DMDIR, OWRITE);
     EXPECT_EQ(refused(tread(tag(), 1, 0, 100)), "tolvane: fid not open for read");
     EXPECT_EQ(refused(twrite(tag(), 1, 0, pattern(3))), "tolvane: cannot write a directory");
 }
@@ -181,10 +181,10 @@ TEST_F(CreateTest, NamesNoWalkCouldReachAreRefused) {
 TEST_F(CreateTest, ExistingNamesAreRefusedWhateverTheirKind) {
     make({"etc"}, "f");
     walk_new(1, {"etc"});
-    EXPECT_EQ(refused(tcreate(tag(), 1, "f", DM_DIR, OREAD)), "tolvane: name exists");
+    EXPECT_EQ(refused(tcreate(tag(), 1, "f", P9_DMDIR, OREAD)), "tolvane: name exists");
     walk_new(2, {});
     EXPECT_EQ(refused(tcreate(tag(), 2, "var", 0, OREAD)), "tolvane: name exists");
-    EXPECT_EQ(refused(tcreate(tag(), 2, "etc", DM_DIR, OREAD)), "tolvane: name exists");
+    EXPECT_EQ(refused(tcreate(tag(), 2, "etc", P9_DMDIR, OREAD)), "tolvane: name exists");
     EXPECT_EQ(stat(ROOT_FID).qid.vers, 0u);
     // The same name in another directory is fine, and names are case-sensitive.
     create(2, "f", 0, OREAD);
@@ -212,7 +212,7 @@ TEST_F(CreateTest, NodeTableFillsAtExactly384Rows) {
     walk_new(2, {"usr", "n100"});
     remove(2);
     constexpr uint64_t NEXT_GEN = uint64_t{1} << 32;
-    EXPECT_EQ(create(1, "again", DM_DIR, OREAD), (Qid{P9_QTDIR, 0, made[100].path + NEXT_GEN}));
+    EXPECT_EQ(create(1, "again", P9_DMDIR, OREAD), (Qid{P9_QTDIR, 0, made[100].path + NEXT_GEN}));
     EXPECT_EQ(make({"usr"}, "again2"), (Qid{P9_QTFILE, 0, made[200].path + NEXT_GEN}));
     EXPECT_EQ(refused(tcreate(tag(), ROOT_FID, "x", 0, OREAD)), "tolvane: node table full");
 }

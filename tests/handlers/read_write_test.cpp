@@ -343,7 +343,7 @@ TEST_F(ReadWriteTest, WriteRefusalOrder) {
     open(F, OREAD);
     EXPECT_EQ(refused(twrite(tag(), F, 0, pattern(1))), "tolvane: fid not open for write");
     walk_new(2, {"etc"});
-    create(2, "d", DM_DIR, ORDWR);
+    create(2, "d", P9_DMDIR, ORDWR);
     EXPECT_EQ(refused(twrite(tag(), 2, 0, pattern(1))), "tolvane: cannot write a directory");
     walk_new(3, {"etc", "f"});
     open(3, OWRITE);
@@ -363,7 +363,7 @@ TEST_F(ReadWriteTest, WriteRefusalOrderAtTheLimits) {
     walk_new(2, {"etc", "g"});
     open(2, OREAD);
     walk_new(3, {"etc"});
-    create(3, "d", DM_DIR, ORDWR);
+    create(3, "d", P9_DMDIR, ORDWR);
     walk_new(4, {"etc", "g"});
     open(4, ORDWR);
     const struct {
@@ -413,7 +413,7 @@ TEST_F(ListingTest, SkeletonRootListsItsThreeDirectories) {
 
 TEST_F(ListingTest, ListingRecordsAreTheRstatRecords) {
     make({"var", "www"}, "index.html");
-    make({"var", "www"}, "css", DM_DIR);
+    make({"var", "www"}, "css", P9_DMDIR);
     open_dir({"var", "www"});
     Bytes data = read(F, 0, 0xFFFFFFFF);
     Bytes want;
@@ -450,7 +450,7 @@ TEST_F(ListingTest, ReadsContinueWithWholeRecords) {
 
 TEST_F(ListingTest, EmptiedDirectoryListsNothing) {
     make({"etc"}, "a");
-    make({"etc"}, "b", DM_DIR);
+    make({"etc"}, "b", P9_DMDIR);
     for (const char* name : {"a", "b"}) {
         walk_new(2, {"etc", name});
         remove(2);
@@ -478,7 +478,7 @@ TEST_F(ListingTest, FullTableInOneDirectoryReadWithSmallCounts) {
     for (int64_t i = 0; i < FREE_ROWS; i++) {
         std::string name = std::to_string(i);
         name += std::string(NAME_CAP - name.size(), i % 2 ? 'd' : 'f');
-        make({"usr"}, name, i % 2 ? DM_DIR : 0);
+        make({"usr"}, name, i % 2 ? P9_DMDIR : 0);
         names.push_back(name);
     }
     open_dir({"usr"});

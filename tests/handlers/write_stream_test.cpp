@@ -204,7 +204,7 @@ TEST_F(WriteStreamTest, RefusedLargeWritesLeaveTheStreamAtTheNextRequest) {
 
     // A directory fid open for writing: one that created it.
     walk_new(6, {"etc"});
-    create(6, "d", DM_DIR, ORDWR);
+    create(6, "d", P9_DMDIR, ORDWR);
     auto [w, r] = call_pair(twrite(tag(), 6, 0, pattern(MAX_DATA, 6)), tread(tag(), G, 0, 100));
     EXPECT_EQ(rerror_text(w), "tolvane: cannot write a directory");
     EXPECT_EQ(rread_data(r), Bytes(content.begin(), content.begin() + 100));

@@ -26,13 +26,13 @@
 #include <string_view>
 #include <vector>
 
+#include "9p/9p.h"
 #include "wire.h"
 
 namespace tlnclient {
 
-// Directory bit of a stat record's mode, and the perm bit that makes Tcreate
-// build a directory.
-inline constexpr uint32_t DMDIR = 0x80000000;
+// Mode bits of a stat record besides the directory bit (P9_DMDIR, which is
+// also the perm bit that makes Tcreate build a directory).
 inline constexpr uint32_t DMAPPEND = 0x40000000;
 inline constexpr uint32_t DMEXCL = 0x20000000;
 
@@ -56,7 +56,7 @@ struct Stat {
     std::string uid;
     std::string gid;
     std::string muid;
-    bool is_dir() const { return (mode & DMDIR) != 0; }
+    bool is_dir() const { return (mode & P9_DMDIR) != 0; }
 };
 
 // A stat record for Twstat that asks for no change: every number is its
@@ -151,7 +151,7 @@ public:
     Result<Qid> open(Fid fid, uint8_t mode);
 
     // Tcreate of NAME in the directory FID is on. On success FID is open on the
-    // new file (or directory, when PERM has DMDIR). Returns its qid.
+    // new file (or directory, when PERM has P9_DMDIR). Returns its qid.
     Result<Qid> create(Fid fid, std::string_view name, uint32_t perm, uint8_t mode);
 
     // One Tread of at most COUNT bytes (COUNT is lowered to iounit()). Returns
