@@ -141,10 +141,10 @@ TEST_F(RemoveTest, ParentVersionRisesAndTheRowIsReused) {
     Qid f = make({"etc"}, "f");
     create_in(1, {"etc"}, "g", OWRITE);
     write(1, 0, pattern(3));
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
     walk_new(2, {"etc", "f"});
     remove(2);
-    EXPECT_EQ(stat(9).qid.vers, 3u);
+    EXPECT_EQ(stat(9).qid.version, 3u);
     EXPECT_EQ(names_of(list({"etc"})), std::vector<std::string>{"g"});
     EXPECT_EQ(node_kind[row(f)], KIND_FREE);
     EXPECT_EQ(node_namelen[row(f)], 0u);
@@ -153,7 +153,7 @@ TEST_F(RemoveTest, ParentVersionRisesAndTheRowIsReused) {
     EXPECT_EQ(make({"var"}, "h", P9_DMDIR), (Qid{P9_QTDIR, 0, f.path + (uint64_t{1} << 32)}));
     // Removing an opened, written file works too.
     remove(1);
-    EXPECT_EQ(stat(9).qid.vers, 4u);
+    EXPECT_EQ(stat(9).qid.version, 4u);
 }
 
 // A node re-created after a remove has a qid path of its own, and every
@@ -249,11 +249,11 @@ TEST_F(StaleFidTest, RefusedEverythingButClunk) {
     EXPECT_EQ(fid_lookup(4), -1);
     // The parent saw one remove only.
     walk_new(9, {"etc"});
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
     // Tremove releases such a fid but removes nothing; Tclunk releases it.
     EXPECT_EQ(refused(tremove(tag(), 2)), gone);
     EXPECT_EQ(refused(tclunk(tag(), 2)), "tolvane: unknown fid");
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
     clunk(3);
     EXPECT_EQ(refused(tclunk(tag(), 3)), "tolvane: unknown fid");
 }
@@ -399,7 +399,7 @@ TEST_F(SaveTest, FailedSaveOnRemoveIsReportedButTheNodeIsGone) {
     EXPECT_EQ(refused(tclunk(tag(), 1)), "tolvane: unknown fid");
     EXPECT_TRUE(list({"etc"}).empty());
     walk_new(9, {"etc"});
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
 }
 
 TEST_F(SaveTest, WithoutAStoreNothingIsSavedAndNothingFails) {

@@ -20,6 +20,7 @@ struct Qid {
     uint32_t version = 0;
     uint64_t path = 0;
     bool is_dir() const { return (type & 0x80) != 0; }
+    bool operator==(const Qid&) const = default;
 };
 
 // A decoded stat record; the strings are copies.
