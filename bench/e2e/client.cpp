@@ -329,7 +329,7 @@ void Conn::create(uint32_t fid, std::string_view name, uint32_t perm, uint8_t mo
     uint64_t qp;
     if (p9_decode_rcreate(rbuf_.data(), len, &t, &qt, &qv, &qp, &iounit) < 0)
         throw Failure("Rcreate does not decode");
-    if (((perm & dmdir) != 0) != ((qt & P9_QTDIR) != 0))
+    if (((perm & P9_DMDIR) != 0) != ((qt & P9_QTDIR) != 0))
         throw Failure("Rcreate qid type does not match the perm");
 }
 

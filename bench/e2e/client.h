@@ -44,8 +44,6 @@ Command parse_command(std::string_view text);
 using EnvChanges = std::map<std::string, std::string>;
 inline const std::string env_unset = "\x01unset";
 
-inline constexpr uint32_t dmdir = 0x80000000;
-
 class Conn {
 public:
     // Starts the server (pinned to cpu when cpu >= 0) with its standard error

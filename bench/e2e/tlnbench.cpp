@@ -35,6 +35,7 @@
 
 #include "9p/9p.h"
 #include "client.h"
+#include "stat.h"
 
 namespace fs = std::filesystem;
 using namespace tlnbench;
@@ -150,7 +151,7 @@ void finish(Conn& c, const Server& s) {
 
 void mkdir_in(Conn& c, uint32_t parent, std::string_view name) {
     c.walk(parent, aux_fid);
-    c.create(aux_fid, name, dmdir | 0755, P9_OREAD);
+    c.create(aux_fid, name, P9_DMDIR | 0755, P9_OREAD);
     c.clunk(aux_fid);
 }
 
@@ -390,17 +391,11 @@ uint64_t list_dir(Conn& c, uint32_t fid, uint32_t count, std::vector<uint8_t>* k
 void check_listing(const std::vector<uint8_t>& l) {
     std::vector<std::string> names;
     for (uint64_t at = 0; at < l.size();) {
-        uint16_t type;
-        uint32_t dev, qv, mode, atime, mtime;
-        uint8_t qt;
-        uint64_t qp, length, nl, ul, gl, ml;
-        const uint8_t *name, *uid, *gid, *muid;
-        int64_t r = p9_decode_stat(l.data(), l.size(), at, &type, &dev, &qt, &qv, &qp, &mode,
-                                   &atime, &mtime, &length, &name, &nl, &uid, &ul, &gid, &gl,
-                                   &muid, &ml);
+        tlnclient::Stat st;
+        int64_t r = tlnclient::decode_stat(l.data(), l.size(), at, st);
         if (r <= 0) throw Failure("directory listing holds a bad stat record at " +
                                   std::to_string(at));
-        names.emplace_back(reinterpret_cast<const char*>(name), nl);
+        names.push_back(std::move(st.name));
         at += uint64_t(r);
     }
     std::sort(names.begin(), names.end());

@@ -66,6 +66,8 @@ inline constexpr uint8_t P9_QTTMP = 0x04;
 inline constexpr uint8_t P9_QTFILE = 0x00;
 inline constexpr uint32_t P9_DMDIR = 0x80000000;  // the directory bit of a stat's mode
 
+inline constexpr uint32_t P9_DMDIR = 0x80000000;  // the directory bit of a stat's mode
+
 // Open modes (low two bits) and flags.
 inline constexpr uint8_t P9_OREAD = 0;
 inline constexpr uint8_t P9_OWRITE = 1;

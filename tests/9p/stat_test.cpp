@@ -1,8 +1,9 @@
 // The stat record and the stat messages.
+#include "stat.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <string_view>
 
 #include "9p/9p.h"
 #include "9p/9p_internal.h"
@@ -15,38 +16,37 @@ using codec_samples::hex;
 using codec_samples::str;
 using codec_samples::u8;
 
-// The 17 values of a record; strings as views.
-struct Stat {
-    uint16_t type = 0;
-    uint32_t dev = 0;
-    uint8_t qtype = 0;
-    uint32_t qvers = 0;
-    uint64_t qpath = 0;
-    uint32_t mode = 0, atime = 0, mtime = 0;
-    uint64_t length = 0;
-    std::string_view name, uid, gid, muid;
-};
+// The 17 values of a record, held in the client library's Stat.
+using Stat = tlnclient::Stat;
 
-const Stat kFixed{0x0102,     0x06050403, 0x80,       0x35343332,         0x4746454443424140,
-                  0x800001ED, 0x65666768, 0x75767778, 0x0000000100000002, "",
-                  "",         "",         ""};
+const Stat kFixed{0x0102,
+                  0x06050403,
+                  {0x80, 0x35343332, 0x4746454443424140},
+                  0x800001ED,
+                  0x65666768,
+                  0x75767778,
+                  0x0000000100000002,
+                  "",
+                  "",
+                  "",
+                  ""};
 
 int32_t emit(p9_cursor* c, const Stat& s) {
-    return p9_emit_stat(c, s.type, s.dev, s.qtype, s.qvers, s.qpath, s.mode, s.atime, s.mtime,
-                        s.length, u8(s.name), s.name.size(), u8(s.uid), s.uid.size(), u8(s.gid),
-                        s.gid.size(), u8(s.muid), s.muid.size());
+    return p9_emit_stat(c, s.type, s.dev, s.qid.type, s.qid.version, s.qid.path, s.mode, s.atime,
+                        s.mtime, s.length, u8(s.name), s.name.size(), u8(s.uid), s.uid.size(),
+                        u8(s.gid), s.gid.size(), u8(s.muid), s.muid.size());
 }
 
 int32_t emit_rstat(p9_cursor* c, uint16_t tag, const Stat& s) {
-    return p9_emit_rstat(c, tag, s.type, s.dev, s.qtype, s.qvers, s.qpath, s.mode, s.atime, s.mtime,
-                         s.length, u8(s.name), s.name.size(), u8(s.uid), s.uid.size(), u8(s.gid),
-                         s.gid.size(), u8(s.muid), s.muid.size());
+    return p9_emit_rstat(c, tag, s.type, s.dev, s.qid.type, s.qid.version, s.qid.path, s.mode,
+                         s.atime, s.mtime, s.length, u8(s.name), s.name.size(), u8(s.uid),
+                         s.uid.size(), u8(s.gid), s.gid.size(), u8(s.muid), s.muid.size());
 }
 
 int32_t emit_twstat(p9_cursor* c, uint16_t tag, uint32_t fid, const Stat& s) {
-    return p9_emit_twstat(c, tag, fid, s.type, s.dev, s.qtype, s.qvers, s.qpath, s.mode, s.atime,
-                          s.mtime, s.length, u8(s.name), s.name.size(), u8(s.uid), s.uid.size(),
-                          u8(s.gid), s.gid.size(), u8(s.muid), s.muid.size());
+    return p9_emit_twstat(c, tag, fid, s.type, s.dev, s.qid.type, s.qid.version, s.qid.path, s.mode,
+                          s.atime, s.mtime, s.length, u8(s.name), s.name.size(), u8(s.uid),
+                          s.uid.size(), u8(s.gid), s.gid.size(), u8(s.muid), s.muid.size());
 }
 
 // Decoded record: numbers plus (pointer, length) strings.
@@ -63,18 +63,19 @@ struct Out {
 };
 
 int64_t decode(const Bytes& b, uint64_t bound, uint64_t offset, Out& o) {
-    int64_t r = p9_decode_stat(b.data(), bound, offset, &o.s.type, &o.s.dev, &o.s.qtype, &o.s.qvers,
-                               &o.s.qpath, &o.s.mode, &o.s.atime, &o.s.mtime, &o.s.length, &o.p[0],
-                               &o.n[0], &o.p[1], &o.n[1], &o.p[2], &o.n[2], &o.p[3], &o.n[3]);
+    int64_t r = p9_decode_stat(b.data(), bound, offset, &o.s.type, &o.s.dev, &o.s.qid.type,
+                               &o.s.qid.version, &o.s.qid.path, &o.s.mode, &o.s.atime, &o.s.mtime,
+                               &o.s.length, &o.p[0], &o.n[0], &o.p[1], &o.n[1], &o.p[2], &o.n[2],
+                               &o.p[3], &o.n[3]);
     if (r >= 0) o.views();
     return r;
 }
 
 int64_t decode_rstat(const Bytes& b, uint16_t* tag, Out& o) {
-    int64_t r =
-        p9_decode_rstat(b.data(), b.size(), tag, &o.s.type, &o.s.dev, &o.s.qtype, &o.s.qvers,
-                        &o.s.qpath, &o.s.mode, &o.s.atime, &o.s.mtime, &o.s.length, &o.p[0],
-                        &o.n[0], &o.p[1], &o.n[1], &o.p[2], &o.n[2], &o.p[3], &o.n[3]);
+    int64_t r = p9_decode_rstat(b.data(), b.size(), tag, &o.s.type, &o.s.dev, &o.s.qid.type,
+                                &o.s.qid.version, &o.s.qid.path, &o.s.mode, &o.s.atime, &o.s.mtime,
+                                &o.s.length, &o.p[0], &o.n[0], &o.p[1], &o.n[1], &o.p[2], &o.n[2],
+                                &o.p[3], &o.n[3]);
     if (r >= 0) o.views();
     return r;
 }
@@ -82,9 +83,9 @@ int64_t decode_rstat(const Bytes& b, uint16_t* tag, Out& o) {
 void expect_same(const Stat& a, const Stat& b) {
     EXPECT_EQ(a.type, b.type);
     EXPECT_EQ(a.dev, b.dev);
-    EXPECT_EQ(a.qtype, b.qtype);
-    EXPECT_EQ(a.qvers, b.qvers);
-    EXPECT_EQ(a.qpath, b.qpath);
+    EXPECT_EQ(a.qid.type, b.qid.type);
+    EXPECT_EQ(a.qid.version, b.qid.version);
+    EXPECT_EQ(a.qid.path, b.qid.path);
     EXPECT_EQ(a.mode, b.mode);
     EXPECT_EQ(a.atime, b.atime);
     EXPECT_EQ(a.mtime, b.mtime);
@@ -130,7 +131,7 @@ TEST(CodecStatRecord, TwoRecordsAppendedToOneCursor) {
     Stat first = kFixed, second = kFixed;
     first.name = "var";
     second.name = "usr-local";
-    second.qpath = 9;
+    second.qid.path = 9;
     Bytes b(256, 0xEE);
     p9_cursor c;
     p9_cursor_init(&c, b.data(), b.size());
@@ -212,7 +213,7 @@ TEST(CodecStatRecord, NoRoomIsSticky) {
 int32_t emit_by_fields(p9_cursor* c, const Stat& s) {
     uint64_t start = c->pos;
     if (p9_put_u16(c, 0) || p9_put_u16(c, s.type) || p9_put_u32(c, s.dev) ||
-        p9_put_qid(c, s.qtype, s.qvers, s.qpath) || p9_put_u32(c, s.mode) ||
+        p9_put_qid(c, s.qid.type, s.qid.version, s.qid.path) || p9_put_u32(c, s.mode) ||
         p9_put_u32(c, s.atime) || p9_put_u32(c, s.mtime) || p9_put_u64(c, s.length) ||
         p9_put_string(c, u8(s.name), s.name.size()) || p9_put_string(c, u8(s.uid), s.uid.size()) ||
         p9_put_string(c, u8(s.gid), s.gid.size()) || p9_put_string(c, u8(s.muid), s.muid.size()))
@@ -252,10 +253,10 @@ TEST(CodecStatRecord, EveryRoomGivesTheFieldByFieldResult) {
                     p9_cursor_init(&cg, got.data(), at + room);
                     cw.pos = cg.pos = at;
                     cw.err = cg.err = sticky;
-                    EXPECT_EQ(p9_emit_stat(&cg, s->type, s->dev, s->qtype, s->qvers, s->qpath,
-                                           s->mode, s->atime, s->mtime, s->length, u8(s->name),
-                                           s->name.size(), u8(s->uid), s->uid.size(), u8(s->gid),
-                                           s->gid.size(), u8(s->muid), s->muid.size()),
+                    EXPECT_EQ(p9_emit_stat(&cg, s->type, s->dev, s->qid.type, s->qid.version,
+                                           s->qid.path, s->mode, s->atime, s->mtime, s->length,
+                                           u8(s->name), s->name.size(), u8(s->uid), s->uid.size(),
+                                           u8(s->gid), s->gid.size(), u8(s->muid), s->muid.size()),
                               emit_by_fields(&cw, *s));
                     EXPECT_EQ(cg.pos, cw.pos);
                     EXPECT_EQ(cg.err, cw.err);
@@ -302,19 +303,18 @@ TEST(CodecStatMessage, OuterLengthMustMatchTheRecord) {
 }
 
 TEST(CodecStatMessage, TwstatWithEverySentinel) {
-    const Stat keep{P9_WSTAT_TYPE_UNCHANGED,
-                    P9_WSTAT_DEV_UNCHANGED,
-                    P9_WSTAT_QIDTYPE_UNCHANGED,
-                    P9_WSTAT_QIDVERS_UNCHANGED,
-                    P9_WSTAT_QIDPATH_UNCHANGED,
-                    P9_WSTAT_MODE_UNCHANGED,
-                    P9_WSTAT_TIME_UNCHANGED,
-                    P9_WSTAT_TIME_UNCHANGED,
-                    P9_WSTAT_LENGTH_UNCHANGED,
-                    "",
-                    "",
-                    "",
-                    ""};
+    const Stat keep{
+        P9_WSTAT_TYPE_UNCHANGED,
+        P9_WSTAT_DEV_UNCHANGED,
+        {P9_WSTAT_QIDTYPE_UNCHANGED, P9_WSTAT_QIDVERS_UNCHANGED, P9_WSTAT_QIDPATH_UNCHANGED},
+        P9_WSTAT_MODE_UNCHANGED,
+        P9_WSTAT_TIME_UNCHANGED,
+        P9_WSTAT_TIME_UNCHANGED,
+        P9_WSTAT_LENGTH_UNCHANGED,
+        "",
+        "",
+        "",
+        ""};
     Bytes b(64);
     p9_cursor c;
     p9_cursor_init(&c, b.data(), b.size());
@@ -326,11 +326,11 @@ TEST(CodecStatMessage, TwstatWithEverySentinel) {
     uint16_t tag = 0;
     uint32_t fid = 0;
     Out o;
-    EXPECT_EQ(
-        p9_decode_twstat(b.data(), b.size(), &tag, &fid, &o.s.type, &o.s.dev, &o.s.qtype,
-                         &o.s.qvers, &o.s.qpath, &o.s.mode, &o.s.atime, &o.s.mtime, &o.s.length,
-                         &o.p[0], &o.n[0], &o.p[1], &o.n[1], &o.p[2], &o.n[2], &o.p[3], &o.n[3]),
-        62);
+    EXPECT_EQ(p9_decode_twstat(b.data(), b.size(), &tag, &fid, &o.s.type, &o.s.dev, &o.s.qid.type,
+                               &o.s.qid.version, &o.s.qid.path, &o.s.mode, &o.s.atime, &o.s.mtime,
+                               &o.s.length, &o.p[0], &o.n[0], &o.p[1], &o.n[1], &o.p[2], &o.n[2],
+                               &o.p[3], &o.n[3]),
+              62);
     o.views();
     EXPECT_EQ(tag, 9);
     EXPECT_EQ(fid, 0x0A0B0C0Du);

@@ -284,8 +284,7 @@ TEST_F(E2E, NodeTableFull) {
         for (size_t i = SKELETON_NODES; i < NODE_ROWS; i++) {
             auto dir = cl.walk(root.value(), "/usr");
             ASSERT_TRUE(dir.ok()) << dir.error().text;
-            auto made =
-                cl.create(dir.value(), "n" + std::to_string(i), tlnclient::DMDIR | 0777, P9_OREAD);
+            auto made = cl.create(dir.value(), "n" + std::to_string(i), P9_DMDIR | 0777, P9_OREAD);
             ASSERT_TRUE(made.ok()) << i << ": " << made.error().text;
             ASSERT_TRUE(cl.clunk(dir.value()).ok());
         }
@@ -543,7 +542,7 @@ std::string own_directory_work(tlnclient::Client& c, int k) {
     for (int round = 0; round < 3; round++) {
         auto www = c.walk(root.value(), "/var/www");
         if (!step("walk", www)) break;
-        step("mkdir", c.create(www.value(), dir, tlnclient::DMDIR | 0755, P9_OREAD));
+        step("mkdir", c.create(www.value(), dir, P9_DMDIR | 0755, P9_OREAD));
         step("clunk", c.clunk(www.value()));
         for (int j = 0; j < 4; j++) {
             auto d = c.walk(root.value(), "/var/www/" + dir);

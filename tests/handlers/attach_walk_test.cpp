@@ -18,7 +18,7 @@ TEST_F(AttachTest, RootAttachReplyIsByteExact) {
 }
 
 TEST_F(AttachTest, AttachNamesSelectRootOrTopDirectory) {
-    make({}, "made", DM_DIR);        // row 11: a directory a client created in the root
+    make({}, "made", P9_DMDIR);      // row 11: a directory a client created in the root
     const Qid root{P9_QTDIR, 1, 1};  // one create in it so far
     const struct {
         const char* aname;
@@ -149,7 +149,7 @@ TEST_F(WalkTest, DotDotAndDot) {
     EXPECT_EQ(here[0].path, 2u);
 
     EXPECT_EQ(refused(twalk(tag(), 2, 5, {"..."})), "tolvane: no such file or directory");
-    make({"var"}, "...", DM_DIR);
+    make({"var"}, "...", P9_DMDIR);
     auto dots = walk(2, 5, {"..."});
     ASSERT_EQ(dots.size(), 1u);
     EXPECT_EQ(dots[0].path, 12u);

@@ -115,7 +115,7 @@ TEST_F(RemoveTest, RootIsRefusedAndTheFidReleased) {
 }
 
 TEST_F(RemoveTest, NonEmptyDirectoryIsRefusedUntilEmptied) {
-    make({"usr"}, "d", DM_DIR);
+    make({"usr"}, "d", P9_DMDIR);
     make({"usr", "d"}, "child");
     walk_new(1, {"usr", "d"});
     EXPECT_EQ(refused(tremove(tag(), 1)), "tolvane: directory not empty");
@@ -129,7 +129,7 @@ TEST_F(RemoveTest, NonEmptyDirectoryIsRefusedUntilEmptied) {
 
 TEST_F(RemoveTest, RefusedRemoveDropsTheDirtyMark) {
     walk_new(1, {"usr"});
-    create(1, "d", DM_DIR, OREAD);  // fid 1 now on /usr/d, dirty
+    create(1, "d", P9_DMDIR, OREAD);  // fid 1 now on /usr/d, dirty
     make({"usr", "d"}, "x");
     EXPECT_EQ(fid_dirty[fid_lookup(1)], 1);
     EXPECT_EQ(refused(tremove(tag(), 1)), "tolvane: directory not empty");
@@ -141,19 +141,19 @@ TEST_F(RemoveTest, ParentVersionRisesAndTheRowIsReused) {
     Qid f = make({"etc"}, "f");
     create_in(1, {"etc"}, "g", OWRITE);
     write(1, 0, pattern(3));
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
     walk_new(2, {"etc", "f"});
     remove(2);
-    EXPECT_EQ(stat(9).qid.vers, 3u);
+    EXPECT_EQ(stat(9).qid.version, 3u);
     EXPECT_EQ(names_of(list({"etc"})), std::vector<std::string>{"g"});
     EXPECT_EQ(node_kind[row(f)], KIND_FREE);
     EXPECT_EQ(node_namelen[row(f)], 0u);
     // The next create takes the freed row, version 0, with the row's next
     // generation in the high half of the qid path.
-    EXPECT_EQ(make({"var"}, "h", DM_DIR), (Qid{P9_QTDIR, 0, f.path + (uint64_t{1} << 32)}));
+    EXPECT_EQ(make({"var"}, "h", P9_DMDIR), (Qid{P9_QTDIR, 0, f.path + (uint64_t{1} << 32)}));
     // Removing an opened, written file works too.
     remove(1);
-    EXPECT_EQ(stat(9).qid.vers, 4u);
+    EXPECT_EQ(stat(9).qid.version, 4u);
 }
 
 // A node re-created after a remove has a qid path of its own, and every
@@ -163,7 +163,7 @@ TEST_F(RemoveTest, ARecreatedNodeGetsANewQidPathEverywhere) {
     std::vector<uint64_t> paths;
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
-        Qid made = make({}, "d", DM_DIR);
+        Qid made = make({}, "d", P9_DMDIR);
         paths.push_back(made.path);
         EXPECT_EQ(row(made), SKELETON_ROWS);
         EXPECT_EQ(made.path >> 32, static_cast<uint64_t>(round));
@@ -218,7 +218,7 @@ TEST_F(RemoveTest, ElevenBytesAcceptedTenStopTheServer) {
 
 TEST_F(RemoveTest, RefusalOrder) {
     EXPECT_EQ(refused(tremove(tag(), 50)), "tolvane: unknown fid");
-    make({"usr"}, "d", DM_DIR);
+    make({"usr"}, "d", P9_DMDIR);
     make({"usr", "d"}, "x");
     walk_new(1, {"usr", "d"});
     walk_new(2, {"usr", "d"});
@@ -249,11 +249,11 @@ TEST_F(StaleFidTest, RefusedEverythingButClunk) {
     EXPECT_EQ(fid_lookup(4), -1);
     // The parent saw one remove only.
     walk_new(9, {"etc"});
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
     // Tremove releases such a fid but removes nothing; Tclunk releases it.
     EXPECT_EQ(refused(tremove(tag(), 2)), gone);
     EXPECT_EQ(refused(tclunk(tag(), 2)), "tolvane: unknown fid");
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
     clunk(3);
     EXPECT_EQ(refused(tclunk(tag(), 3)), "tolvane: unknown fid");
 }
@@ -284,7 +284,7 @@ TEST_F(StaleFidTest, NeverReachesTheNodeThatReusesTheRow) {
 }
 
 TEST_F(StaleFidTest, RemovedDirectoryUnbindsItsFids) {
-    make({"usr"}, "d", DM_DIR);
+    make({"usr"}, "d", P9_DMDIR);
     walk_new(1, {"usr", "d"});
     walk_new(2, {"usr", "d"});
     open(2, OREAD);
@@ -353,7 +353,7 @@ TEST_F(SaveTest, DirtyClunkSavesCleanClunkDoesNot) {
 
 TEST_F(SaveTest, RemoveSavesOnlyWhenItRemoves) {
     use_store(nullptr);
-    make({"usr"}, "d", DM_DIR);
+    make({"usr"}, "d", P9_DMDIR);
     make({"usr", "d"}, "x");
     forget_image();
     walk_new(1, {"usr", "d"});
@@ -399,7 +399,7 @@ TEST_F(SaveTest, FailedSaveOnRemoveIsReportedButTheNodeIsGone) {
     EXPECT_EQ(refused(tclunk(tag(), 1)), "tolvane: unknown fid");
     EXPECT_TRUE(list({"etc"}).empty());
     walk_new(9, {"etc"});
-    EXPECT_EQ(stat(9).qid.vers, 2u);
+    EXPECT_EQ(stat(9).qid.version, 2u);
 }
 
 TEST_F(SaveTest, WithoutAStoreNothingIsSavedAndNothingFails) {

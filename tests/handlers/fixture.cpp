@@ -2,34 +2,22 @@
 
 #include <ostream>
 
+std::ostream& tlnclient::operator<<(std::ostream& os, const Qid& q) {
+    return os << "{type " << int(q.type) << ", vers " << q.version << ", path " << q.path << "}";
+}
+
 namespace tolvane_test {
-
-std::ostream& operator<<(std::ostream& os, const Qid& q) {
-    return os << "{type " << int(q.type) << ", vers " << q.vers << ", path " << q.path << "}";
-}
-
-static std::string str(const uint8_t* p, uint64_t n) {
-    return std::string(reinterpret_cast<const char*>(p), n);
-}
 
 std::vector<Stat> parse_listing(const Bytes& data) {
     std::vector<Stat> out;
     uint64_t off = 0;
     while (off < data.size()) {
         Stat s;
-        const uint8_t *name, *uid, *gid, *muid;
-        uint64_t nl, ul, gl, ml;
-        int64_t len = p9_decode_stat(data.data(), data.size(), off, &s.type, &s.dev, &s.qid.type,
-                                     &s.qid.vers, &s.qid.path, &s.mode, &s.atime, &s.mtime,
-                                     &s.length, &name, &nl, &uid, &ul, &gid, &gl, &muid, &ml);
+        int64_t len = tlnclient::decode_stat(data.data(), data.size(), off, s);
         if (len <= 0) {
             ADD_FAILURE() << "no whole stat record at listing offset " << off;
             return out;
         }
-        s.name = str(name, nl);
-        s.uid = str(uid, ul);
-        s.gid = str(gid, gl);
-        s.muid = str(muid, ml);
         s.record_len = static_cast<size_t>(len);
         out.push_back(s);
         off += static_cast<uint64_t>(len);
@@ -74,7 +62,7 @@ Qid HandlerTest::attach(uint32_t fid, std::string_view aname) {
     expect_type(r, P9_RATTACH);
     Qid q;
     uint16_t t;
-    EXPECT_GT(p9_decode_rattach(r.data(), r.size(), &t, &q.type, &q.vers, &q.path), 0);
+    EXPECT_GT(p9_decode_rattach(r.data(), r.size(), &t, &q.type, &q.version, &q.path), 0);
     return q;
 }
 
@@ -99,7 +87,7 @@ Qid HandlerTest::open(uint32_t fid, uint8_t mode) {
     Qid q;
     uint16_t t;
     uint32_t iounit = 1;
-    EXPECT_GT(p9_decode_ropen(r.data(), r.size(), &t, &q.type, &q.vers, &q.path, &iounit), 0);
+    EXPECT_GT(p9_decode_ropen(r.data(), r.size(), &t, &q.type, &q.version, &q.path, &iounit), 0);
     EXPECT_EQ(iounit, 0u);
     return q;
 }
@@ -110,7 +98,7 @@ Qid HandlerTest::create(uint32_t fid, std::string_view name, uint32_t perm, uint
     Qid q;
     uint16_t t;
     uint32_t iounit = 1;
-    EXPECT_GT(p9_decode_rcreate(r.data(), r.size(), &t, &q.type, &q.vers, &q.path, &iounit), 0);
+    EXPECT_GT(p9_decode_rcreate(r.data(), r.size(), &t, &q.type, &q.version, &q.path, &iounit), 0);
     EXPECT_EQ(iounit, 0u);
     return q;
 }
@@ -145,18 +133,10 @@ Stat HandlerTest::stat(uint32_t fid) {
     expect_type(r, P9_RSTAT);
     Stat s;
     uint16_t t;
-    const uint8_t *name = nullptr, *uid = nullptr, *gid = nullptr, *muid = nullptr;
-    uint64_t nl = 0, ul = 0, gl = 0, ml = 0;
-    if (p9_decode_rstat(r.data(), r.size(), &t, &s.type, &s.dev, &s.qid.type, &s.qid.vers,
-                        &s.qid.path, &s.mode, &s.atime, &s.mtime, &s.length, &name, &nl, &uid, &ul,
-                        &gid, &gl, &muid, &ml) < 0) {
+    if (tlnclient::decode_rstat(r.data(), r.size(), t, s) < 0) {
         ADD_FAILURE() << "not a valid Rstat: " << rerror_text(r);
         return s;
     }
-    s.name = str(name, nl);
-    s.uid = str(uid, ul);
-    s.gid = str(gid, gl);
-    s.muid = str(muid, ml);
     s.record_len = r.size() - 9;
     return s;
 }

@@ -9,29 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "stat.h"
 #include "support.h"
 #include "tolvane/tolvane.h"
 
+// For gtest's messages, which look the printer up in the type's namespace.
+namespace tlnclient {
+std::ostream& operator<<(std::ostream& os, const Qid& q);
+}  // namespace tlnclient
+
 namespace tolvane_test {
 
-struct Qid {
-    uint8_t type = 0;
-    uint32_t vers = 0;
-    uint64_t path = 0;
-    bool operator==(const Qid&) const = default;
-};
+using Qid = tlnclient::Qid;
 
-std::ostream& operator<<(std::ostream& os, const Qid& q);
-
-struct Stat {
-    uint16_t type = 0;
-    uint32_t dev = 0;
-    Qid qid;
-    uint32_t mode = 0;
-    uint32_t atime = 0;
-    uint32_t mtime = 0;
-    uint64_t length = 0;
-    std::string name, uid, gid, muid;
+// A stat record as the client library decodes it, with the length the
+// record took on the wire.
+struct Stat : tlnclient::Stat {
     size_t record_len = 0;
 };
 

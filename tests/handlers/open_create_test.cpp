@@ -27,7 +27,7 @@ TEST_F(OpenTest, DirectoriesOpenOnlyForReading) {
     walk_new(1, {"var"});
     EXPECT_EQ(open(1, OREAD | OTRUNC), (Qid{P9_QTDIR, 0, 2}));  // OTRUNC ignored on a directory
     EXPECT_EQ(fid_mode[fid_lookup(1)], OTRUNC);
-    EXPECT_EQ(stat(1).qid.vers, 0u);
+    EXPECT_EQ(stat(1).qid.version, 0u);
 }
 
 TEST_F(OpenTest, TruncationNeedsWriteAccessAndFreesTheChain) {
@@ -40,7 +40,7 @@ TEST_F(OpenTest, TruncationNeedsWriteAccessAndFreesTheChain) {
     walk_new(2, {"etc", "f"});
     EXPECT_EQ(refused(topen(tag(), 2, OREAD | OTRUNC)), "tolvane: OTRUNC needs write");
     EXPECT_EQ(stat(2).length, 100000u);  // nothing changed
-    EXPECT_EQ(stat(2).qid.vers, 1u);
+    EXPECT_EQ(stat(2).qid.version, 1u);
     EXPECT_EQ(fid_open[fid_lookup(2)], 0);
 
     // OEXEC counts as write access for truncation.
@@ -61,9 +61,9 @@ TEST_F(OpenTest, TruncatingAnEmptyFileStillRaisesItsVersion) {
     walk_new(1, {"etc", "empty"});
     EXPECT_EQ(open(1, OWRITE | OTRUNC), (Qid{P9_QTFILE, 1, q.path}));
     walk_new(2, {"etc", "empty"});
-    EXPECT_EQ(open(2, ORDWR | OTRUNC).vers, 2u);
+    EXPECT_EQ(open(2, ORDWR | OTRUNC).version, 2u);
     walk_new(3, {"etc", "empty"});
-    EXPECT_EQ(open(3, ORDWR).vers, 2u);  // no OTRUNC, no bump
+    EXPECT_EQ(open(3, ORDWR).version, 2u);  // no OTRUNC, no bump
 }
 
 TEST_F(OpenTest, EveryAccessModeOpensAFile) {
@@ -119,12 +119,12 @@ TEST_F(CreateTest, FidMovesOntoTheNewNodeOpenAndDirty) {
 }
 
 TEST_F(CreateTest, PermDirBitMakesADirectory) {
-    for (uint32_t perm : {DM_DIR, MODE_DIR, 0xFFFFFFFFu}) {
+    for (uint32_t perm : {P9_DMDIR, MODE_DIR, 0xFFFFFFFFu}) {
         SCOPED_TRACE(perm);
         walk_new(1, {"usr"});
         Qid q = create(1, "d" + std::to_string(perm), perm, OREAD);
         EXPECT_EQ(q.type, P9_QTDIR);
-        EXPECT_EQ(q.vers, 0u);
+        EXPECT_EQ(q.version, 0u);
         EXPECT_EQ(node_kind[row(q)], KIND_DIR);
         EXPECT_EQ(stat(1).mode, MODE_DIR);  // permission bits are not stored
         clunk(1);
@@ -137,16 +137,16 @@ TEST_F(CreateTest, PermDirBitMakesADirectory) {
 
 TEST_F(CreateTest, ParentVersionRisesOncePerCreate) {
     walk_new(9, {"var"});
-    EXPECT_EQ(stat(9).qid.vers, 0u);
+    EXPECT_EQ(stat(9).qid.version, 0u);
     make({"var"}, "a");
-    make({"var"}, "b", DM_DIR);
-    EXPECT_EQ(stat(9).qid.vers, 2u);
-    EXPECT_EQ(stat(ROOT_FID).qid.vers, 0u);  // only the parent
+    make({"var"}, "b", P9_DMDIR);
+    EXPECT_EQ(stat(9).qid.version, 2u);
+    EXPECT_EQ(stat(ROOT_FID).qid.version, 0u);  // only the parent
 }
 
 TEST_F(CreateTest, NewDirectoryOpenForWriteCanNeitherReadNorWrite) {
     walk_new(1, {"usr"});
-    create(1, "d", DM_DIR, OWRITE);
+    create(1, "d", P9_DMDIR, OWRITE);
     EXPECT_EQ(refused(tread(tag(), 1, 0, 100)), "tolvane: fid not open for read");
     EXPECT_EQ(refused(twrite(tag(), 1, 0, pattern(3))), "tolvane: cannot write a directory");
 }
@@ -181,11 +181,11 @@ TEST_F(CreateTest, NamesNoWalkCouldReachAreRefused) {
 TEST_F(CreateTest, ExistingNamesAreRefusedWhateverTheirKind) {
     make({"etc"}, "f");
     walk_new(1, {"etc"});
-    EXPECT_EQ(refused(tcreate(tag(), 1, "f", DM_DIR, OREAD)), "tolvane: name exists");
+    EXPECT_EQ(refused(tcreate(tag(), 1, "f", P9_DMDIR, OREAD)), "tolvane: name exists");
     walk_new(2, {});
     EXPECT_EQ(refused(tcreate(tag(), 2, "var", 0, OREAD)), "tolvane: name exists");
-    EXPECT_EQ(refused(tcreate(tag(), 2, "etc", DM_DIR, OREAD)), "tolvane: name exists");
-    EXPECT_EQ(stat(ROOT_FID).qid.vers, 0u);
+    EXPECT_EQ(refused(tcreate(tag(), 2, "etc", P9_DMDIR, OREAD)), "tolvane: name exists");
+    EXPECT_EQ(stat(ROOT_FID).qid.version, 0u);
     // The same name in another directory is fine, and names are case-sensitive.
     create(2, "f", 0, OREAD);
     create(1, "F", 0, OREAD);
@@ -203,7 +203,7 @@ TEST_F(CreateTest, NodeTableFillsAtExactly384Rows) {
     EXPECT_EQ(fid_node[s], ROW_USR);
     EXPECT_EQ(fid_open[s], 0);
     EXPECT_EQ(fid_dirty[s], 0);
-    EXPECT_EQ(stat(1).qid.vers, static_cast<uint32_t>(FREE_ROWS));
+    EXPECT_EQ(stat(1).qid.version, static_cast<uint32_t>(FREE_ROWS));
 
     // Removing two rows frees them; creates take the lowest first, version 0,
     // in the rows' next generation.
@@ -212,7 +212,7 @@ TEST_F(CreateTest, NodeTableFillsAtExactly384Rows) {
     walk_new(2, {"usr", "n100"});
     remove(2);
     constexpr uint64_t NEXT_GEN = uint64_t{1} << 32;
-    EXPECT_EQ(create(1, "again", DM_DIR, OREAD), (Qid{P9_QTDIR, 0, made[100].path + NEXT_GEN}));
+    EXPECT_EQ(create(1, "again", P9_DMDIR, OREAD), (Qid{P9_QTDIR, 0, made[100].path + NEXT_GEN}));
     EXPECT_EQ(make({"usr"}, "again2"), (Qid{P9_QTFILE, 0, made[200].path + NEXT_GEN}));
     EXPECT_EQ(refused(tcreate(tag(), ROOT_FID, "x", 0, OREAD)), "tolvane: node table full");
 }

@@ -52,7 +52,7 @@ TEST_F(ReadWriteTest, TenBytesWrittenAndReadBack) {
     Bytes r = call(twrite(0x0506, F, 0, pattern(10)));
     EXPECT_EQ(to_hex(r), "0B 00 00 00 77 06 05 0A 00 00 00");  // Rwrite count 10
     EXPECT_EQ(node_size[row(q)], 10u);
-    EXPECT_EQ(stat(F).qid.vers, 1u);
+    EXPECT_EQ(stat(F).qid.version, 1u);
     EXPECT_EQ(fid_dirty[fid_lookup(F)], 1);
 
     Bytes rr = call(tread(0x0708, F, 0, 100));
@@ -61,7 +61,7 @@ TEST_F(ReadWriteTest, TenBytesWrittenAndReadBack) {
     EXPECT_TRUE(read(F, 1u << 30, 100).empty());
     const Bytes ten = pattern(10);
     EXPECT_EQ(read(F, 3, 4), Bytes(ten.begin() + 3, ten.begin() + 7));
-    EXPECT_EQ(stat(F).qid.vers, 1u);  // reads change nothing
+    EXPECT_EQ(stat(F).qid.version, 1u);  // reads change nothing
 }
 
 TEST_F(ReadWriteTest, WriteSpansSlotsAndReadsStopAtChunkEnds) {
@@ -72,7 +72,7 @@ TEST_F(ReadWriteTest, WriteSpansSlotsAndReadsStopAtChunkEnds) {
     EXPECT_EQ(node_slot_chain[row(q)][1], 2);
     EXPECT_EQ(node_chain_len[row(q)], 2u);
     EXPECT_EQ(used_slots(), 2);
-    EXPECT_EQ(stat(F).qid.vers, 1u);  // once per Twrite
+    EXPECT_EQ(stat(F).qid.version, 1u);  // once per Twrite
 
     Bytes first = read(F, 0, 100000);
     EXPECT_EQ(first, Bytes(data.begin(), data.begin() + 65536));
@@ -126,7 +126,7 @@ TEST_F(ReadWriteTest, FileLimitAt4MiB) {
     EXPECT_EQ(read(F, FILE_CAP - 4, 10), Bytes(ten.begin(), ten.begin() + 4));
     EXPECT_TRUE(read(F, FILE_CAP, 10).empty());
     EXPECT_EQ(used_slots(), 1);
-    EXPECT_EQ(stat(F).qid.vers, 1u);  // the refused write changed nothing
+    EXPECT_EQ(stat(F).qid.version, 1u);  // the refused write changed nothing
 }
 
 TEST_F(ReadWriteTest, WritesStartingAtOrPastTheLimitAreRefusedAndChangeNothing) {
@@ -136,14 +136,14 @@ TEST_F(ReadWriteTest, WritesStartingAtOrPastTheLimitAreRefusedAndChangeNothing) 
     }
     EXPECT_EQ(node_size[row(q)], 0u);
     EXPECT_EQ(used_slots(), 0);
-    EXPECT_EQ(stat(F).qid.vers, 0u);
+    EXPECT_EQ(stat(F).qid.version, 0u);
     // An empty write there is still a successful write that stores nothing.
     EXPECT_EQ(write(F, FILE_CAP + 1, {}), 0u);
     EXPECT_EQ(node_size[row(q)], 0u);
-    EXPECT_EQ(stat(F).qid.vers, 1u);
+    EXPECT_EQ(stat(F).qid.version, 1u);
     EXPECT_EQ(write(F, FILE_CAP, {}), 0u);
     EXPECT_EQ(node_size[row(q)], FILE_CAP);
-    EXPECT_EQ(stat(F).qid.vers, 2u);
+    EXPECT_EQ(stat(F).qid.version, 2u);
 }
 
 // Every file that holds a slot goes into the image at its whole length, so a
@@ -159,7 +159,7 @@ TEST_F(ReadWriteTest, WritesKeepTheImageWithinItsCapacity) {
     EXPECT_EQ(refused(twrite(tag(), 2, FILE_CAP - 1, {2})), "tolvane: snapshot capacity exhausted");
     EXPECT_EQ(node_size[row(b)], 0u);
     EXPECT_EQ(node_chain_len[row(b)], 0u);
-    EXPECT_EQ(stat(2).qid.vers, 0u);
+    EXPECT_EQ(stat(2).qid.version, 0u);
     EXPECT_EQ(tln_serialize(), SNAP_FIXED + FILE_CAP);
 
     // Up to exactly SNAP_CAP: a write that straddles the room is cut there.
@@ -264,7 +264,7 @@ TEST_F(ReadWriteTest, PoolHoldsExactly63Slots) {
     EXPECT_EQ(used_slots(), 63);
     EXPECT_EQ(dataslot_used[0], 1);
     uint64_t size = node_size[row(q)];
-    uint32_t vers = stat(F).qid.vers;
+    uint32_t vers = stat(F).qid.version;
 
     // A write into a hole chunk: refused, nothing changed.
     EXPECT_EQ(refused(twrite(tag(), F, 63 * SLOT_CAP, pattern(5))),
@@ -273,7 +273,7 @@ TEST_F(ReadWriteTest, PoolHoldsExactly63Slots) {
     create(2, "g", 0, OWRITE);
     EXPECT_EQ(refused(twrite(tag(), 2, 0, pattern(5))), "tolvane: file-data pool exhausted");
     EXPECT_EQ(node_size[row(q)], size);
-    EXPECT_EQ(stat(F).qid.vers, vers);
+    EXPECT_EQ(stat(F).qid.version, vers);
     EXPECT_EQ(used_slots(), 63);
 
     // Wholly inside chunks that have slots: fine. Running into a hole: short.
@@ -343,7 +343,7 @@ TEST_F(ReadWriteTest, WriteRefusalOrder) {
     open(F, OREAD);
     EXPECT_EQ(refused(twrite(tag(), F, 0, pattern(1))), "tolvane: fid not open for write");
     walk_new(2, {"etc"});
-    create(2, "d", DM_DIR, ORDWR);
+    create(2, "d", P9_DMDIR, ORDWR);
     EXPECT_EQ(refused(twrite(tag(), 2, 0, pattern(1))), "tolvane: cannot write a directory");
     walk_new(3, {"etc", "f"});
     open(3, OWRITE);
@@ -363,7 +363,7 @@ TEST_F(ReadWriteTest, WriteRefusalOrderAtTheLimits) {
     walk_new(2, {"etc", "g"});
     open(2, OREAD);
     walk_new(3, {"etc"});
-    create(3, "d", DM_DIR, ORDWR);
+    create(3, "d", P9_DMDIR, ORDWR);
     walk_new(4, {"etc", "g"});
     open(4, ORDWR);
     const struct {
@@ -381,7 +381,7 @@ TEST_F(ReadWriteTest, WriteRefusalOrderAtTheLimits) {
         EXPECT_EQ(refused(twrite(tag(), c.fid, c.offset, pattern(3))), c.text) << c.offset;
     }
     EXPECT_EQ(stat(4).length, 0u);
-    EXPECT_EQ(stat(4).qid.vers, 0u);
+    EXPECT_EQ(stat(4).qid.version, 0u);
 }
 
 TEST_F(ReadWriteTest, UndecodableRequestsStopTheServer) {
@@ -413,7 +413,7 @@ TEST_F(ListingTest, SkeletonRootListsItsThreeDirectories) {
 
 TEST_F(ListingTest, ListingRecordsAreTheRstatRecords) {
     make({"var", "www"}, "index.html");
-    make({"var", "www"}, "css", DM_DIR);
+    make({"var", "www"}, "css", P9_DMDIR);
     open_dir({"var", "www"});
     Bytes data = read(F, 0, 0xFFFFFFFF);
     Bytes want;
@@ -450,7 +450,7 @@ TEST_F(ListingTest, ReadsContinueWithWholeRecords) {
 
 TEST_F(ListingTest, EmptiedDirectoryListsNothing) {
     make({"etc"}, "a");
-    make({"etc"}, "b", DM_DIR);
+    make({"etc"}, "b", P9_DMDIR);
     for (const char* name : {"a", "b"}) {
         walk_new(2, {"etc", name});
         remove(2);
@@ -478,7 +478,7 @@ TEST_F(ListingTest, FullTableInOneDirectoryReadWithSmallCounts) {
     for (int64_t i = 0; i < FREE_ROWS; i++) {
         std::string name = std::to_string(i);
         name += std::string(NAME_CAP - name.size(), i % 2 ? 'd' : 'f');
-        make({"usr"}, name, i % 2 ? DM_DIR : 0);
+        make({"usr"}, name, i % 2 ? P9_DMDIR : 0);
         names.push_back(name);
     }
     open_dir({"usr"});

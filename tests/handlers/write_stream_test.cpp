@@ -134,7 +134,7 @@ TEST_F(WriteStreamTest, AWriteCutOffByTheEndOfTheStreamChangesNothing) {
         if (c.initial > 0) {
             ASSERT_EQ(write(F, 0, before), c.initial);
         }
-        uint32_t vers = stat(F).qid.vers;
+        uint32_t vers = stat(F).qid.version;
         const uint64_t size = node_size[file];
         const uint64_t chain_len = node_chain_len[file];
         const auto chain = node_slot_chain[file];
@@ -164,7 +164,7 @@ TEST_F(WriteStreamTest, AWriteCutOffByTheEndOfTheStreamChangesNothing) {
 
         wire = std::make_unique<Wire>();
         EXPECT_EQ(contents(F), before);
-        EXPECT_EQ(stat(F).qid.vers, vers);
+        EXPECT_EQ(stat(F).qid.version, vers);
         // The slots given back are taken again by the next write.
         EXPECT_EQ(write(F, c.offset, pattern(MAX_DATA, 12)),
                   c.offset < FILE_CAP - MAX_DATA ? MAX_DATA : FILE_CAP - c.offset);
@@ -200,11 +200,11 @@ TEST_F(WriteStreamTest, RefusedLargeWritesLeaveTheStreamAtTheNextRequest) {
         EXPECT_EQ(rread_data(r), Bytes(content.begin(), content.begin() + 100));
     }
     EXPECT_EQ(node_size[file], 1000u);
-    EXPECT_EQ(stat(G).qid.vers, 1u);
+    EXPECT_EQ(stat(G).qid.version, 1u);
 
     // A directory fid open for writing: one that created it.
     walk_new(6, {"etc"});
-    create(6, "d", DM_DIR, ORDWR);
+    create(6, "d", P9_DMDIR, ORDWR);
     auto [w, r] = call_pair(twrite(tag(), 6, 0, pattern(MAX_DATA, 6)), tread(tag(), G, 0, 100));
     EXPECT_EQ(rerror_text(w), "tolvane: cannot write a directory");
     EXPECT_EQ(rread_data(r), Bytes(content.begin(), content.begin() + 100));

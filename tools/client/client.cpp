@@ -26,7 +26,32 @@ std::string string_of(const uint8_t* p, uint64_t n) {
     return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
 }
 
+// Runs DECODE, a codec decoder of a stat record or of a message holding one,
+// on LEAD (its arguments before the record's fields), filling ST.
+template <typename Decode, typename... Lead>
+int64_t decode_into(Decode decode, Stat& st, Lead... lead) {
+    const uint8_t *name, *uid, *gid, *muid;
+    uint64_t name_len, uid_len, gid_len, muid_len;
+    int64_t r = decode(lead..., &st.type, &st.dev, &st.qid.type, &st.qid.version, &st.qid.path,
+                       &st.mode, &st.atime, &st.mtime, &st.length, &name, &name_len, &uid, &uid_len,
+                       &gid, &gid_len, &muid, &muid_len);
+    if (r < 0) return r;
+    st.name = string_of(name, name_len);
+    st.uid = string_of(uid, uid_len);
+    st.gid = string_of(gid, gid_len);
+    st.muid = string_of(muid, muid_len);
+    return r;
+}
+
 }  // namespace
+
+int64_t decode_stat(const uint8_t* buf, uint64_t bound, uint64_t offset, Stat& st) {
+    return decode_into(p9_decode_stat, st, buf, bound, offset);
+}
+
+int64_t decode_rstat(const uint8_t* buf, uint64_t len, uint16_t& tag, Stat& st) {
+    return decode_into(p9_decode_rstat, st, buf, len, &tag);
+}
 
 uint16_t Client::next_tag() {
     uint16_t t = tag_;
@@ -324,17 +349,9 @@ Result<Stat> Client::stat(Fid fid) {
     if (!s) return s.error();
     uint16_t tag;
     Stat st;
-    const uint8_t *name, *uid, *gid, *muid;
-    uint64_t name_len, uid_len, gid_len, muid_len;
-    if (p9_decode_rstat(wire_.data(), rx_len_, &tag, &st.type, &st.dev, &st.qid.type,
-                        &st.qid.version, &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length,
-                        &name, &name_len, &uid, &uid_len, &gid, &gid_len, &muid, &muid_len) < 0) {
+    if (decode_rstat(wire_.data(), rx_len_, tag, st) < 0) {
         return fail(ErrorKind::protocol, "malformed Rstat");
     }
-    st.name = string_of(name, name_len);
-    st.uid = string_of(uid, uid_len);
-    st.gid = string_of(gid, gid_len);
-    st.muid = string_of(muid, muid_len);
     return st;
 }
 
@@ -360,19 +377,9 @@ Result<std::vector<Stat>> Client::readdir(Fid fid) {
             uint64_t rec = 2 + (pending[at] | pending[at + 1] << 8);
             if (pending.size() - at < rec) break;  // the rest comes with the next read
             Stat st;
-            const uint8_t *name, *uid, *gid, *muid;
-            uint64_t name_len, uid_len, gid_len, muid_len;
-            int64_t used = p9_decode_stat(pending.data(), at + rec, at, &st.type, &st.dev,
-                                          &st.qid.type, &st.qid.version, &st.qid.path, &st.mode,
-                                          &st.atime, &st.mtime, &st.length, &name, &name_len, &uid,
-                                          &uid_len, &gid, &gid_len, &muid, &muid_len);
-            if (used != static_cast<int64_t>(rec)) {
+            if (decode_stat(pending.data(), at + rec, at, st) != static_cast<int64_t>(rec)) {
                 return fail(ErrorKind::protocol, "malformed stat record in a directory read");
             }
-            st.name = string_of(name, name_len);
-            st.uid = string_of(uid, uid_len);
-            st.gid = string_of(gid, gid_len);
-            st.muid = string_of(muid, muid_len);
             out.push_back(std::move(st));
             at += rec;
         }

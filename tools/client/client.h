@@ -26,38 +26,10 @@
 #include <string_view>
 #include <vector>
 
+#include "stat.h"
 #include "wire.h"
 
 namespace tlnclient {
-
-// Directory bit of a stat record's mode, and the perm bit that makes Tcreate
-// build a directory.
-inline constexpr uint32_t DMDIR = 0x80000000;
-inline constexpr uint32_t DMAPPEND = 0x40000000;
-inline constexpr uint32_t DMEXCL = 0x20000000;
-
-struct Qid {
-    uint8_t type = 0;  // P9_QTDIR, P9_QTFILE, ...
-    uint32_t version = 0;
-    uint64_t path = 0;
-    bool is_dir() const { return (type & 0x80) != 0; }
-};
-
-// A decoded stat record; the strings are copies.
-struct Stat {
-    uint16_t type = 0;
-    uint32_t dev = 0;
-    Qid qid;
-    uint32_t mode = 0;
-    uint32_t atime = 0;
-    uint32_t mtime = 0;
-    uint64_t length = 0;
-    std::string name;
-    std::string uid;
-    std::string gid;
-    std::string muid;
-    bool is_dir() const { return (mode & DMDIR) != 0; }
-};
 
 // A stat record for Twstat that asks for no change: every number is its
 // "leave unchanged" value (all bits set) and every string is empty. Set only
@@ -151,7 +123,7 @@ public:
     Result<Qid> open(Fid fid, uint8_t mode);
 
     // Tcreate of NAME in the directory FID is on. On success FID is open on the
-    // new file (or directory, when PERM has DMDIR). Returns its qid.
+    // new file (or directory, when PERM has P9_DMDIR). Returns its qid.
     Result<Qid> create(Fid fid, std::string_view name, uint32_t perm, uint8_t mode);
 
     // One Tread of at most COUNT bytes (COUNT is lowered to iounit()). Returns

@@ -528,7 +528,7 @@ struct Mount::Ops {
         if (!f) return m->fail("mkdir", path, f.error());
         Fid fid = f.value();
         Result<tlnclient::Qid> q =
-            m->client().create(fid, name, tlnclient::DMDIR | (perm & PERM_BITS), P9_OREAD);
+            m->client().create(fid, name, P9_DMDIR | (perm & PERM_BITS), P9_OREAD);
         // The clunk of the new directory's fid is what saves it.
         Status c = m->clunk_checked(fid);
         if (!q) return m->fail("mkdir", path, q.error());
@@ -577,7 +577,7 @@ struct Mount::Ops {
         if (!cur) return m->fail("chmod", path, cur.error());
         if ((perm & 07777) == (cur.value().mode & PERM_BITS)) return 0;
         Stat st = tlnclient::unchanged_stat();
-        st.mode = (cur.value().mode & tlnclient::DMDIR) | (perm & PERM_BITS);
+        st.mode = (cur.value().mode & P9_DMDIR) | (perm & PERM_BITS);
         Status s = ok_or_wstat(m, path, fi, st);
         return s ? 0 : m->fail("chmod", path, s.error());
     }

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "9p/9p.h"
+#include "cli.h"
 #include "client.h"
 #include "link.h"
 #include "mountfs.h"
@@ -42,8 +43,6 @@ constexpr int EXIT_LOST = 1;        // the connection broke for good while mount
 constexpr int EXIT_USAGE = 2;       // bad command line
 constexpr int EXIT_CONNECTION = 3;  // no connection, or the attach was refused
 constexpr int EXIT_MOUNT = 4;       // FUSE could not mount
-
-constexpr const char* DEFAULT_NAME = "tolvane";
 
 const char* const HELP =
     "usage: tlnmount [-s NAME | -a SOCKET | -c COMMAND] [-A ANAME] [-t SECONDS]\n"
@@ -87,9 +86,7 @@ const char* const HELP =
     "not mount.\n";
 
 struct Args {
-    std::string name = DEFAULT_NAME;
-    std::string socket;
-    std::string command;
+    tlncli::Source source;
     std::string aname;
     int timeout_s = 20;
     uint32_t msize = 131072;
@@ -149,22 +146,14 @@ int take_own_options(const std::string& list, Args& a) {
 // Parses argv into A; returns -1 to go on, else the exit status.
 int parse(int argc, char** argv, Args& a) {
     static const option longs[] = {{"help", no_argument, nullptr, 'h'}, {}};
-    int sources = 0;
     int c;
     opterr = 0;
     while ((c = getopt_long(argc, argv, ":s:a:c:A:t:m:fdo:h", longs, nullptr)) != -1) {
         switch (c) {
             case 's':
-                a.name = optarg;
-                sources++;
-                break;
             case 'a':
-                a.socket = optarg;
-                sources++;
-                break;
             case 'c':
-                a.command = optarg;
-                sources++;
+                a.source.take(static_cast<char>(c), optarg);
                 break;
             case 'A':
                 a.aname = optarg;
@@ -209,13 +198,13 @@ int parse(int argc, char** argv, Args& a) {
                 return usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
-    if (sources > 1) return usage_error("give only one of -s, -a and -c");
-    if (!a.command.empty() && (a.reconnect == 1 || a.limit_given)) {
+    if (a.source.given > 1) return usage_error(tlncli::Source::ONLY_ONE);
+    if (!a.source.command.empty() && (a.reconnect == 1 || a.limit_given)) {
         return usage_error(
             "-c cannot reconnect: its server is tlnmount's own child and ends with the "
             "connection, so there is nothing to reconnect to (use -s or -a)");
     }
-    if (a.reconnect < 0) a.reconnect = a.command.empty();
+    if (a.reconnect < 0) a.reconnect = a.source.command.empty();
     if (optind != argc - 1) return usage_error("give exactly one MOUNTPOINT");
     a.mountpoint = argv[optind];
     return -1;
@@ -278,14 +267,9 @@ tlnclient::Options client_options(const Args& a) {
     return opts;
 }
 
-// Connects to the -s or -a server: the first connection and every one after
-// a break.
+// Connects to the -s or -a server again after a break.
 tlnmount::Link::Dial dialer(const Args& a) {
-    tlnclient::Options opts = client_options(a);
-    if (!a.socket.empty()) {
-        return [path = a.socket, opts] { return tlnclient::Client::connect_socket(path, opts); };
-    }
-    return [name = a.name, opts] { return tlnclient::Client::connect_posted(name, opts); };
+    return [source = a.source, opts = client_options(a)] { return source.connect(opts); };
 }
 
 }  // namespace
@@ -304,18 +288,12 @@ int main(int argc, char** argv) {
 
     int report_fd = a.foreground ? -1 : detach();
 
-    std::string what = !a.command.empty() ? a.command : !a.socket.empty() ? a.socket : a.name;
-    tlnmount::Link::Dial dial = a.command.empty() ? dialer(a) : nullptr;
-    auto conn = dial ? dial() : tlnclient::Client::spawn(a.command, client_options(a));
+    std::string what = a.source.where();
+    tlnmount::Link::Dial dial = a.source.command.empty() ? dialer(a) : nullptr;
+    auto conn = a.source.connect(client_options(a));
     if (!conn) {
         std::fprintf(stderr, "tlnmount: connect %s: %s\n", what.c_str(), conn.error().text.c_str());
-        if (a.command.empty() && a.socket.empty() && conn.error().not_posted) {
-            std::fprintf(stderr, "tlnmount: no server is posted as '%s' (in %s)\n", a.name.c_str(),
-                         tlnclient::registry_dir().c_str());
-        } else if (a.command.empty() && a.socket.empty() && conn.error().timed_out) {
-            std::fprintf(stderr, "tlnmount: the server posted as '%s' did not answer in %d s\n",
-                         a.name.c_str(), a.timeout_s);
-        }
+        a.source.explain("tlnmount", conn.error(), a.timeout_s, "");
         return finish(report_fd, EXIT_CONNECTION);
     }
     std::unique_ptr<tlnclient::Client> client = std::move(conn).value();

@@ -71,7 +71,7 @@ namespace {
 
 // Permission bits for what tlnc creates; the server may ignore them.
 constexpr uint32_t FILE_PERM = 0666;
-constexpr uint32_t DIR_PERM = tlnclient::DMDIR | 0777;
+constexpr uint32_t DIR_PERM = P9_DMDIR | 0777;
 
 // Deeper than this, tree stops descending (a guard against a server whose
 // directories lead back into themselves).
@@ -262,7 +262,7 @@ Status tree_below(Session& s, const std::string& dir, int depth) {
 
 std::string mode_string(uint32_t mode) {
     std::string m;
-    m += (mode & tlnclient::DMDIR) ? 'd' : (mode & tlnclient::DMAPPEND) ? 'a' : '-';
+    m += (mode & P9_DMDIR) ? 'd' : (mode & tlnclient::DMAPPEND) ? 'a' : '-';
     m += (mode & tlnclient::DMEXCL) ? 'l' : '-';
     static const char rwx[] = "rwxrwxrwx";
     for (int i = 0; i < 9; i++) m += (mode & (0400u >> i)) ? rwx[i] : '-';

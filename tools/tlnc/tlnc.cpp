@@ -7,17 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "cli.h"
 #include "client.h"
 #include "commands.h"
 
 namespace {
 
 using namespace tlnc;
-
-constexpr const char* DEFAULT_NAME = "tolvane";
 
 const char* const MAIN_HELP =
     "usage: tlnc [-s NAME | -a SOCKET | -c COMMAND] [-A ANAME] [-t SECONDS] CMD [ARG ...]\n"
@@ -70,12 +68,14 @@ struct Command {
     const char* name;
     int min_args;  // positional arguments, options excluded
     int max_args;
+    const char* options;                // the options it takes, space-separated
     int (*run)(Session&, const Args&);  // null for help, which needs no server
     const char* help;
 };
 
 const Command COMMANDS[] = {
-    {"ls", 0, 1, [](Session& s, const Args& a) { return cmd_ls(s, a.long_form, a.at(0, "/")); },
+    {"ls", 0, 1, "-l",
+     [](Session& s, const Args& a) { return cmd_ls(s, a.long_form, a.at(0, "/")); },
      "usage: tlnc ls [-l] [PATH]\n"
      "\n"
      "Lists the directory PATH (default /), one name a line, sorted. For a file,\n"
@@ -83,34 +83,34 @@ const Command COMMANDS[] = {
      "  MODE UID GID LENGTH (QIDPATH QIDVERSION QIDTYPE) NAME\n"
      "with MODE as in d-rwxrwxrwx, the qid path in hexadecimal and the qid type\n"
      "in hexadecimal (80 for a directory).\n"},
-    {"stat", 1, 1, [](Session& s, const Args& a) { return cmd_stat(s, a.v[0]); },
+    {"stat", 1, 1, "", [](Session& s, const Args& a) { return cmd_stat(s, a.v[0]); },
      "usage: tlnc stat PATH\n"
      "\n"
      "Prints every field of PATH's stat record, one 'field value' a line: name,\n"
      "qid (path version type), mode, length, uid, gid, muid, atime, mtime, type,\n"
      "dev.\n"},
-    {"cat", 1, 1 << 16, [](Session& s, const Args& a) { return cmd_cat_all(s, a.v); },
+    {"cat", 1, 1 << 16, "", [](Session& s, const Args& a) { return cmd_cat_all(s, a.v); },
      "usage: tlnc cat PATH ...\n"
      "\n"
      "Copies each file PATH to standard output, in the order given. A file that\n"
      "cannot be read is reported and the others are still copied; the exit\n"
      "status is then 1.\n"},
-    {"write", 1, 1, [](Session& s, const Args& a) { return cmd_write(s, a.v[0]); },
+    {"write", 1, 1, "", [](Session& s, const Args& a) { return cmd_write(s, a.v[0]); },
      "usage: tlnc write PATH\n"
      "\n"
      "Copies standard input into the file PATH: a file that exists is truncated\n"
      "first, a missing one is created in its directory. When the copy fails part\n"
      "way (the server refuses, is full, or takes no more bytes), the file is\n"
      "removed, so no partial file is left.\n"},
-    {"mkdir", 1, 1, [](Session& s, const Args& a) { return cmd_mkdir(s, a.v[0]); },
+    {"mkdir", 1, 1, "", [](Session& s, const Args& a) { return cmd_mkdir(s, a.v[0]); },
      "usage: tlnc mkdir PATH\n"
      "\n"
      "Makes the directory PATH. Its parent must exist.\n"},
-    {"rm", 1, 1, [](Session& s, const Args& a) { return cmd_rm(s, a.v[0]); },
+    {"rm", 1, 1, "", [](Session& s, const Args& a) { return cmd_rm(s, a.v[0]); },
      "usage: tlnc rm PATH\n"
      "\n"
      "Removes the file or empty directory PATH.\n"},
-    {"put", 2, 2,
+    {"put", 2, 2, "-r",
      [](Session& s, const Args& a) {
          return a.recursive ? cmd_put_tree(s, a.v[0], a.v[1]) : cmd_put(s, a.v[0], a.v[1]);
      },
@@ -131,7 +131,7 @@ const Command COMMANDS[] = {
      "(the server full, a name refused) stops the copy: the failing file is\n"
      "removed, the files copied before it stay, and a second line names the\n"
      "path it stopped at and counts the files, bytes and directories copied.\n"},
-    {"get", 2, 2,
+    {"get", 2, 2, "-r",
      [](Session& s, const Args& a) {
          return a.recursive ? cmd_get_tree(s, a.v[0], a.v[1]) : cmd_get(s, a.v[0], a.v[1]);
      },
@@ -147,12 +147,12 @@ const Command COMMANDS[] = {
      "directory HOSTDIR (made if missing), or into HOSTDIR/<name of PATH> when\n"
      "HOSTDIR is a directory already. The first failure stops the copy and is\n"
      "reported as with put -r.\n"},
-    {"tree", 0, 1, [](Session& s, const Args& a) { return cmd_tree(s, a.at(0, "/")); },
+    {"tree", 0, 1, "", [](Session& s, const Args& a) { return cmd_tree(s, a.at(0, "/")); },
      "usage: tlnc tree [PATH]\n"
      "\n"
      "Prints PATH (default /) and every path below it, one a line, depth first\n"
      "and sorted by name; directories end in '/'.\n"},
-    {"df", 0, 0, [](Session& s, const Args&) { return cmd_df(s); },
+    {"df", 0, 0, "", [](Session& s, const Args&) { return cmd_df(s); },
      "usage: tlnc df\n"
      "\n"
      "Counts the tree from the attach root down and prints, used, free and in\n"
@@ -162,37 +162,20 @@ const Command COMMANDS[] = {
      "save writes, at most). The\n"
      "capacities are a tolvane server's; tlnmount's statfs reports the same\n"
      "node and slot figures.\n"},
-    {"help", 0, 1, nullptr,
+    {"help", 0, 1, "", nullptr,
      "usage: tlnc help [CMD]\n"
      "\n"
      "Shows tlnc's help, or the help of the command CMD.\n"},
 };
 
-const Command* find_command(std::string_view name) {
-    for (const Command& c : COMMANDS) {
-        if (name == c.name) return &c;
-    }
-    return nullptr;
-}
+const tlncli::Tool TOOL{"tlnc", MAIN_HELP, EXIT_USAGE, EXIT_REFUSED};
 
 int usage_error(const std::string& text) {
-    std::fprintf(stderr, "tlnc: %s\nrun 'tlnc --help' for usage\n", text.c_str());
-    return EXIT_USAGE;
-}
-
-int show(const char* text) {
-    std::fputs(text, stdout);
-    return std::fflush(stdout) == 0 ? EXIT_OK : EXIT_REFUSED;
-}
-
-bool is_help_flag(std::string_view a) {
-    return a == "--help" || a == "-h";
+    return tlncli::usage_error(TOOL, text);
 }
 
 struct Settings {
-    enum class Via { posted, socket, command } via = Via::posted;
-    int set = 0;  // how many of -s, -a, -c were given
-    std::string where = DEFAULT_NAME;
+    tlncli::Source source;
     std::string aname;
     int timeout_s = 20;
 };
@@ -203,20 +186,10 @@ int run(const Settings& st, const Command& cmd, const Args& args) {
     const char* user = std::getenv("USER");
     if (user && *user) opts.uname = user;
 
-    auto connected =
-        st.via == Settings::Via::posted   ? tlnclient::Client::connect_posted(st.where, opts)
-        : st.via == Settings::Via::socket ? tlnclient::Client::connect_socket(st.where, opts)
-                                          : tlnclient::Client::spawn(st.where, opts);
+    auto connected = st.source.connect(opts);
     if (!connected) {
-        report("connect", st.where, connected.error());
-        if (st.via == Settings::Via::posted && connected.error().not_posted) {
-            std::fprintf(stderr,
-                         "tlnc: no server is posted as '%s' (in %s); scripts/run.sh starts one\n",
-                         st.where.c_str(), tlnclient::registry_dir().c_str());
-        } else if (st.via == Settings::Via::posted && connected.error().timed_out) {
-            std::fprintf(stderr, "tlnc: the server posted as '%s' did not answer in %d s\n",
-                         st.where.c_str(), st.timeout_s);
-        }
+        report("connect", st.source.where(), connected.error());
+        st.source.explain("tlnc", connected.error(), st.timeout_s, "; scripts/run.sh starts one");
         return EXIT_CONNECTION;
     }
     tlnclient::Client& client = *connected.value();
@@ -259,7 +232,7 @@ int main(int argc, char** argv) {
             i++;
             break;
         }
-        if (is_help_flag(o)) return show(MAIN_HELP);
+        if (tlncli::is_help_flag(o)) return tlncli::show(TOOL, MAIN_HELP);
         if (o.size() < 2 || o[0] != '-') break;
         if (o != "-s" && o != "-a" && o != "-c" && o != "-A" && o != "-t") {
             return usage_error("unknown option '" + o + "'");
@@ -276,50 +249,26 @@ int main(int argc, char** argv) {
             }
             st.timeout_s = static_cast<int>(t);
         } else {
-            st.set++;
-            st.where = v;
-            st.via = o == "-s"   ? Settings::Via::posted
-                     : o == "-a" ? Settings::Via::socket
-                                 : Settings::Via::command;
             if (v.empty()) return usage_error("option " + o + " needs a non-empty value");
+            st.source.take(o[1], v);
         }
     }
-    if (st.set > 1) return usage_error("give only one of -s, -a and -c");
+    if (st.source.given > 1) return usage_error(tlncli::Source::ONLY_ONE);
     if (i >= a.size()) return usage_error("no command given");
 
-    const Command* cmd = find_command(a[i]);
+    const Command* cmd = tlncli::find_command(COMMANDS, a[i]);
     if (!cmd) return usage_error("unknown command '" + a[i] + "'");
     std::vector<std::string> rest(a.begin() + static_cast<std::ptrdiff_t>(i) + 1, a.end());
-    for (const auto& r : rest) {
-        if (is_help_flag(r)) return show(cmd->help);
-    }
-    if (!cmd->run) {  // help
-        if (rest.empty()) return show(MAIN_HELP);
-        const Command* about = find_command(rest[0]);
-        if (!about || rest.size() > 1) return usage_error("no command '" + rest[0] + "'");
-        return show(about->help);
-    }
+    if (int status = tlncli::answer_help(TOOL, COMMANDS, *cmd, rest); status >= 0) return status;
 
-    Args args;
-    bool options_done = false;
-    for (const auto& r : rest) {
-        if (!options_done && r == "--") {
-            options_done = true;
-        } else if (!options_done && std::string_view(cmd->name) == "ls" && r == "-l") {
-            args.long_form = true;
-        } else if (!options_done && r == "-r" &&
-                   (std::string_view(cmd->name) == "put" || std::string_view(cmd->name) == "get")) {
-            args.recursive = true;
-        } else if (!options_done && r.size() > 1 && r[0] == '-') {
-            return usage_error(std::string(cmd->name) + ": unknown option '" + r + "'");
-        } else {
-            args.v.push_back(r);
-        }
+    tlncli::Words words;
+    if (int status = tlncli::split_words(TOOL, cmd->name, cmd->options, rest, words); status >= 0) {
+        return status;
     }
+    Args args{std::move(words.operands), words.has("-l"), words.has("-r")};
     if (static_cast<int>(args.v.size()) < cmd->min_args ||
         static_cast<int>(args.v.size()) > cmd->max_args) {
-        std::fprintf(stderr, "tlnc: %s: wrong number of arguments\n%s", cmd->name, cmd->help);
-        return EXIT_USAGE;
+        return tlncli::wrong_count(TOOL, cmd->name, cmd->help);
     }
     return run(st, *cmd, args);
 }

@@ -2,11 +2,11 @@
 // images offline, with the server's own image code and request handlers.
 #include <signal.h>
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli.h"
 #include "image.h"
 #include "ops.h"
 
@@ -145,30 +145,10 @@ const Command COMMANDS[] = {
      "Shows tlnimg's help, or the help of the command CMD.\n"},
 };
 
-const Command* find_command(std::string_view name) {
-    for (const Command& c : COMMANDS) {
-        if (name == c.name) return &c;
-    }
-    return nullptr;
-}
+const tlncli::Tool TOOL{"tlnimg", MAIN_HELP, EXIT_USAGE, EXIT_IO};
 
 int usage_error(const std::string& text) {
-    std::fprintf(stderr, "tlnimg: %s\nrun 'tlnimg --help' for usage\n", text.c_str());
-    return EXIT_USAGE;
-}
-
-int show(const char* text) {
-    std::fputs(text, stdout);
-    return std::fflush(stdout) == 0 ? EXIT_OK : EXIT_IO;
-}
-
-bool is_help_flag(std::string_view a) {
-    return a == "--help" || a == "-h";
-}
-
-bool takes(const Command& c, const std::string& opt) {
-    std::string list = std::string(" ") + c.options + " ";
-    return list.find(" " + opt + " ") != std::string::npos;
+    return tlncli::usage_error(TOOL, text);
 }
 
 }  // namespace
@@ -177,43 +157,23 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> a(argv + 1, argv + argc);
     if (a.empty()) return usage_error("no command given");
-    if (is_help_flag(a[0])) return show(MAIN_HELP);
-    const Command* cmd = find_command(a[0]);
+    if (tlncli::is_help_flag(a[0])) return tlncli::show(TOOL, MAIN_HELP);
+    const Command* cmd = tlncli::find_command(COMMANDS, a[0]);
     if (!cmd) return usage_error("unknown command '" + a[0] + "'");
     std::vector<std::string> rest(a.begin() + 1, a.end());
-    for (const auto& r : rest) {
-        if (is_help_flag(r)) return show(cmd->help);
+    if (int status = tlncli::answer_help(TOOL, COMMANDS, *cmd, rest); status >= 0) return status;
+    tlncli::Words words;
+    if (int status = tlncli::split_words(TOOL, cmd->name, cmd->options, rest, words); status >= 0) {
+        return status;
     }
-    if (!cmd->run) {
-        if (rest.empty()) return show(MAIN_HELP);
-        const Command* about = find_command(rest[0]);
-        if (!about || rest.size() > 1) return usage_error("no command '" + rest[0] + "'");
-        return show(about->help);
-    }
-    Args args;
-    bool options_done = false;
-    for (const auto& r : rest) {
-        if (!options_done && r == "--") {
-            options_done = true;
-        } else if (!options_done && r.size() > 1 && r[0] == '-') {
-            if (!takes(*cmd, r)) {
-                return usage_error(std::string(cmd->name) + ": unknown option '" + r + "'");
-            }
-            args.long_form |= r == "-l";
-            args.force |= r == "-f";
-            args.tar |= r == "--tar";
-        } else {
-            args.v.push_back(r);
-        }
-    }
+    Args args{std::move(words.operands), words.has("-l"), words.has("-f"), words.has("--tar")};
     int want_min = cmd->min_args, want_max = cmd->max_args;
     if (std::string_view(cmd->name) == "extract") {
         if (args.tar && args.force) return usage_error("extract: -f goes with DIR, not --tar");
         want_min = want_max = args.tar ? 1 : 2;
     }
     if (static_cast<int>(args.v.size()) < want_min || static_cast<int>(args.v.size()) > want_max) {
-        std::fprintf(stderr, "tlnimg: %s: wrong number of arguments\n%s", cmd->name, cmd->help);
-        return EXIT_USAGE;
+        return tlncli::wrong_count(TOOL, cmd->name, cmd->help);
     }
     return cmd->run(args);
 }
