@@ -64,7 +64,6 @@ inline constexpr uint8_t P9_QTMOUNT = 0x10;
 inline constexpr uint8_t P9_QTAUTH = 0x08;
 inline constexpr uint8_t P9_QTTMP = 0x04;
 inline constexpr uint8_t P9_QTFILE = 0x00;
-inline constexpr uint32_t P9_DMDIR = 0x80000000;  // the directory bit of a stat's mode
 
 inline constexpr uint32_t P9_DMDIR = 0x80000000;  // the directory bit of a stat's mode
 

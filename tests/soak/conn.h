@@ -110,28 +110,10 @@ inline uint8_t pattern(uint64_t name_hash, uint64_t off) {
     return static_cast<uint8_t>(x | 1);  // never 0, so a hole is told apart
 }
 
-// The stat record at `pos` of buf[0..bound): its length, or <= 0 when it is
-// broken.
-inline int64_t decode_stat(const uint8_t* buf, uint64_t bound, uint64_t pos, tlnclient::Stat& st) {
-    const uint8_t *name, *uid, *gid, *muid;
-    uint64_t name_len, uid_len, gid_len, muid_len;
-    int64_t k = p9_decode_stat(buf, bound, pos, &st.type, &st.dev, &st.qid.type, &st.qid.version,
-                               &st.qid.path, &st.mode, &st.atime, &st.mtime, &st.length, &name,
-                               &name_len, &uid, &uid_len, &gid, &gid_len, &muid, &muid_len);
-    if (k <= 0) return k;
-    st.name.assign(reinterpret_cast<const char*>(name), name_len);
-    st.uid.assign(reinterpret_cast<const char*>(uid), uid_len);
-    st.gid.assign(reinterpret_cast<const char*>(gid), gid_len);
-    st.muid.assign(reinterpret_cast<const char*>(muid), muid_len);
-    return k;
-}
-
-// The record of an Rstat (size[4] type[1] tag[2] n[2] stat[n]); false when
-// the reply does not hold exactly one whole record.
+// The record of an Rstat; false when the reply is not one whole Rstat.
 inline bool decode_rstat(const Bytes& r, tlnclient::Stat& st) {
-    if (r.size() < 9 || r[4] != P9_RSTAT) return false;
-    uint64_t n = r[7] | r[8] << 8;
-    return 9 + n == r.size() && decode_stat(r.data(), r.size(), 9, st) == static_cast<int64_t>(n);
+    uint16_t tag;
+    return tlnclient::decode_rstat(r.data(), r.size(), tag, st) > 0;
 }
 
 // The text of an Rerror, or "" for any other reply.

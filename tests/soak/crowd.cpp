@@ -330,7 +330,7 @@ void Member::op_list(const std::string& dir) {
         if (n == 0) break;
         for (uint64_t pos = 0; pos < n;) {
             tlnclient::Stat st;
-            int64_t k = soak::decode_stat(rep.data() + 11, n, pos, st);
+            int64_t k = tlnclient::decode_stat(rep.data() + 11, n, pos, st);
             if (k <= 0) fail(home_ + ": listing of " + dir + " holds a broken record");
             seen.insert(st.name);
             pos += static_cast<uint64_t>(k);

@@ -452,7 +452,7 @@ void Client::op_list() {
         if (n == 0) break;
         for (uint64_t pos = 0; pos < n;) {
             tlnclient::Stat st;
-            int64_t k = soak::decode_stat(d, n, pos, st);
+            int64_t k = tlnclient::decode_stat(d, n, pos, st);
             if (k <= 0) die("listing of " + dir + " holds a broken record");
             seen.insert(st.name);
             pos += static_cast<uint64_t>(k);
@@ -607,7 +607,7 @@ std::string Client::dump() {
             if (n == 0) break;
             for (uint64_t pos = 0; pos < n;) {
                 tlnclient::Stat st;
-                int64_t k = soak::decode_stat(d, n, pos, st);
+                int64_t k = tlnclient::decode_stat(d, n, pos, st);
                 if (k <= 0) die("dump: broken record in " + dir);
                 pos += static_cast<uint64_t>(k);
                 uint8_t qt = st.qid.type;
