@@ -24,7 +24,9 @@ namespace {
 constexpr size_t buf_cap = P9_MSIZE_MAX;
 constexpr int reply_timeout_ms = 60000;
 
-std::string errno_text(const char* what) { return std::string(what) + ": " + strerror(errno); }
+std::string errno_text(const char* what) {
+    return std::string(what) + ": " + strerror(errno);
+}
 
 // Finds the program the way execvp would, before the fork, so the child only
 // has to call execve.
@@ -43,7 +45,9 @@ std::string resolve(const std::string& prog) {
     throw Failure("server program not found: " + prog);
 }
 
-void put_u16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
+void put_u16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v), p[1] = uint8_t(v >> 8);
+}
 void put_u64(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; i++) p[i] = uint8_t(v >> (8 * i));
 }
@@ -95,8 +99,10 @@ Command parse_command(std::string_view text) {
     char quote = 0;
     for (char ch : text) {
         if (quote) {
-            if (ch == quote) quote = 0;
-            else word += ch;
+            if (ch == quote)
+                quote = 0;
+            else
+                word += ch;
         } else if (ch == '\'' || ch == '"') {
             quote = ch, in_word = true;
         } else if (ch == ' ' || ch == '\t') {
@@ -365,8 +371,7 @@ void Conn::write(uint32_t fid, uint64_t offset, const uint8_t* data, uint32_t co
     uint32_t len = receive(P9_RWRITE, tag, "Twrite");
     uint16_t t;
     uint32_t got;
-    if (p9_decode_rwrite(rbuf_.data(), len, &t, &got) < 0)
-        throw Failure("Rwrite does not decode");
+    if (p9_decode_rwrite(rbuf_.data(), len, &t, &got) < 0) throw Failure("Rwrite does not decode");
     if (got != count)
         throw Failure("Rwrite reports " + std::to_string(got) + " of " + std::to_string(count) +
                       " bytes at offset " + std::to_string(offset));

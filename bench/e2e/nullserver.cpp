@@ -23,9 +23,9 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "kernel/velmor.h"
 
@@ -35,10 +35,18 @@ constexpr uint32_t buf_cap = 131072;  // largest message accepted, as the server
 uint8_t buf[buf_cap];
 int in_fd = 0, out_fd = 1;  // the stream served
 
-uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint64_t get64(const uint8_t* p) { return get32(p) | uint64_t(get32(p + 4)) << 32; }
-void put16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
-void put32(uint8_t* p, uint32_t v) { put16(p, uint16_t(v)), put16(p + 2, uint16_t(v >> 16)); }
+uint32_t get32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+uint64_t get64(const uint8_t* p) {
+    return get32(p) | uint64_t(get32(p + 4)) << 32;
+}
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v), p[1] = uint8_t(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, uint16_t(v)), put16(p + 2, uint16_t(v >> 16));
+}
 
 // Posted, the stream is the stand-in's; on stdio, plain reads and writes.
 bool posted = false;
@@ -118,8 +126,8 @@ int main(int argc, char** argv) {
                 put32(buf + 7, msize);
                 n = size;
                 break;
-            case 104:  // Tattach -> qid
-            case 112:  // Topen -> qid, iounit
+            case 104:    // Tattach -> qid
+            case 112:    // Topen -> qid, iounit
             case 114: {  // Tcreate -> qid, iounit; a directory qid when perm says so
                 uint8_t qtype = 0x80;
                 if (type == 114) {  // fid[4] name[s] perm[4] mode[1]
@@ -161,7 +169,10 @@ int main(int argc, char** argv) {
                 memcpy(buf + 9, stat_record, stat_len);
                 n = 9 + stat_len;
                 break;
-            case 108: case 120: case 122: case 126:  // Tflush, Tclunk, Tremove, Twstat
+            case 108:
+            case 120:
+            case 122:
+            case 126:  // Tflush, Tclunk, Tremove, Twstat
                 break;
             default: {  // Tauth and anything else: Rerror
                 static const char text[] = "not implemented";

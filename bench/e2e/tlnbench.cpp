@@ -43,11 +43,11 @@ using namespace tlnbench;
 namespace {
 
 // Sizes the workloads are built around.
-constexpr uint64_t io_file_len = 3u << 20;     // the read/write file
-constexpr uint32_t small_write_len = 100;      // per created file
-constexpr int listing_entries = 100;           // the readdir directory
-constexpr uint64_t image_fixed_len = 38792;    // tolvane's image without file contents
-constexpr uint64_t image_cap = 5u << 20;       // tolvane's largest image
+constexpr uint64_t io_file_len = 3u << 20;   // the read/write file
+constexpr uint32_t small_write_len = 100;    // per created file
+constexpr int listing_entries = 100;         // the readdir directory
+constexpr uint64_t image_fixed_len = 38792;  // tolvane's image without file contents
+constexpr uint64_t image_cap = 5u << 20;     // tolvane's largest image
 constexpr uint64_t slot_len = 65536;
 constexpr uint64_t dense_5m_len = 62 * slot_len;  // 62 data slots of live data ...
 // ... plus one file whose only written byte is its last, so the image carries
@@ -116,7 +116,9 @@ std::vector<uint8_t> pattern;  // write data
 std::string image_1m_dir, image_5m_dir;
 uint64_t image_1m_len = 0, image_5m_len = 0;
 
-int scaled(int n) { return std::max(1, int(n * opts.scale)); }
+int scaled(int n) {
+    return std::max(1, int(n * opts.scale));
+}
 
 std::string make_temp_dir(const std::string& parent, const std::string& stem) {
     std::string templ = parent + "/" + stem + "-XXXXXX";
@@ -126,10 +128,11 @@ std::string make_temp_dir(const std::string& parent, const std::string& stem) {
 
 // Starts s with the store and read-limit environment given; everything else
 // inherits. VELMOR_STORE is always set so no run touches a default store.
-bool posted(const Server& s) { return opts.post && !(s.floor && opts.floor_stdio); }
+bool posted(const Server& s) {
+    return opts.post && !(s.floor && opts.floor_stdio);
+}
 
-std::unique_ptr<Conn> start(const Server& s, const std::string& store = "",
-                            uint64_t null_eof = 0) {
+std::unique_ptr<Conn> start(const Server& s, const std::string& store = "", uint64_t null_eof = 0) {
     EnvChanges env{{"VELMOR_STORE", store},
                    {"NULLSERVER_EOF", null_eof ? std::to_string(null_eof) : env_unset}};
     return std::make_unique<Conn>(s.cmd, env, opts.cpu_server, scratch + "/" + s.label + ".log",
@@ -145,8 +148,7 @@ void session(Conn& c) {
 void finish(Conn& c, const Server& s) {
     int status = c.hang_up();
     if (status != 0)
-        throw Failure(s.label + " exited with status " + std::to_string(status) +
-                      " after hang-up");
+        throw Failure(s.label + " exited with status " + std::to_string(status) + " after hang-up");
 }
 
 void mkdir_in(Conn& c, uint32_t parent, std::string_view name) {
@@ -393,16 +395,16 @@ void check_listing(const std::vector<uint8_t>& l) {
     for (uint64_t at = 0; at < l.size();) {
         tlnclient::Stat st;
         int64_t r = tlnclient::decode_stat(l.data(), l.size(), at, st);
-        if (r <= 0) throw Failure("directory listing holds a bad stat record at " +
-                                  std::to_string(at));
+        if (r <= 0)
+            throw Failure("directory listing holds a bad stat record at " + std::to_string(at));
         names.push_back(std::move(st.name));
         at += uint64_t(r);
     }
     std::sort(names.begin(), names.end());
     for (int i = 0; i < listing_entries; i++)
         if (int(names.size()) != listing_entries || names[i] != entry_name("file", i))
-            throw Failure("directory listing does not hold the " +
-                          std::to_string(listing_entries) + " files created");
+            throw Failure("directory listing does not hold the " + std::to_string(listing_entries) +
+                          " files created");
 }
 
 // Lists a directory of 100 files through one open fid, from offset 0 until an
@@ -520,9 +522,7 @@ std::vector<Unit> make_units(const Server& sut) {
                      [size](const Server& s) { return run_io(s, size); }});
     }
     u.push_back({"readdir", {{"readdir (100 entries)", "lists/s"}}, run_readdir});
-    u.push_back({"startup-none",
-                 {{"startup, empty store", "us", true}},
-                 [](const Server& s) {
+    u.push_back({"startup-none", {{"startup, empty store", "us", true}}, [](const Server& s) {
                      std::string dir = make_temp_dir(scratch, "empty");
                      auto r = run_startup(s, dir, 0);
                      fs::remove_all(dir);
@@ -539,8 +539,8 @@ std::vector<Unit> make_units(const Server& sut) {
     u.push_back({"startup-5m", {{"startup, 5 MiB image", "us", true}}, [sut](const Server& s) {
                      if (image_5m_dir.empty()) {
                          image_5m_dir = make_temp_dir(scratch, "img5m");
-                         image_5m_len = build_image(sut, image_5m_dir, {{"img", dense_5m_len}},
-                                                    sparse_5m_len);
+                         image_5m_len =
+                             build_image(sut, image_5m_dir, {{"img", dense_5m_len}}, sparse_5m_len);
                      }
                      return run_startup(s, image_5m_dir, dense_5m_len);
                  }});
@@ -579,8 +579,10 @@ std::vector<double> cpu_ratios(const Row& r) {
 
 std::string fmt(double v) {
     char b[32];
-    if (v >= 100) snprintf(b, sizeof b, "%.0f", v);
-    else snprintf(b, sizeof b, "%.1f", v);
+    if (v >= 100)
+        snprintf(b, sizeof b, "%.0f", v);
+    else
+        snprintf(b, sizeof b, "%.1f", v);
     return b;
 }
 
@@ -621,8 +623,8 @@ void write_json(const std::vector<Row>& rows, const std::string& machine) {
       << json_escape(opts.floor.text()) << "\",\n  \"cpus\": \"" << opts.cpu_driver << ","
       << opts.cpu_server << "\",\n  \"reps\": " << opts.reps << ",\n  \"msize\": " << opts.msize
       << ",\n  \"posted\": " << (opts.post ? "true" : "false")
-      << ",\n  \"floor_stdio\": " << (opts.floor_stdio ? "true" : "false") << ",\n  \"clients\": "
-      << opts.clients << ",\n  \"machine\": \"" << json_escape(machine)
+      << ",\n  \"floor_stdio\": " << (opts.floor_stdio ? "true" : "false")
+      << ",\n  \"clients\": " << opts.clients << ",\n  \"machine\": \"" << json_escape(machine)
       << "\",\n  \"rows\": [\n";
     for (size_t i = 0; i < rows.size(); i++) {
         const Row& r = rows[i];
@@ -692,27 +694,44 @@ void parse_options(int argc, char** argv) {
             if (i + 1 >= argc) usage(a + " needs a value");
             return argv[++i];
         };
-        if (a == "--server") server = value();
-        else if (a == "--floor") floor = value();
+        if (a == "--server")
+            server = value();
+        else if (a == "--floor")
+            floor = value();
         else if (a == "--cpus") {
             auto p = split(value(), ',');
             if (p.size() != 2) usage("--cpus takes A,B");
             opts.cpu_driver = std::stoi(p[0]), opts.cpu_server = std::stoi(p[1]);
-        } else if (a == "--reps") opts.reps = std::max(1, std::stoi(value()));
-        else if (a == "--quick") opts.quick = true;
-        else if (a == "--scale") opts.scale = std::stod(value());
-        else if (a == "--only") opts.only = split(value(), ',');
-        else if (a == "--msize") opts.msize = uint32_t(std::stoul(value()));
-        else if (a == "--tmpfs-dir") opts.tmpfs_dir = value();
-        else if (a == "--disk-dir") opts.disk_dir = value();
-        else if (a == "--json") opts.json_path = value();
-        else if (a == "--list") opts.list = true;
-        else if (a == "--no-verify") opts.verify = false;
-        else if (a == "--post") opts.post = true;
-        else if (a == "--clients") opts.clients = std::stoi(value());
-        else if (a == "--floor-stdio") opts.floor_stdio = true;
-        else if (a == "--help" || a == "-h") usage("end-to-end 9P2000 benchmark");
-        else usage("unknown option " + a);
+        } else if (a == "--reps")
+            opts.reps = std::max(1, std::stoi(value()));
+        else if (a == "--quick")
+            opts.quick = true;
+        else if (a == "--scale")
+            opts.scale = std::stod(value());
+        else if (a == "--only")
+            opts.only = split(value(), ',');
+        else if (a == "--msize")
+            opts.msize = uint32_t(std::stoul(value()));
+        else if (a == "--tmpfs-dir")
+            opts.tmpfs_dir = value();
+        else if (a == "--disk-dir")
+            opts.disk_dir = value();
+        else if (a == "--json")
+            opts.json_path = value();
+        else if (a == "--list")
+            opts.list = true;
+        else if (a == "--no-verify")
+            opts.verify = false;
+        else if (a == "--post")
+            opts.post = true;
+        else if (a == "--clients")
+            opts.clients = std::stoi(value());
+        else if (a == "--floor-stdio")
+            opts.floor_stdio = true;
+        else if (a == "--help" || a == "-h")
+            usage("end-to-end 9P2000 benchmark");
+        else
+            usage("unknown option " + a);
     }
     if (opts.clients < 1 || opts.clients > 32) usage("--clients takes 1 to 32");
     if (opts.clients > 1 && !opts.post) usage("--clients needs --post (stdio is one stream)");
@@ -758,19 +777,21 @@ int main(int argc, char** argv) {
         const std::string machine = machine_line();
         printf("tlnbench: server '%s'\n          floor  '%s'\n", opts.server.text().c_str(),
                opts.floor.text().c_str());
-        printf("          %s; cpus %s; reps %d; msize %u%s\n", machine.c_str(),
-               opts.cpu_driver < 0 ? "unpinned"
-                                   : (std::to_string(opts.cpu_driver) + "," +
-                                      std::to_string(opts.cpu_server))
-                                         .c_str(),
-               opts.reps, opts.msize, opts.quick ? "; quick" : "");
+        printf(
+            "          %s; cpus %s; reps %d; msize %u%s\n", machine.c_str(),
+            opts.cpu_driver < 0
+                ? "unpinned"
+                : (std::to_string(opts.cpu_driver) + "," + std::to_string(opts.cpu_server)).c_str(),
+            opts.reps, opts.msize, opts.quick ? "; quick" : "");
         if (opts.post)
-            printf("          posted: through the multiplexer; rtt and stat with %d client%s at once%s\n",
-                   opts.clients, opts.clients > 1 ? "s" : "",
-                   opts.floor_stdio ? "; the floor on stdio, one client" : "");
+            printf(
+                "          posted: through the multiplexer; rtt and stat with %d client%s at "
+                "once%s\n",
+                opts.clients, opts.clients > 1 ? "s" : "",
+                opts.floor_stdio ? "; the floor on stdio, one client" : "");
         printf("          stores: tmpfs %s, disk %s\n\n", scratch.c_str(), disk_scratch.c_str());
-        printf("%-24s %-8s %9s %9s %6s %9s %9s %6s  %s\n", "workload", "unit", "server",
-               "floor", "ratio", "cpu-srv", "cpu-flr", "cpu-r", "per-rep ratios");
+        printf("%-24s %-8s %9s %9s %6s %9s %9s %6s  %s\n", "workload", "unit", "server", "floor",
+               "ratio", "cpu-srv", "cpu-flr", "cpu-r", "per-rep ratios");
         std::vector<Row> all;
         std::string current;
         try {

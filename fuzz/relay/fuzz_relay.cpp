@@ -77,7 +77,9 @@ uint16_t pick_tag(Src& s) {
 const std::string kNames[] = {"", "a", "b", "var", "etc", "..", ".", "x/y", "lib", "d1"};
 constexpr size_t kNameCount = sizeof kNames / sizeof kNames[0];
 
-const uint8_t* u8p(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* u8p(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 // Builds one well-formed request into msg; its length.
 int32_t build_request(Src& s) {
@@ -133,18 +135,28 @@ int32_t build_request(Src& s) {
             uint64_t off = s.u8();
             return p9_emit_tread(&c, tag, fid, off, counts[s.u8() % 5]);
         }
-        case 7: return p9_emit_tclunk(&c, tag, pick_fid(s));
+        case 7:
+            return p9_emit_tclunk(&c, tag, pick_fid(s));
         case 8: {
             uint32_t fid = pick_fid(s);
-            const uint8_t m[] = {11, 0, 0, 0, tolvane::P9_TREMOVE, static_cast<uint8_t>(tag),
-                                 static_cast<uint8_t>(tag >> 8), static_cast<uint8_t>(fid),
-                                 static_cast<uint8_t>(fid >> 8), static_cast<uint8_t>(fid >> 16),
+            const uint8_t m[] = {11,
+                                 0,
+                                 0,
+                                 0,
+                                 tolvane::P9_TREMOVE,
+                                 static_cast<uint8_t>(tag),
+                                 static_cast<uint8_t>(tag >> 8),
+                                 static_cast<uint8_t>(fid),
+                                 static_cast<uint8_t>(fid >> 8),
+                                 static_cast<uint8_t>(fid >> 16),
                                  static_cast<uint8_t>(fid >> 24)};
             std::copy(m, m + sizeof m, msg.begin());
             return sizeof m;
         }
-        case 9: return p9_emit_tstat(&c, tag, pick_fid(s));
-        case 10: return p9_emit_tflush(&c, tag, pick_tag(s));
+        case 9:
+            return p9_emit_tstat(&c, tag, pick_fid(s));
+        case 10:
+            return p9_emit_tflush(&c, tag, pick_tag(s));
         default:
             return p9_emit_tauth(&c, tag, pick_fid(s), u8p("u"), 1, u8p(""), 0);
     }
@@ -170,7 +182,8 @@ void drain(Client& c) {
     size_t at = 0;
     while (c.in.size() - at >= 7) {
         uint32_t size = mux_rig::le32(c.in.data() + at);
-        if (size < 7 || size > kServerMsize) fail("a client got a reply of size " + std::to_string(size));
+        if (size < 7 || size > kServerMsize)
+            fail("a client got a reply of size " + std::to_string(size));
         if (c.in.size() - at < size) break;
         uint8_t type = c.in[at + 4];
         if (type % 2 == 0 || type < P9_RVERSION || type > P9_RWSTAT) {
@@ -222,11 +235,17 @@ void run(Src& s) {
             case 1:
                 if (c.fd < 0 && connects < kConnects) {
                     connects++;
-                    c.fd = mux_rig::connect(rig, op & 0x80 ? SESS_DIALECT_LINUX : SESS_DIALECT_NATIVE);
+                    c.fd =
+                        mux_rig::connect(rig, op & 0x80 ? SESS_DIALECT_LINUX : SESS_DIALECT_NATIVE);
                     if (c.fd < 0) fail("no socket pair");
                 }
                 break;
-            case 2: case 3: case 4: case 5: case 6: case 7: {
+            case 2:
+            case 3:
+            case 4:
+            case 5:
+            case 6:
+            case 7: {
                 int32_t n = build_request(s);
                 if (n < 0) fail("a request did not build");
                 send_bytes(c, msg.data(), static_cast<size_t>(n));

@@ -40,7 +40,9 @@ namespace {
 // saves have moved this many bytes, so that no single input runs for seconds.
 constexpr uint64_t kSaveBudget = uint64_t{96} << 20;
 
-bool over_budget() { return velmor_mem_save_bytes() > kSaveBudget; }
+bool over_budget() {
+    return velmor_mem_save_bytes() > kSaveBudget;
+}
 
 // Where the next request starts (its header is read before the step, which
 // overwrites srv_buf with the reply): in data (raw mode) or req (program mode).
@@ -64,8 +66,8 @@ int32_t step_checked() {
     }
     int32_t r = serve_one();
     if (r == 1) {
-        std::string bad = harness::check_reply(type, tag, velmor_mem_output(),
-                                               velmor_mem_output_len());
+        std::string bad =
+            harness::check_reply(type, tag, velmor_mem_output(), velmor_mem_output_len());
         if (!bad.empty()) fail("request type " + std::to_string(type) + ": " + bad);
     } else if (velmor_mem_output_len() != 0 && r == 0) {
         fail("end of stream with a reply written");
@@ -95,9 +97,34 @@ void run_raw(const uint8_t* data, size_t size, uint8_t mode) {
 using Src = tolvane_test::FuzzInput;
 
 const std::string kNames[] = {
-    "a",   "b",   "c",   "dir", "var",  "etc",        "usr", "lib", "dpkg", "info", ".", "..",
-    "...", "",    "A",   "x/y", std::string("n\0l", 3), std::string(64, 'x'), std::string(65, 'y'),
-    "apt", "www", "cache", "archives", "f1", "f2", "f3", "d1", "d2",
+    "a",
+    "b",
+    "c",
+    "dir",
+    "var",
+    "etc",
+    "usr",
+    "lib",
+    "dpkg",
+    "info",
+    ".",
+    "..",
+    "...",
+    "",
+    "A",
+    "x/y",
+    std::string("n\0l", 3),
+    std::string(64, 'x'),
+    std::string(65, 'y'),
+    "apt",
+    "www",
+    "cache",
+    "archives",
+    "f1",
+    "f2",
+    "f3",
+    "d1",
+    "d2",
 };
 constexpr size_t kNameCount = sizeof kNames / sizeof kNames[0];
 
@@ -108,11 +135,13 @@ uint32_t pick_fid(Src& s) {
     return s.u32();
 }
 
-const std::string& pick_name(Src& s) { return kNames[s.u8() % kNameCount]; }
+const std::string& pick_name(Src& s) {
+    return kNames[s.u8() % kNameCount];
+}
 
 uint64_t pick_offset(Src& s) {
-    static const uint64_t table[] = {0,      1,       10,      65535,   65536,   65537,
-                                     70000,  131072,  200000,  1000000, 4194300, 4194303,
+    static const uint64_t table[] = {0,       1,       10,      65535,   65536,   65537,
+                                     70000,   131072,  200000,  1000000, 4194300, 4194303,
                                      4194304, 4194305, 5000000, ~0ull};
     uint8_t b = s.u8();
     if (b < 200) return table[b % 16];
@@ -128,17 +157,22 @@ uint32_t pick_len(Src& s) {
 }
 
 uint32_t pick_count(Src& s) {
-    static const uint32_t table[] = {0,    1,     10,    66,     67,     100,
-                                     200,  4096,  65536, 131072, 131056, 0xffffffffu};
+    static const uint32_t table[] = {0,   1,    10,    66,     67,     100,
+                                     200, 4096, 65536, 131072, 131056, 0xffffffffu};
     uint8_t b = s.u8();
     if (b < 220) return table[b % 12];
     return s.u32();
 }
 
 uint8_t pick_mode(Src& s) {
-    static const uint8_t table[] = {P9_OREAD, P9_OWRITE, P9_ORDWR, P9_OEXEC,
-                                    P9_OWRITE | P9_OTRUNC, P9_ORDWR | P9_OTRUNC,
-                                    P9_OREAD | P9_OTRUNC, P9_OEXEC | P9_OTRUNC};
+    static const uint8_t table[] = {P9_OREAD,
+                                    P9_OWRITE,
+                                    P9_ORDWR,
+                                    P9_OEXEC,
+                                    P9_OWRITE | P9_OTRUNC,
+                                    P9_ORDWR | P9_OTRUNC,
+                                    P9_OREAD | P9_OTRUNC,
+                                    P9_OEXEC | P9_OTRUNC};
     uint8_t b = s.u8();
     if (b < 240) return table[b % 8];
     return s.u8();
@@ -153,18 +187,23 @@ void send_wellformed(int32_t len, const char* what) {
     g_next = req.data();
     velmor_mem_input(req.data(), static_cast<uint64_t>(len));
     int32_t r = step_checked();
-    if (r != 1) fail(std::string("well-formed ") + what + " ended the stream: " + std::to_string(r));
-    if (req[4] == P9_TFLUSH && velmor_mem_output()[4] != P9_RFLUSH) fail("Tflush not answered by Rflush");
+    if (r != 1)
+        fail(std::string("well-formed ") + what + " ended the stream: " + std::to_string(r));
+    if (req[4] == P9_TFLUSH && velmor_mem_output()[4] != P9_RFLUSH)
+        fail("Tflush not answered by Rflush");
 }
 
-const uint8_t* u8p(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* u8p(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 void restart() {
     std::string before = harness::dump_tree();
     bool accepted = false;
     uint64_t len = harness::save_and_restart(&accepted);
     if (len == 0) return;  // too large to save: nothing changed
-    if (!accepted) fail("an image the server wrote (" + std::to_string(len) + " bytes) was rejected");
+    if (!accepted)
+        fail("an image the server wrote (" + std::to_string(len) + " bytes) was rejected");
     std::string after = harness::dump_tree();
     if (before != after) fail("restored tree differs:\n" + before + "----\n" + after);
     std::string broken = tree_check::check_tree();
@@ -193,16 +232,25 @@ void list_dir(Src& s, uint32_t fid) {
         uint64_t pos = 0;
         bool records = true;
         while (pos < n) {
-            uint16_t t; uint32_t dev, mode, at, mt; uint8_t qt; uint32_t qv; uint64_t qp, length;
-            const uint8_t *nm, *u, *g, *m; uint64_t nl, ul, gl, ml;
-            int64_t r = p9_decode_stat(d, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt,
-                                       &length, &nm, &nl, &u, &ul, &g, &gl, &m, &ml);
-            if (r <= 0) { records = false; break; }
+            uint16_t t;
+            uint32_t dev, mode, at, mt;
+            uint8_t qt;
+            uint32_t qv;
+            uint64_t qp, length;
+            const uint8_t *nm, *u, *g, *m;
+            uint64_t nl, ul, gl, ml;
+            int64_t r = p9_decode_stat(d, n, pos, &t, &dev, &qt, &qv, &qp, &mode, &at, &mt, &length,
+                                       &nm, &nl, &u, &ul, &g, &gl, &m, &ml);
+            if (r <= 0) {
+                records = false;
+                break;
+            }
             pos += static_cast<uint64_t>(r);
         }
         int64_t slot = fid_lookup(fid);
-        bool is_dir = slot >= 0 && fid_node[static_cast<uint64_t>(slot)] >= 0 &&
-                      node_kind[static_cast<uint64_t>(fid_node[static_cast<uint64_t>(slot)])] == KIND_DIR;
+        bool is_dir =
+            slot >= 0 && fid_node[static_cast<uint64_t>(slot)] >= 0 &&
+            node_kind[static_cast<uint64_t>(fid_node[static_cast<uint64_t>(slot)])] == KIND_DIR;
         if (is_dir && !records) fail("directory read split a record");
         offset += n;
     }
@@ -226,12 +274,12 @@ void run_program(const uint8_t* data, size_t size) {
                 break;
             }
             case 1: {
-                static const std::string anames[] = {"", "/", "var", "/etc", "usr", "var/lib",
-                                                     "//", "nope", "d1", "a"};
+                static const std::string anames[] = {"",        "/",  "var",  "/etc", "usr",
+                                                     "var/lib", "//", "nope", "d1",   "a"};
                 const std::string& a = anames[s.u8() % 10];
-                send_wellformed(p9_emit_tattach(&c, tag, pick_fid(s), P9_NOFID, u8p(a), 1,
-                                                u8p(a), a.size()),
-                                "Tattach");
+                send_wellformed(
+                    p9_emit_tattach(&c, tag, pick_fid(s), P9_NOFID, u8p(a), 1, u8p(a), a.size()),
+                    "Tattach");
                 break;
             }
             case 2: {
@@ -334,8 +382,9 @@ void run_program(const uint8_t* data, size_t size) {
                     if (velmor_mem_output()[4] != P9_RWALK) break;
                     std::string n = "g" + std::to_string(i) + "_" + std::to_string(s.i);
                     p9_cursor_init(&c, req.data(), req.size());
-                    send_wellformed(p9_emit_tcreate(&c, tag, fid, u8p(n), n.size(), 0644, P9_OWRITE),
-                                    "Tcreate");
+                    send_wellformed(
+                        p9_emit_tcreate(&c, tag, fid, u8p(n), n.size(), 0644, P9_OWRITE),
+                        "Tcreate");
                     p9_cursor_init(&c, req.data(), req.size());
                     send_wellformed(p9_emit_tclunk(&c, tag, fid), "Tclunk");
                 }
@@ -347,8 +396,9 @@ void run_program(const uint8_t* data, size_t size) {
                 uint32_t fid = pick_fid(s);
                 uint64_t chunk = s.u8() % 70;
                 for (uint32_t i = 0; i < 65536; i++) payload[i] = static_cast<uint8_t>(i + chunk);
-                send_wellformed(p9_emit_twrite(&c, tag, fid, chunk * SLOT_CAP, payload.data(), 65536),
-                                "Twrite");
+                send_wellformed(
+                    p9_emit_twrite(&c, tag, fid, chunk * SLOT_CAP, payload.data(), 65536),
+                    "Twrite");
                 break;
             }
             default:
@@ -398,11 +448,13 @@ void run_model(const uint8_t* data, size_t size) {
                 break;
             }
             case 1: {
-                static const std::string anames[] = {"", "/", "var", "/etc", "var/lib", "nope", "d1", "a"};
+                static const std::string anames[] = {"",        "/",    "var", "/etc",
+                                                     "var/lib", "nope", "d1",  "a"};
                 const std::string& a = anames[s.u8() % 8];
                 uint32_t fid = pick_fid(s);
-                send_wellformed(p9_emit_tattach(&c, tag, fid, P9_NOFID, u8p(a), 1, u8p(a), a.size()),
-                                "Tattach");
+                send_wellformed(
+                    p9_emit_tattach(&c, tag, fid, P9_NOFID, u8p(a), 1, u8p(a), a.size()),
+                    "Tattach");
                 expect_model(m.attach(tag, fid, a), "Tattach", m);
                 break;
             }
@@ -434,7 +486,8 @@ void run_model(const uint8_t* data, size_t size) {
                 const std::string& n = pick_name(s);
                 uint32_t perm = s.u8() & 1 ? DM_DIR | 0755 : 0644;
                 uint8_t mode = pick_mode(s);
-                send_wellformed(p9_emit_tcreate(&c, tag, fid, u8p(n), n.size(), perm, mode), "Tcreate");
+                send_wellformed(p9_emit_tcreate(&c, tag, fid, u8p(n), n.size(), perm, mode),
+                                "Tcreate");
                 expect_model(m.create(tag, fid, n, perm, mode), "Tcreate", m);
                 break;
             }
@@ -445,7 +498,8 @@ void run_model(const uint8_t* data, size_t size) {
                 uint32_t len = op == 5 ? pick_len(s) : static_cast<uint32_t>(SLOT_CAP);
                 uint8_t fill = s.u8();
                 model::Bytes d(len);
-                for (uint32_t i = 0; i < len; i++) d[i] = fill == 0 ? 0 : static_cast<uint8_t>(fill + i * 7);
+                for (uint32_t i = 0; i < len; i++)
+                    d[i] = fill == 0 ? 0 : static_cast<uint8_t>(fill + i * 7);
                 send_wellformed(p9_emit_twrite(&c, tag, fid, off, d.data(), len), "Twrite");
                 expect_model(m.write(tag, fid, off, d), "Twrite", m);
                 break;
@@ -486,7 +540,8 @@ void run_model(const uint8_t* data, size_t size) {
                 velmor_mem_store_fault(MEM_SAVE_OK);
                 int32_t restored = harness::restart_process();
                 bool expect = m.restart();
-                if (restored != (expect ? 1 : 0)) fail("restart: load answered " + std::to_string(restored));
+                if (restored != (expect ? 1 : 0))
+                    fail("restart: load answered " + std::to_string(restored));
                 if (harness::dump_tree() != m.dump()) {
                     fail("restart: tree differs\n" + harness::dump_tree() + "----\n" + m.dump());
                 }

@@ -137,9 +137,8 @@ void p9_cursor_init(p9_cursor* c, uint8_t* buf, uint64_t cap);
                                        const uint8_t** ename, uint64_t* ename_len);
 
 // ---- Messages (encoders: length or negative; decoders: size field or negative) ----
-[[nodiscard]] int32_t p9_emit_tauth(p9_cursor* c, uint16_t tag, uint32_t afid,
-                                    const uint8_t* uname, uint64_t uname_len,
-                                    const uint8_t* aname, uint64_t aname_len);
+[[nodiscard]] int32_t p9_emit_tauth(p9_cursor* c, uint16_t tag, uint32_t afid, const uint8_t* uname,
+                                    uint64_t uname_len, const uint8_t* aname, uint64_t aname_len);
 [[nodiscard]] int64_t p9_decode_tauth(const uint8_t* buf, uint64_t len, uint16_t* tag,
                                       uint32_t* afid, const uint8_t** uname, uint64_t* uname_len,
                                       const uint8_t** aname, uint64_t* aname_len);
@@ -190,9 +189,8 @@ void p9_cursor_init(p9_cursor* c, uint8_t* buf, uint64_t cap);
                                       uint8_t* qtype, uint32_t* qvers, uint64_t* qpath,
                                       uint32_t* iounit);
 
-[[nodiscard]] int32_t p9_emit_tcreate(p9_cursor* c, uint16_t tag, uint32_t fid,
-                                      const uint8_t* name, uint64_t name_len, uint32_t perm,
-                                      uint8_t mode);
+[[nodiscard]] int32_t p9_emit_tcreate(p9_cursor* c, uint16_t tag, uint32_t fid, const uint8_t* name,
+                                      uint64_t name_len, uint32_t perm, uint8_t mode);
 [[nodiscard]] int64_t p9_decode_tcreate(const uint8_t* buf, uint64_t len, uint16_t* tag,
                                         uint32_t* fid, const uint8_t** name, uint64_t* name_len,
                                         uint32_t* perm, uint8_t* mode);
@@ -248,12 +246,11 @@ void p9_cursor_init(p9_cursor* c, uint8_t* buf, uint64_t cap);
 // Reads one stat record at offset, bounded by bound. Returns the record length
 // (size field + 2), -1 when fewer than 2 bytes remain, -2 when malformed.
 [[nodiscard]] int64_t p9_decode_stat(const uint8_t* buf, uint64_t bound, uint64_t offset,
-                                     uint16_t* type, uint32_t* dev, uint8_t* qtype,
-                                     uint32_t* qvers, uint64_t* qpath, uint32_t* mode,
-                                     uint32_t* atime, uint32_t* mtime, uint64_t* length,
-                                     const uint8_t** name, uint64_t* name_len,
-                                     const uint8_t** uid, uint64_t* uid_len, const uint8_t** gid,
-                                     uint64_t* gid_len, const uint8_t** muid,
+                                     uint16_t* type, uint32_t* dev, uint8_t* qtype, uint32_t* qvers,
+                                     uint64_t* qpath, uint32_t* mode, uint32_t* atime,
+                                     uint32_t* mtime, uint64_t* length, const uint8_t** name,
+                                     uint64_t* name_len, const uint8_t** uid, uint64_t* uid_len,
+                                     const uint8_t** gid, uint64_t* gid_len, const uint8_t** muid,
                                      uint64_t* muid_len);
 
 [[nodiscard]] int32_t p9_emit_tstat(p9_cursor* c, uint16_t tag, uint32_t fid);
@@ -269,23 +266,21 @@ void p9_cursor_init(p9_cursor* c, uint8_t* buf, uint64_t cap);
                                       uint16_t* type, uint32_t* dev, uint8_t* qtype,
                                       uint32_t* qvers, uint64_t* qpath, uint32_t* mode,
                                       uint32_t* atime, uint32_t* mtime, uint64_t* length,
-                                      const uint8_t** name, uint64_t* name_len,
-                                      const uint8_t** uid, uint64_t* uid_len,
-                                      const uint8_t** gid, uint64_t* gid_len,
+                                      const uint8_t** name, uint64_t* name_len, const uint8_t** uid,
+                                      uint64_t* uid_len, const uint8_t** gid, uint64_t* gid_len,
                                       const uint8_t** muid, uint64_t* muid_len);
 [[nodiscard]] int32_t p9_emit_twstat(p9_cursor* c, uint16_t tag, uint32_t fid, uint16_t type,
                                      uint32_t dev, uint8_t qtype, uint32_t qvers, uint64_t qpath,
-                                     uint32_t mode, uint32_t atime, uint32_t mtime,
-                                     uint64_t length, const uint8_t* name, uint64_t name_len,
-                                     const uint8_t* uid, uint64_t uid_len, const uint8_t* gid,
-                                     uint64_t gid_len, const uint8_t* muid, uint64_t muid_len);
+                                     uint32_t mode, uint32_t atime, uint32_t mtime, uint64_t length,
+                                     const uint8_t* name, uint64_t name_len, const uint8_t* uid,
+                                     uint64_t uid_len, const uint8_t* gid, uint64_t gid_len,
+                                     const uint8_t* muid, uint64_t muid_len);
 [[nodiscard]] int64_t p9_decode_twstat(const uint8_t* buf, uint64_t len, uint16_t* tag,
-                                       uint32_t* fid, uint16_t* type, uint32_t* dev,
-                                       uint8_t* qtype, uint32_t* qvers, uint64_t* qpath,
-                                       uint32_t* mode, uint32_t* atime, uint32_t* mtime,
-                                       uint64_t* length, const uint8_t** name,
-                                       uint64_t* name_len, const uint8_t** uid,
-                                       uint64_t* uid_len, const uint8_t** gid, uint64_t* gid_len,
-                                       const uint8_t** muid, uint64_t* muid_len);
+                                       uint32_t* fid, uint16_t* type, uint32_t* dev, uint8_t* qtype,
+                                       uint32_t* qvers, uint64_t* qpath, uint32_t* mode,
+                                       uint32_t* atime, uint32_t* mtime, uint64_t* length,
+                                       const uint8_t** name, uint64_t* name_len,
+                                       const uint8_t** uid, uint64_t* uid_len, const uint8_t** gid,
+                                       uint64_t* gid_len, const uint8_t** muid, uint64_t* muid_len);
 [[nodiscard]] int32_t p9_emit_rwstat(p9_cursor* c, uint16_t tag);
 [[nodiscard]] int64_t p9_decode_rwstat(const uint8_t* buf, uint64_t len, uint16_t* tag);

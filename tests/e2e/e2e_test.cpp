@@ -556,9 +556,10 @@ std::string own_directory_work(tlnclient::Client& c, int k) {
             if (!step("walk", f)) break;
             step("open", c.open(f.value(), P9_OREAD));
             std::string back(data.size() + 10, '\0');
-            auto n = c.read_full(f.value(), 0, reinterpret_cast<uint8_t*>(back.data()), back.size());
-            log << "read " << (n ? n.value() : 0) << " same " << (back.substr(0, data.size()) == data)
-                << "\n";
+            auto n =
+                c.read_full(f.value(), 0, reinterpret_cast<uint8_t*>(back.data()), back.size());
+            log << "read " << (n ? n.value() : 0) << " same "
+                << (back.substr(0, data.size()) == data) << "\n";
             step("clunk", c.clunk(f.value()));
         }
         auto d = c.walk(root.value(), "/var/www/" + dir);
@@ -567,7 +568,8 @@ std::string own_directory_work(tlnclient::Client& c, int k) {
         auto list = c.readdir(d.value());
         if (step("readdir", list)) {  // in name order: rows are shared, so their order is not ours
             std::vector<std::string> names;
-            for (const auto& st : list.value()) names.push_back(st.name + " " + std::to_string(st.length));
+            for (const auto& st : list.value())
+                names.push_back(st.name + " " + std::to_string(st.length));
             std::sort(names.begin(), names.end());
             for (const auto& n : names) log << n << "\n";
         }

@@ -357,7 +357,8 @@ TEST_F(ReadWriteTest, WriteRefusalOrder) {
 TEST_F(ReadWriteTest, WriteRefusalOrderAtTheLimits) {
     new_file("e");
     for (uint64_t c = 0; c < DATA_SLOT_CAP - 1; c++) ASSERT_EQ(write(F, c * SLOT_CAP, {1}), 1u);
-    const uint64_t room = SNAP_CAP - SNAP_FIXED - node_size[static_cast<uint64_t>(row(stat(F).qid))];
+    const uint64_t room =
+        SNAP_CAP - SNAP_FIXED - node_size[static_cast<uint64_t>(row(stat(F).qid))];
     ASSERT_EQ(room, 1140855u);  // and the pool is dry
     make({"etc"}, "g");
     walk_new(2, {"etc", "g"});

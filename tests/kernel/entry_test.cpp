@@ -1,13 +1,12 @@
 // The process entry, signals and exit, through a probe program that runs on
 // the real entry in place of the server.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "kernel_test_util.h"
 

@@ -15,15 +15,24 @@ namespace {
 // The entries of the Linux kernel's 9P2000 error list (net/9p/error.c) for
 // the errnos the table uses: the text the kernel matches and its errno.
 const std::map<std::string, int> KERNEL_LIST = {
-    {"No such file or directory", ENOENT}, {"Input/output error", EIO},
-    {"Bad file descriptor", EBADF},        {"Permission denied", EACCES},
-    {"Device or resource busy", EBUSY},    {"File exists", EEXIST},
-    {"Not a directory", ENOTDIR},          {"Is a directory", EISDIR},
-    {"Invalid argument", EINVAL},          {"Too many open files", EMFILE},
-    {"File too large", EFBIG},             {"No space left on device", ENOSPC},
-    {"File name too long", ENAMETOOLONG},  {"Function not implemented", ENOSYS},
-    {"Directory not empty", ENOTEMPTY},    {"Operation not supported", EOPNOTSUPP},
-    {"Protocol error", EPROTO},            {"Too many users", EUSERS},
+    {"No such file or directory", ENOENT},
+    {"Input/output error", EIO},
+    {"Bad file descriptor", EBADF},
+    {"Permission denied", EACCES},
+    {"Device or resource busy", EBUSY},
+    {"File exists", EEXIST},
+    {"Not a directory", ENOTDIR},
+    {"Is a directory", EISDIR},
+    {"Invalid argument", EINVAL},
+    {"Too many open files", EMFILE},
+    {"File too large", EFBIG},
+    {"No space left on device", ENOSPC},
+    {"File name too long", ENAMETOOLONG},
+    {"Function not implemented", ENOSYS},
+    {"Directory not empty", ENOTEMPTY},
+    {"Operation not supported", EOPNOTSUPP},
+    {"Protocol error", EPROTO},
+    {"Too many users", EUSERS},
 };
 
 // Each row's Linux text is strerror's text for the row's errno (ENOENT's for
@@ -42,9 +51,9 @@ TEST(Errmap, LinuxTextsAreTheKernelsTextsForTheRowsErrno) {
 }
 
 TEST(Errmap, OtherTextsGoOutUnchanged) {
-    for (std::string_view t : {"", "tolvane:", "tolvane: no such file or directory ",
-                               "TOLVANE: NAME EXISTS", "tolvane: name exists\n",
-                               "No such file or directory", "'b': not found"}) {
+    for (std::string_view t :
+         {"", "tolvane:", "tolvane: no such file or directory ", "TOLVANE: NAME EXISTS",
+          "tolvane: name exists\n", "No such file or directory", "'b': not found"}) {
         EXPECT_EQ(errmap_errno(t), 0) << "'" << t << "'";
         std::string_view out = errmap_linux_text(t);
         EXPECT_EQ(out.data(), t.data()) << "'" << t << "'";

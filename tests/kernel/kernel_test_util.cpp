@@ -1,12 +1,7 @@
 #include "kernel_test_util.h"
 
-#include "kernel/linux/standin.h"
-#include "kernel/velmor.h"
-
-#include "host.h"
-#include "support.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,7 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <gtest/gtest.h>
+#include "host.h"
+#include "kernel/linux/standin.h"
+#include "kernel/velmor.h"
+#include "support.h"
 
 namespace ktest {
 

@@ -17,7 +17,9 @@
 
 namespace {
 
-void say(const char* s) { sys_write(2, s, strlen(s)); }
+void say(const char* s) {
+    sys_write(2, s, strlen(s));
+}
 
 bool read_exact(int64_t fd, uint8_t* p, uint64_t n) {
     while (n > 0) {

@@ -334,11 +334,11 @@ TEST_F(DialectTwstat, WhatCannotBeDoneIsRefusedAndLeavesNoFid) {
         Bytes stat;
         std::string text;
     };
-    for (const Case& c : {Case{"shrunk", 4, rstat(10), "Operation not supported"},
-                          Case{"a directory", 5, rstat(0, true), "Operation not supported"},
-                          Case{"past 4 MiB", 4194305, rstat(10), "File too large"},
-                          Case{"a fid gone", 0, rerror_msg(0, "tolvane: unknown fid"),
-                               "Input/output error"}}) {
+    for (const Case& c :
+         {Case{"shrunk", 4, rstat(10), "Operation not supported"},
+          Case{"a directory", 5, rstat(0, true), "Operation not supported"},
+          Case{"past 4 MiB", 4194305, rstat(10), "File too large"},
+          Case{"a fid gone", 0, rerror_msg(0, "tolvane: unknown fid"), "Input/output error"}}) {
         SCOPED_TRACE(c.what);
         auto [sent, got] = run(twstat(4, 2, c.length), {c.stat});
         EXPECT_EQ(sent.size(), 1u) << "only the Tstat";
@@ -349,7 +349,7 @@ TEST_F(DialectTwstat, WhatCannotBeDoneIsRefusedAndLeavesNoFid) {
     const Bytes rattach = message(P9_RATTACH, 0, Bytes(13));
     const Bytes rclunk = message(P9_RCLUNK, 0, {});
     auto [sent, got] = run(twstat(4, 2, 0), {rstat(10), rattach, rwalk_to_file(),
-                                            rerror_msg(0, "tolvane: persist failed"), rclunk});
+                                             rerror_msg(0, "tolvane: persist failed"), rclunk});
     EXPECT_EQ(sent.back(), tc(P9_TCLUNK, OWN_FID));
     EXPECT_EQ(got, rerror_msg(4, "Input/output error"));
     auto [sent2, got2] = run(twstat(4, 2, 0), {rstat(10), rattach, rwalk_msg(0, 1), rclunk});

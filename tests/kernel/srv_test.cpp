@@ -1,6 +1,7 @@
 // sys_socketpair and sys_srv_post on the stand-in: names, permissions, the
 // server's end of a posted pair, live and stale sockets.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,8 +12,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "kernel/linux/standin.h"
 #include "kernel/velmor.h"

@@ -2,6 +2,7 @@
 // live, the .prev generation, the instance lock, refused and rejected images,
 // injected faults and saves killed halfway.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -16,8 +17,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "kernel/linux/standin.h"
 #include "kernel/velmor.h"
@@ -53,7 +52,9 @@ std::vector<std::string> names_in(const std::string& dir) {
     return v;
 }
 
-int64_t save(uint64_t instance, const Bytes& b) { return sys_tln_save(instance, b.data(), b.size()); }
+int64_t save(uint64_t instance, const Bytes& b) {
+    return sys_tln_save(instance, b.data(), b.size());
+}
 
 // The load result and the bytes it placed.
 std::pair<int64_t, Bytes> load(uint64_t instance, uint64_t cap = CAP) {

@@ -3,12 +3,13 @@
 // faithfully), and the table checker catches each kind of broken table. Also
 // the whole process (tolvane::main) over the memory kernel: start-up, the
 // end-of-stream and wire-error saves, and a rejected image kept aside.
+#include "harness.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "kernel/memory/memory.h"
 #include "kernel/velmor.h"
 #include "tolvane/tolvane.h"
@@ -128,21 +129,43 @@ TEST(TreeCheck, EveryBrokenTableIsReported) {
              }
              dataslot_used[3] = 1;
          }},
-        {"entry past the chain length", [] { node_slot_chain[3][5] = 2; dataslot_used[2] = 1; }},
+        {"entry past the chain length",
+         [] {
+             node_slot_chain[3][5] = 2;
+             dataslot_used[2] = 1;
+         }},
         {"bad kind", [] { node_kind[4] = 7; }},
         {"parent out of range", [] { node_parent[4] = 900; }},
-        {"parent not a directory", [] { node_kind[20] = KIND_FILE; node_parent[20] = 0;
-                                        node_namelen[20] = 1; node_name[20][0] = 'x';
-                                        node_slot_chain[20].fill(-1);
-                                        node_parent[4] = 20; }},
-        {"same name twice", [] { node_namelen[2] = 3; node_name[2] = node_name[1]; }},
+        {"parent not a directory",
+         [] {
+             node_kind[20] = KIND_FILE;
+             node_parent[20] = 0;
+             node_namelen[20] = 1;
+             node_name[20][0] = 'x';
+             node_slot_chain[20].fill(-1);
+             node_parent[4] = 20;
+         }},
+        {"same name twice",
+         [] {
+             node_namelen[2] = 3;
+             node_name[2] = node_name[1];
+         }},
         {"root not root", [] { node_parent[0] = 3; }},
-        {"file too long", [] { node_kind[20] = KIND_FILE; node_parent[20] = 0;
-                               node_namelen[20] = 1; node_name[20][0] = 'x';
-                               node_slot_chain[20].fill(-1);
-                               node_size[20] = FILE_CAP + 1; }},
+        {"file too long",
+         [] {
+             node_kind[20] = KIND_FILE;
+             node_parent[20] = 0;
+             node_namelen[20] = 1;
+             node_name[20][0] = 'x';
+             node_slot_chain[20].fill(-1);
+             node_size[20] = FILE_CAP + 1;
+         }},
         {"name too long", [] { node_namelen[3] = NAME_CAP + 1; }},
-        {"fid on a row out of range", [] { fid_used[5] = 1; fid_node[5] = static_cast<int64_t>(NODE_CAP); }},
+        {"fid on a row out of range",
+         [] {
+             fid_used[5] = 1;
+             fid_node[5] = static_cast<int64_t>(NODE_CAP);
+         }},
         {"cycle", [] { node_parent[1] = 4; }},
     };
     for (const Case& c : cases) {
@@ -206,7 +229,8 @@ TEST(WholeProcess, WireErrorSavesThenExitsOne) {
     Process p{in};
     EXPECT_EQ(p.run(), 1);
     EXPECT_EQ(velmor_mem_store_saves(0), 1u);
-    EXPECT_NE(std::string(velmor_mem_log()).find("[tolvane] wire error, exiting\n"), std::string::npos);
+    EXPECT_NE(std::string(velmor_mem_log()).find("[tolvane] wire error, exiting\n"),
+              std::string::npos);
 }
 
 TEST(WholeProcess, RejectedImageIsKeptAsideAndNotOverwritten) {

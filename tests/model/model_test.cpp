@@ -12,6 +12,8 @@
 // extend a run. TOLVANE_MODEL_RECORD=<dir> writes each sequence's request
 // stream (as a raw-mode input of fuzz_serve) and the images it stored, for the
 // fuzz corpora.
+#include "model.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,7 +30,6 @@
 
 #include "harness.h"
 #include "kernel/memory/memory.h"
-#include "model.h"
 #include "tolvane/tolvane.h"
 #include "tree_check.h"
 
@@ -261,13 +262,12 @@ bool Sequence::exchange(const Bytes& req, const Bytes& expected, const std::stri
     } else if (got != expected) {
         size_t at = 0;
         while (at < got.size() && at < expected.size() && got[at] == expected[at]) at++;
-        o << "reply differs at byte " << at << "\n  expected " << describe(expected) << "\n  got      "
-          << describe(got);
+        o << "reply differs at byte " << at << "\n  expected " << describe(expected)
+          << "\n  got      " << describe(got);
     } else if (std::string bad = tree_check::check_tree(); !bad.empty()) {
         o << "tables broken: " << bad;
     } else if (m_.store() && velmor_mem_store_saves(0) != m_.saves()) {
-        o << "server saved " << velmor_mem_store_saves(0) << " times, model expects "
-          << m_.saves();
+        o << "server saved " << velmor_mem_store_saves(0) << " times, model expects " << m_.saves();
     } else {
         count_outcome(got);
         return true;
@@ -323,7 +323,9 @@ bool Sequence::restart() {
     } else if (std::string bad = tree_check::check_tree(); !bad.empty()) {
         o << "tables broken: " << bad;
     } else if (harness::dump_tree() != m_.dump()) {
-        o << "restored tree differs\n  server:\n" << harness::dump_tree() << "  model:\n" << m_.dump();
+        o << "restored tree differs\n  server:\n"
+          << harness::dump_tree() << "  model:\n"
+          << m_.dump();
     } else {
         return true;
     }
@@ -465,13 +467,13 @@ Bytes Sequence::write_data() {
 }
 
 bool Sequence::op_attach() {
-    static const std::vector<std::string> anames = {"",     "/",    "var",  "/etc",  "usr",
-                                                    "var/lib", "/var/", "nope", "//",  "d1",
-                                                    "f1",   "/d2"};
+    static const std::vector<std::string> anames = {
+        "", "/", "var", "/etc", "usr", "var/lib", "/var/", "nope", "//", "d1", "f1", "/d2"};
     uint32_t fid = p(0.85) ? free_fid() : any_fid();
     const std::string& a = anames[r(anames.size())];
     uint16_t t = tag();
-    return exchange(q_attach(t, fid, a), m_.attach(t, fid, a), "Tattach " + std::to_string(fid) + " '" + a + "'");
+    return exchange(q_attach(t, fid, a), m_.attach(t, fid, a),
+                    "Tattach " + std::to_string(fid) + " '" + a + "'");
 }
 
 bool Sequence::op_walk() {
@@ -514,8 +516,8 @@ bool Sequence::op_create() {
     uint16_t t = tag();
     dir_offset_[fid] = 0;
     return exchange(q_create(t, fid, name, perm, mode), m_.create(t, fid, name, perm, mode),
-                    "Tcreate " + std::to_string(fid) + " '" + name + "' perm " + std::to_string(perm) +
-                        " mode " + std::to_string(mode));
+                    "Tcreate " + std::to_string(fid) + " '" + name + "' perm " +
+                        std::to_string(perm) + " mode " + std::to_string(mode));
 }
 
 // Walk a new fid from a directory fid to one of its children (a file, or a
@@ -555,7 +557,8 @@ bool Sequence::op_new_node() {
     uint32_t dir = pick([&](const model::Fid& f) { return !f.open && kind_of(f) == KIND_DIR; });
     uint32_t fid = free_fid();
     uint16_t t = tag();
-    if (!exchange(q_walk(t, dir, fid, {}), m_.walk(t, dir, fid, {}), "Twalk clone " + std::to_string(dir) + "->" + std::to_string(fid))) {
+    if (!exchange(q_walk(t, dir, fid, {}), m_.walk(t, dir, fid, {}),
+                  "Twalk clone " + std::to_string(dir) + "->" + std::to_string(fid))) {
         return false;
     }
     std::string name = new_name();
@@ -585,7 +588,8 @@ bool Sequence::op_new_node() {
 
 bool Sequence::op_write() {
     uint32_t fid = pick([&](const model::Fid& f) {
-        return f.open && kind_of(f) == KIND_FILE && ((f.mode & 3) == P9_OWRITE || (f.mode & 3) == P9_ORDWR);
+        return f.open && kind_of(f) == KIND_FILE &&
+               ((f.mode & 3) == P9_OWRITE || (f.mode & 3) == P9_ORDWR);
     });
     uint64_t off = write_offset(fid);
     Bytes d = write_data();
@@ -618,9 +622,9 @@ bool Sequence::op_read() {
     static const uint32_t counts[] = {0, 1, 10, 100, 4096, 65536, 131072, 0xffffffffu};
     uint32_t count = p(0.5) ? static_cast<uint32_t>(r(3000)) : counts[r(8)];
     uint16_t t = tag();
-    return exchange(q_read(t, fid, off, count), m_.read(t, fid, off, count),
-                    "Tread " + std::to_string(fid) + " @" + std::to_string(off) + " #" +
-                        std::to_string(count));
+    return exchange(
+        q_read(t, fid, off, count), m_.read(t, fid, off, count),
+        "Tread " + std::to_string(fid) + " @" + std::to_string(off) + " #" + std::to_string(count));
 }
 
 // A directory read: from 0, from where the last one on this fid ended, or
@@ -674,7 +678,8 @@ bool Sequence::op_version() {
     const std::string& v = versions[r(4)];
     uint16_t t = p(0.5) ? P9_NOTAG : tag();
     dir_offset_.clear();
-    return exchange(q_version(t, msize, v), m_.version(t, msize), "Tversion " + std::to_string(msize));
+    return exchange(q_version(t, msize, v), m_.version(t, msize),
+                    "Tversion " + std::to_string(msize));
 }
 
 bool Sequence::op_other() {
@@ -715,11 +720,13 @@ bool Sequence::burst_nodes() {
         t = tag();
         expected = m_.create(t, fid, name, perm, P9_OWRITE);
         if (expected[4] == P9_RERROR) full++;
-        if (!exchange(q_create(t, fid, name, perm, P9_OWRITE), expected, "Tcreate " + name)) return false;
+        if (!exchange(q_create(t, fid, name, perm, P9_OWRITE), expected, "Tcreate " + name))
+            return false;
         if (p(0.1) && expected[4] == P9_RCREATE && !(perm & DM_DIR)) {
             Bytes d(static_cast<size_t>(r(100)), static_cast<uint8_t>(i));
             t = tag();
-            if (!exchange(q_write(t, fid, 0, d), m_.write(t, fid, 0, d), "Twrite small")) return false;
+            if (!exchange(q_write(t, fid, 0, d), m_.write(t, fid, 0, d), "Twrite small"))
+                return false;
         }
         t = tag();
         if (!exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk")) return false;
@@ -739,7 +746,8 @@ bool Sequence::burst_slots() {
     std::string name = "big" + std::to_string(r(1000));
     t = tag();
     expected = m_.create(t, fid, name, 0644, P9_ORDWR);
-    if (!exchange(q_create(t, fid, name, 0644, P9_ORDWR), expected, "Tcreate " + name)) return false;
+    if (!exchange(q_create(t, fid, name, 0644, P9_ORDWR), expected, "Tcreate " + name))
+        return false;
     if (expected[4] != P9_RCREATE) return true;
     Bytes d(SLOT_CAP, static_cast<uint8_t>(1 + r(255)));
     uint64_t stride = 1 + r(2);  // every chunk, or every other (sparse)
@@ -762,7 +770,8 @@ bool Sequence::burst_fids() {
         uint32_t fid = free_fid();
         uint16_t t = tag();
         Bytes expected = m_.walk(t, from, fid, {});
-        if (!exchange(q_walk(t, from, fid, {}), expected, "Twalk clone " + std::to_string(fid))) return false;
+        if (!exchange(q_walk(t, from, fid, {}), expected, "Twalk clone " + std::to_string(fid)))
+            return false;
         if (expected[4] != P9_RWALK) break;
     }
     // Give most of them back.
@@ -770,7 +779,8 @@ bool Sequence::burst_fids() {
     for (uint32_t fid : v) {
         if (!p(0.8)) continue;
         uint16_t t = tag();
-        if (!exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid))) return false;
+        if (!exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid)))
+            return false;
     }
     return true;
 }
@@ -801,7 +811,8 @@ bool Sequence::burst_remove() {
         if (!exchange(q_walk(t, root, fid, path), expected, "Twalk to remove")) return false;
         if (m_.fid_slot(fid) < 0) continue;
         t = tag();
-        if (!exchange(q_remove(t, fid), m_.remove(t, fid), "Tremove " + std::to_string(fid))) return false;
+        if (!exchange(q_remove(t, fid), m_.remove(t, fid), "Tremove " + std::to_string(fid)))
+            return false;
     }
     t = tag();
     return exchange(q_clunk(t, root), m_.clunk(t, root), "Tclunk");
@@ -814,8 +825,8 @@ bool Sequence::run(uint64_t steps) {
     if (!exchange(q_attach(t, 0, ""), m_.attach(t, 0, ""), "Tattach 0")) return false;
 
     // Weights per operation, in the order of the switch below.
-    std::vector<double> w = {2, 8, 3, 3, 8, 16, 12, 5, 4, 9, 4, 0.4, 0.6, 0.5, 0.3,
-                             0.08, 0.1, 0.1, 0.1, 10};
+    std::vector<double> w = {2, 8,   3,   3,   8,   16,   12,  5,   4,   9,
+                             4, 0.4, 0.6, 0.5, 0.3, 0.08, 0.1, 0.1, 0.1, 10};
     if (profile_ == Profile::capacity) {
         w = {3, 8, 4, 3, 8, 12, 8, 4, 3, 8, 5, 0.5, 1, 1, 0.5, 1.5, 2, 1.5, 1.5, 8};
     }
@@ -833,26 +844,66 @@ bool Sequence::run(uint64_t steps) {
         }
         bool ok = true;
         switch (pick_op(rng_)) {
-            case 0: ok = op_attach(); break;
-            case 1: ok = op_walk(); break;
-            case 2: ok = op_open(); break;
-            case 3: ok = op_create(); break;
-            case 4: ok = op_new_node(); break;
-            case 5: ok = op_write(); break;
-            case 6: ok = op_read(); break;
-            case 7: ok = op_list(); break;
-            case 8: ok = op_stat(); break;
-            case 9: ok = op_clunk(); break;
-            case 10: ok = op_remove(); break;
-            case 11: ok = op_version(); break;
-            case 12: ok = op_other(); break;
-            case 13: ok = restart(); break;
-            case 14: ok = op_fault(); break;
-            case 15: ok = burst_nodes(); break;
-            case 16: ok = burst_slots(); break;
-            case 17: ok = burst_fids(); break;
-            case 18: ok = burst_remove(); break;
-            default: ok = op_open_node(); break;
+            case 0:
+                ok = op_attach();
+                break;
+            case 1:
+                ok = op_walk();
+                break;
+            case 2:
+                ok = op_open();
+                break;
+            case 3:
+                ok = op_create();
+                break;
+            case 4:
+                ok = op_new_node();
+                break;
+            case 5:
+                ok = op_write();
+                break;
+            case 6:
+                ok = op_read();
+                break;
+            case 7:
+                ok = op_list();
+                break;
+            case 8:
+                ok = op_stat();
+                break;
+            case 9:
+                ok = op_clunk();
+                break;
+            case 10:
+                ok = op_remove();
+                break;
+            case 11:
+                ok = op_version();
+                break;
+            case 12:
+                ok = op_other();
+                break;
+            case 13:
+                ok = restart();
+                break;
+            case 14:
+                ok = op_fault();
+                break;
+            case 15:
+                ok = burst_nodes();
+                break;
+            case 16:
+                ok = burst_slots();
+                break;
+            case 17:
+                ok = burst_fids();
+                break;
+            case 18:
+                ok = burst_remove();
+                break;
+            default:
+                ok = op_open_node();
+                break;
         }
         if (!ok) return false;
     }
@@ -895,9 +946,10 @@ void run_sequences(uint64_t base, uint64_t count, uint64_t steps, bool store, Pr
 // fixes, and a server that drifts from the model is caught.
 TEST(ModelHarness, KnownReplyBytes) {
     Model m(true);
-    EXPECT_EQ(m.version(0xffff, 8192),
-              (Bytes{0x13, 0, 0, 0, 0x65, 0xff, 0xff, 0x00, 0x20, 0, 0, 6, 0, '9', 'P', '2', '0', '0', '0'}));
-    EXPECT_EQ(m.attach(1, 0, ""), (Bytes{20, 0, 0, 0, P9_RATTACH, 1, 0, 0x80, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(m.version(0xffff, 8192), (Bytes{0x13, 0, 0, 0, 0x65, 0xff, 0xff, 0x00, 0x20, 0, 0, 6,
+                                              0, '9', 'P', '2', '0', '0', '0'}));
+    EXPECT_EQ(m.attach(1, 0, ""),
+              (Bytes{20, 0, 0, 0, P9_RATTACH, 1, 0, 0x80, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
     // Root stat: 67-byte record, Rstat of 9 + 67 bytes.
     Bytes st = m.stat(2, 0);
     ASSERT_EQ(st.size(), 9u + 67u);

@@ -24,10 +24,10 @@ using model::Bytes;
 namespace tt = tolvane_test;
 
 constexpr int kClients = 2;
-constexpr uint32_t kFids = 6;          // fid numbers each client uses, the same on both
+constexpr uint32_t kFids = 6;             // fid numbers each client uses, the same on both
 constexpr uint32_t kModelFidBase = 1000;  // client k's fid f is fid k * base + f in the model
 constexpr int kSteps = 3000;
-constexpr int kTurnCap = 2000;         // turns a reply may take
+constexpr int kTurnCap = 2000;  // turns a reply may take
 
 struct Client {
     int fd = -1;
@@ -114,9 +114,12 @@ private:
                 uint32_t count = static_cast<uint32_t>(r(9000));
                 return {tt::tread(tag, fid, off, count), m_.read(tag, mfid(k, fid), off, count)};
             }
-            case 7: return {tt::tclunk(tag, fid), m_.clunk(tag, mfid(k, fid))};
-            case 8: return {tt::tremove(tag, fid), m_.remove(tag, mfid(k, fid))};
-            default: return {tt::tstat(tag, fid), m_.stat(tag, mfid(k, fid))};
+            case 7:
+                return {tt::tclunk(tag, fid), m_.clunk(tag, mfid(k, fid))};
+            case 8:
+                return {tt::tremove(tag, fid), m_.remove(tag, mfid(k, fid))};
+            default:
+                return {tt::tstat(tag, fid), m_.stat(tag, mfid(k, fid))};
         }
     }
 

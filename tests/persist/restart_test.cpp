@@ -172,7 +172,8 @@ void collect(Session& s, const Path& path, View& v) {
     Bytes data = s.read_all(path);
     bool dir = st.size() > 9 + 8 && (st[9 + 8] & P9_QTDIR);  // qid type in the record
     if (dir) {
-        for (uint64_t off = 0; off + 2 <= data.size(); off += 2 + (data[off] | data[off + 1] << 8)) {
+        for (uint64_t off = 0; off + 2 <= data.size();
+             off += 2 + (data[off] | data[off + 1] << 8)) {
             clear_generation(data, off);
         }
     }
@@ -300,8 +301,10 @@ TEST_F(Restart, InstancesSideBySideDoNotMix) {
     {
         Session s0(store.path());
         Session s7(store.path(), {"7"});
-        EXPECT_EQ(type_of(s0.create({"etc"}, "zero", false, {{0, bytes_pattern(3000, 0)}})), P9_RCLUNK);
-        EXPECT_EQ(type_of(s7.create({"etc"}, "seven", false, {{0, bytes_pattern(7000, 7)}})), P9_RCLUNK);
+        EXPECT_EQ(type_of(s0.create({"etc"}, "zero", false, {{0, bytes_pattern(3000, 0)}})),
+                  P9_RCLUNK);
+        EXPECT_EQ(type_of(s7.create({"etc"}, "seven", false, {{0, bytes_pattern(7000, 7)}})),
+                  P9_RCLUNK);
         EXPECT_EQ(type_of(s7.create({"var"}, "d7", true)), P9_RCLUNK);
         EXPECT_EQ(type_of(s0.remove({"usr"})), tolvane::P9_RREMOVE);
         v0 = view(s0);
@@ -436,7 +439,8 @@ class StoreFault : public Restart, public ::testing::WithParamInterface<const ch
 TEST_P(StoreFault, ReachesTheClientAndKeepsThePreviousImage) {
     {
         Session s(store.path());
-        ASSERT_EQ(type_of(s.create({"etc"}, "keep", false, {{0, bytes_pattern(1000, 1)}})), P9_RCLUNK);
+        ASSERT_EQ(type_of(s.create({"etc"}, "keep", false, {{0, bytes_pattern(1000, 1)}})),
+                  P9_RCLUNK);
         ASSERT_EQ(s.finish(), 0);
     }
     const std::string img = img_path(store.path(), 0);

@@ -17,10 +17,14 @@ inline Bytes hex(std::string_view text) {
     int hi = -1;
     for (char ch : text) {
         int v;
-        if (ch >= '0' && ch <= '9') v = ch - '0';
-        else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
-        else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
-        else continue;
+        if (ch >= '0' && ch <= '9')
+            v = ch - '0';
+        else if (ch >= 'a' && ch <= 'f')
+            v = ch - 'a' + 10;
+        else if (ch >= 'A' && ch <= 'F')
+            v = ch - 'A' + 10;
+        else
+            continue;
         if (hi < 0) {
             hi = v;
         } else {

@@ -105,13 +105,15 @@ inline uint16_t le16(const uint8_t* p) {
 }
 
 // The reply type a request type must get on success.
-inline uint8_t ok_reply_type(uint8_t req_type) { return static_cast<uint8_t>(req_type + 1); }
+inline uint8_t ok_reply_type(uint8_t req_type) {
+    return static_cast<uint8_t>(req_type + 1);
+}
 
 // Checks the bytes a request step wrote for a request of the given type and
 // tag: exactly one whole message, carrying the tag, of the matching reply type
 // or Rerror, an Rerror text beginning "tolvane: ". Empty when it holds.
-TREE_CHECK_NO_COVERAGE inline std::string check_reply(uint8_t req_type, uint16_t req_tag, const uint8_t* out,
-                               uint64_t len) {
+TREE_CHECK_NO_COVERAGE inline std::string check_reply(uint8_t req_type, uint16_t req_tag,
+                                                      const uint8_t* out, uint64_t len) {
     if (len < 7) return "reply of " + std::to_string(len) + " bytes";
     uint32_t size = le32(out);
     if (size != len) {

@@ -15,7 +15,9 @@ namespace {
 
 const std::string kOwner = "velmor";
 
-uint8_t qtype_of(const Node& n) { return n.kind == KIND_DIR ? P9_QTDIR : P9_QTFILE; }
+uint8_t qtype_of(const Node& n) {
+    return n.kind == KIND_DIR ? P9_QTDIR : P9_QTFILE;
+}
 // The row plus one, with the row's generation (how often it was freed in
 // this process) in the high half.
 uint64_t qpath_of(const Node& x, int64_t n) {
@@ -28,7 +30,9 @@ Bytes rerror(uint16_t tag, const std::string& text) {
     return build([&](p9_cursor* c) { return p9_emit_rerror(c, tag, u8(text), text.size()); });
 }
 
-Model::Model(bool store) : nodes_(NODE_CAP), store_(store) { skeleton(); }
+Model::Model(bool store) : nodes_(NODE_CAP), store_(store) {
+    skeleton();
+}
 
 void Model::skeleton() {
     nodes_.assign(NODE_CAP, Node{});
@@ -37,7 +41,7 @@ void Model::skeleton() {
     const struct {
         int64_t parent;
         const char* name;
-    } dirs[] = {{0, "var"}, {0, "usr"}, {0, "etc"},  {1, "lib"}, {1, "cache"},
+    } dirs[] = {{0, "var"}, {0, "usr"},  {0, "etc"},  {1, "lib"}, {1, "cache"},
                 {1, "www"}, {4, "dpkg"}, {7, "info"}, {5, "apt"}, {9, "archives"}};
     for (const auto& d : dirs) alloc_node(KIND_DIR, d.parent, d.name);
 }
@@ -139,9 +143,9 @@ Bytes Model::stat_record(int64_t n) const {
     p9_cursor c;
     p9_cursor_init(&c, b.data(), b.size());
     int32_t len = p9_emit_stat(&c, 0, 0, qtype_of(x), x.vers, qpath_of(x, n),
-                               x.kind == KIND_DIR ? MODE_DIR : MODE_FILE, 0, 0, x.size,
-                               u8(x.name), x.name.size(), u8(kOwner), kOwner.size(), u8(kOwner),
-                               kOwner.size(), u8(kOwner), kOwner.size());
+                               x.kind == KIND_DIR ? MODE_DIR : MODE_FILE, 0, 0, x.size, u8(x.name),
+                               x.name.size(), u8(kOwner), kOwner.size(), u8(kOwner), kOwner.size(),
+                               u8(kOwner), kOwner.size());
     b.resize(len < 0 ? 0 : static_cast<size_t>(len));
     return b;
 }
@@ -158,8 +162,9 @@ Bytes Model::attach(uint16_t tag, uint32_t fid, const std::string& aname) {
     if (root < 0) return rerror(tag, "tolvane: unknown attach tree");
     if (alloc_fid(fid, root) < 0) return rerror(tag, "tolvane: fid table full");
     const Node& r = nodes_[static_cast<uint64_t>(root)];
-    return build(
-        [&](p9_cursor* c) { return p9_emit_rattach(c, tag, qtype_of(r), r.vers, qpath_of(r, root)); });
+    return build([&](p9_cursor* c) {
+        return p9_emit_rattach(c, tag, qtype_of(r), r.vers, qpath_of(r, root));
+    });
 }
 
 Bytes Model::walk(uint16_t tag, uint32_t fid, uint32_t newfid,
@@ -211,7 +216,8 @@ Bytes Model::open(uint16_t tag, uint32_t fid, uint8_t mode) {
     if (f.open) return rerror(tag, "tolvane: fid already open");
     Node& x = nodes_[static_cast<uint64_t>(f.node)];
     uint8_t access = mode & 3;
-    if (x.kind == KIND_DIR && access != P9_OREAD) return rerror(tag, "tolvane: directory is read-only");
+    if (x.kind == KIND_DIR && access != P9_OREAD)
+        return rerror(tag, "tolvane: directory is read-only");
     if (x.kind == KIND_FILE && (mode & P9_OTRUNC)) {
         if (access == P9_OREAD) return rerror(tag, "tolvane: OTRUNC needs write");
         release_chain(f.node);
@@ -249,8 +255,9 @@ Bytes Model::create(uint16_t tag, uint32_t fid, const std::string& name, uint32_
     f.dirty = true;
     nodes_[static_cast<uint64_t>(dir)].vers++;
     const Node& x = nodes_[static_cast<uint64_t>(n)];
-    return build(
-        [&](p9_cursor* c) { return p9_emit_rcreate(c, tag, qtype_of(x), x.vers, qpath_of(x, n), 0); });
+    return build([&](p9_cursor* c) {
+        return p9_emit_rcreate(c, tag, qtype_of(x), x.vers, qpath_of(x, n), 0);
+    });
 }
 
 Bytes Model::dir_read(uint16_t tag, int64_t dir, uint64_t offset, uint32_t count) const {
@@ -271,7 +278,8 @@ Bytes Model::dir_read(uint16_t tag, int64_t dir, uint64_t offset, uint32_t count
     Bytes data;
     for (; i < recs.size(); i++) {
         if (data.size() + recs[i].size() > count) {
-            if (data.empty()) return rerror(tag, "tolvane: read count too small for a directory entry");
+            if (data.empty())
+                return rerror(tag, "tolvane: read count too small for a directory entry");
             break;
         }
         data.insert(data.end(), recs[i].begin(), recs[i].end());
@@ -297,9 +305,8 @@ Bytes Model::read(uint16_t tag, uint32_t fid, uint64_t offset, uint32_t count) {
     if (n > 0 && it != x.chunks.end()) {
         std::copy_n(it->second->begin() + static_cast<int64_t>(offset % SLOT_CAP), n, data.begin());
     }
-    return build([&](p9_cursor* c) {
-        return p9_emit_rread(c, tag, data.data(), static_cast<uint32_t>(n));
-    });
+    return build(
+        [&](p9_cursor* c) { return p9_emit_rread(c, tag, data.data(), static_cast<uint32_t>(n)); });
 }
 
 Bytes Model::write(uint16_t tag, uint32_t fid, uint64_t offset, const Bytes& data) {
@@ -308,7 +315,8 @@ Bytes Model::write(uint16_t tag, uint32_t fid, uint64_t offset, const Bytes& dat
     Fid& f = fids_[static_cast<uint64_t>(slot)];
     if (!f.open) return rerror(tag, "tolvane: fid not open");
     uint8_t access = f.mode & 3;
-    if (access == P9_OREAD || access == P9_OEXEC) return rerror(tag, "tolvane: fid not open for write");
+    if (access == P9_OREAD || access == P9_OEXEC)
+        return rerror(tag, "tolvane: fid not open for write");
     Node& x = nodes_[static_cast<uint64_t>(f.node)];
     if (x.kind != KIND_FILE) return rerror(tag, "tolvane: cannot write a directory");
 
@@ -407,8 +415,12 @@ Bytes Model::flush(uint16_t tag) {
     return build([&](p9_cursor* c) { return p9_emit_rflush(c, tag); });
 }
 
-Bytes Model::unsupported(uint16_t tag) { return rerror(tag, "tolvane: not implemented"); }
-Bytes Model::wstat(uint16_t tag) { return rerror(tag, "tolvane: Twstat not supported"); }
+Bytes Model::unsupported(uint16_t tag) {
+    return rerror(tag, "tolvane: not implemented");
+}
+Bytes Model::wstat(uint16_t tag) {
+    return rerror(tag, "tolvane: Twstat not supported");
+}
 
 bool Model::restart() {
     save();
@@ -447,9 +459,8 @@ std::string Model::dump() const {
     for (uint64_t n = 0; n < NODE_CAP; n++) {
         const Node& x = nodes_[n];
         if (x.kind == KIND_FREE) continue;
-        out += std::to_string(n) + " k" + std::to_string(x.kind) + " p" +
-               std::to_string(x.parent) + " '" + x.name + "' s" + std::to_string(x.size) + " v" +
-               std::to_string(x.vers);
+        out += std::to_string(n) + " k" + std::to_string(x.kind) + " p" + std::to_string(x.parent) +
+               " '" + x.name + "' s" + std::to_string(x.size) + " v" + std::to_string(x.vers);
         if (x.kind == KIND_FILE) {
             uint64_t h = 1469598103934665603ull;
             for (uint64_t off = 0; off < x.size; off += SLOT_CAP) {

@@ -69,13 +69,11 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
             // chain of a fresh process; it names no slot.
             if (k == KIND_FREE && s == 0) continue;
             if (c >= chain_len[n]) {
-                return row(n) + ": chain entry " + std::to_string(c) + " = " +
-                       std::to_string(s) + " beyond chain length " +
-                       std::to_string(chain_len[n]);
+                return row(n) + ": chain entry " + std::to_string(c) + " = " + std::to_string(s) +
+                       " beyond chain length " + std::to_string(chain_len[n]);
             }
             if (k != KIND_FILE) {
-                return row(n) + ": kind " + std::to_string(k) + " holds slot " +
-                       std::to_string(s);
+                return row(n) + ": kind " + std::to_string(k) + " holds slot " + std::to_string(s);
             }
             if (s <= 0 || static_cast<uint64_t>(s) >= DATA_SLOT_CAP) {
                 return row(n) + ": chain entry " + std::to_string(c) + " = " + std::to_string(s);
@@ -90,8 +88,8 @@ TREE_CHECK_NO_COVERAGE inline std::string check_tree(const Options& opt = {}) {
     for (uint64_t s = 1; s < DATA_SLOT_CAP; s++) {
         int want = used[s] ? 1 : 0;
         if (holders[s] != want) {
-            return "slot " + std::to_string(s) + " used=" + std::to_string(used[s]) +
-                   " held by " + std::to_string(holders[s]) + " chain entries";
+            return "slot " + std::to_string(s) + " used=" + std::to_string(used[s]) + " held by " +
+                   std::to_string(holders[s]) + " chain entries";
         }
     }
 

@@ -273,8 +273,8 @@ const char* program_name = "tlnc";
 
 int report(const std::string& op, const std::string& path, const Error& e) {
     std::string text = e.kind == ErrorKind::protocol ? "protocol error: " + e.text : e.text;
-    std::fprintf(stderr, "%s: %s%s%s: %s\n", program_name, op.c_str(), path.empty() ? "" : " ", path.c_str(),
-                 text.c_str());
+    std::fprintf(stderr, "%s: %s%s%s: %s\n", program_name, op.c_str(), path.empty() ? "" : " ",
+                 path.c_str(), text.c_str());
     switch (e.kind) {
         case ErrorKind::refused:
         case ErrorKind::local:

@@ -3,8 +3,8 @@
 // reply encoded over the request (a Twrite's body is left to its handler).
 // Also the shared reply path and the handlers that belong to the core:
 // Tversion, Tflush, Twstat and the unsupported types.
-#include "kernel/velmor.h"
 #include "errors/errors.h"
+#include "kernel/velmor.h"
 #include "tolvane/tolvane.h"
 
 namespace tolvane {

@@ -26,13 +26,13 @@ inline constexpr uint8_t KIND_DIR = 1;
 inline constexpr uint8_t KIND_FILE = 2;
 
 inline constexpr uint32_t DM_DIR = 0x80000000;
-inline constexpr uint32_t MODE_FILE = 0x1FF;             // 0777
+inline constexpr uint32_t MODE_FILE = 0x1FF;              // 0777
 inline constexpr uint32_t MODE_DIR = DM_DIR | MODE_FILE;  // 0x800001FF
 
 // Tremove/Rremove: the codec's types, named here too (serve_tremove reads
 // the request by hand).
-using ::P9_TREMOVE;
 using ::P9_RREMOVE;
+using ::P9_TREMOVE;
 
 // ---- Snapshot image layout ("TLNIMG03") ----
 inline constexpr uint8_t SNAP_MAGIC0 = 'T';
@@ -57,9 +57,9 @@ static_assert(SNAP_FIXED == 38792 && SNAP_FIXED == SNAP_FIXED_LEN);
 static_assert(SNAP_FIXED == 8 + NODE_CAP * 37 + NODE_CAP * NAME_CAP);
 
 // ---- Process (program entry and command line) ----
-extern uint64_t tln_instance;          // backing-store instance, 0 to 9
-extern int64_t srv_rfd;                // requests are read from here
-extern int64_t srv_wfd;                // replies are written here
+extern uint64_t tln_instance;           // backing-store instance, 0 to 9
+extern int64_t srv_rfd;                 // requests are read from here
+extern int64_t srv_wfd;                 // replies are written here
 extern std::array<int32_t, 2> post_sv;  // [0] posted in /srv, [1] served
 
 // The server's entry, called by the runtime's process entry; returns the exit
@@ -141,8 +141,7 @@ extern std::array<uint32_t, NODE_CAP> node_gen;
 [[nodiscard]] int64_t node_alloc(uint8_t kind, int64_t parent, const uint8_t* name,
                                  uint64_t namelen);
 // 1 when the two names have the same length and bytes, else 0.
-[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b,
-                                  uint64_t blen);
+[[nodiscard]] int32_t names_equal(const uint8_t* a, uint64_t alen, const uint8_t* b, uint64_t blen);
 // Lowest in-use child of parent with exactly that name, or -1.
 [[nodiscard]] int64_t node_find_child(int64_t parent, const uint8_t* name, uint64_t namelen);
 // 1 when some in-use row other than n has n as its parent, else 0.

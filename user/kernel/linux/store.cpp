@@ -381,7 +381,8 @@ int64_t store_load(uint64_t instance, void* buf, uint64_t cap) {
     }
     int64_t l = lock_instance(instance);
     if (l == -EWOULDBLOCK) {
-        say("[velmor] store: instance %llu is in use by another server (lock %s); serving from memory "
+        say("[velmor] store: instance %llu is in use by another server (lock %s); serving from "
+            "memory "
             "only\n",
             static_cast<unsigned long long>(instance), lock);
         return -EBUSY;
@@ -425,7 +426,8 @@ int64_t store_load(uint64_t instance, void* buf, uint64_t cap) {
     }
     close(fd);
     if (result == -EFBIG) {
-        say("[velmor] store: %s is larger than %llu bytes; left as it is, serving from memory only\n",
+        say("[velmor] store: %s is larger than %llu bytes; left as it is, serving from memory "
+            "only\n",
             img, static_cast<unsigned long long>(cap));
         return result;
     }
@@ -501,7 +503,8 @@ int64_t store_reject(uint64_t instance, char* where, uint64_t cap) {
     char stamp[32];
     time_t now = time(nullptr);
     struct tm tm;
-    if (gmtime_r(&now, &tm) == nullptr || strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm) == 0) {
+    if (gmtime_r(&now, &tm) == nullptr ||
+        strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm) == 0) {
         return -EINVAL;
     }
     // linkat() never replaces an existing name, so no earlier rejected image

@@ -19,7 +19,9 @@ T* ptr(int64_t a) {
     return reinterpret_cast<T*>(a);
 }
 
-uint64_t u64(int64_t a) { return static_cast<uint64_t>(a); }
+uint64_t u64(int64_t a) {
+    return static_cast<uint64_t>(a);
+}
 
 // Ends the process. The posted names first hand the replies the server
 // already wrote to their clients (bounded in time), so the reply to the last

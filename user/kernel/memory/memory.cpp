@@ -152,18 +152,38 @@ void velmor_mem_input(const uint8_t* data, uint64_t len) {
     mem_in_pos = 0;
 }
 
-uint64_t velmor_mem_input_left() { return mem_in_len - mem_in_pos; }
-void velmor_mem_read_chunk(uint64_t max) { mem_read_max = max; }
-void velmor_mem_read_fail_at_end(int32_t fail) { mem_read_fail = fail; }
+uint64_t velmor_mem_input_left() {
+    return mem_in_len - mem_in_pos;
+}
+void velmor_mem_read_chunk(uint64_t max) {
+    mem_read_max = max;
+}
+void velmor_mem_read_fail_at_end(int32_t fail) {
+    mem_read_fail = fail;
+}
 
-const uint8_t* velmor_mem_output() { return mem_out.data(); }
-uint64_t velmor_mem_output_len() { return mem_out_len; }
-void velmor_mem_output_clear() { mem_out_len = 0; }
-void velmor_mem_write_limit(int64_t limit) { mem_write_max = limit; }
-uint64_t velmor_mem_reply_writes() { return mem_out_writes; }
+const uint8_t* velmor_mem_output() {
+    return mem_out.data();
+}
+uint64_t velmor_mem_output_len() {
+    return mem_out_len;
+}
+void velmor_mem_output_clear() {
+    mem_out_len = 0;
+}
+void velmor_mem_write_limit(int64_t limit) {
+    mem_write_max = limit;
+}
+uint64_t velmor_mem_reply_writes() {
+    return mem_out_writes;
+}
 
-const char* velmor_mem_log() { return mem_log.data(); }
-uint64_t velmor_mem_log_len() { return mem_log_len; }
+const char* velmor_mem_log() {
+    return mem_log.data();
+}
+uint64_t velmor_mem_log_len() {
+    return mem_log_len;
+}
 void velmor_mem_log_clear() {
     mem_log_len = 0;
     mem_log[0] = 0;
@@ -201,9 +221,19 @@ uint64_t velmor_mem_store_saves(uint64_t instance) {
     return instance < MEM_INSTANCES ? mem_saves[instance] : 0;
 }
 
-void velmor_mem_store_fault(int32_t mode) { mem_save_fault = mode; }
-uint64_t velmor_mem_save_bytes() { return mem_save_bytes; }
+void velmor_mem_store_fault(int32_t mode) {
+    mem_save_fault = mode;
+}
+uint64_t velmor_mem_save_bytes() {
+    return mem_save_bytes;
+}
 
-int64_t velmor_mem_rejected_instance() { return mem_rejected_inst; }
-const uint8_t* velmor_mem_rejected() { return mem_rejected.data(); }
-uint64_t velmor_mem_rejected_len() { return mem_rejected_len; }
+int64_t velmor_mem_rejected_instance() {
+    return mem_rejected_inst;
+}
+const uint8_t* velmor_mem_rejected() {
+    return mem_rejected.data();
+}
+uint64_t velmor_mem_rejected_len() {
+    return mem_rejected_len;
+}
