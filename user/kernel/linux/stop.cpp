@@ -107,13 +107,14 @@ int64_t wait_readable(int64_t fd) {
     return 1;
 }
 
-// At a boundary the request is looked at once more after the read is armed,
-// so none is missed in between.
-ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
-    return wakeable_read(fd, iov, iovcnt, boundary, false);
-}
-
-ssize_t wakeable_read(int fd, iovec* iov, int iovcnt, bool boundary, bool wake) {
+// System call nr, armed for a stop signal: at a boundary one that lands
+// (also just before the call) jumps back here, and the answer is -1 with
+// EINTR. At a boundary the request is looked at once more after arming, so
+// none is missed in between; with wake, so is a wake-up. syscall(2) rather
+// than the C library's wrappers, which are cancellation points with state
+// that a jump out would leave behind.
+static long armed_call(bool boundary, bool wake, long nr, long a0, long a1, long a2, long a3,
+                       long a4) {
     if (boundary && sigsetjmp(boundary_jump, 0) != 0) {
         // The handler left with its signal blocked; unblock it again.
         sigset_t set;
@@ -126,14 +127,12 @@ ssize_t wakeable_read(int fd, iovec* iov, int iovcnt, bool boundary, bool wake) 
     reader_thread.store(pthread_self());
     reader_at_boundary.store(boundary ? 1 : 0);
     reader_armed.store(1);
-    ssize_t r;
+    long r;
     if (boundary && (stop_requested.load() != 0 || (wake && wake_pending.load() != 0))) {
         r = -1;
         errno = EINTR;
     } else {
-        // syscall(2) rather than the C library's wrappers, which are
-        // cancellation points with state that a jump out would leave behind.
-        r = syscall(SYS_readv, fd, iov, iovcnt);
+        r = syscall(nr, a0, a1, a2, a3, a4);
     }
     int e = errno;
     reader_armed.store(0);
@@ -141,32 +140,19 @@ ssize_t wakeable_read(int fd, iovec* iov, int iovcnt, bool boundary, bool wake) 
     return r;
 }
 
-// The same arming as a read at a boundary, around poll(2).
+ssize_t stoppable_read(int fd, iovec* iov, int iovcnt, bool boundary) {
+    return wakeable_read(fd, iov, iovcnt, boundary, false);
+}
+
+ssize_t wakeable_read(int fd, iovec* iov, int iovcnt, bool boundary, bool wake) {
+    return armed_call(boundary, wake, SYS_readv, fd, reinterpret_cast<long>(iov), iovcnt, 0, 0);
+}
+
 int stoppable_poll(pollfd* fds, int n, int timeout_ms) {
-    if (sigsetjmp(boundary_jump, 0) != 0) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, jumped_signal.load());
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        errno = EINTR;
-        return -1;
-    }
-    reader_thread.store(pthread_self());
-    reader_at_boundary.store(1);
-    reader_armed.store(1);
-    long r;
-    if (stop_requested.load() != 0) {
-        r = -1;
-        errno = EINTR;
-    } else {
-        timespec ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-        r = syscall(SYS_ppoll, fds, static_cast<unsigned long>(n), timeout_ms < 0 ? nullptr : &ts,
-                    nullptr, 0);
-    }
-    int e = errno;
-    reader_armed.store(0);
-    errno = e;
-    return static_cast<int>(r);
+    timespec ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    long at = timeout_ms < 0 ? 0 : reinterpret_cast<long>(&ts);
+    return static_cast<int>(
+        armed_call(true, false, SYS_ppoll, reinterpret_cast<long>(fds), n, at, 0, 0));
 }
 
 bool wake_take() {
