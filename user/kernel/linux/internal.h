@@ -29,8 +29,8 @@ void srv_reset();
 
 // mux.cpp: the multiplexer that shares one posted server among many clients
 // (session.h keeps their sessions).
-inline constexpr int RELAY_CLIENT_CAP = SESS_CLIENT_CAP;  // clients served at once per name
-inline constexpr int RELAY_LISTEN_CAP = 2;                // sockets per posted name
+inline constexpr int MUX_CLIENT_CAP = SESS_CLIENT_CAP;  // clients served at once per name
+inline constexpr int MUX_LISTEN_CAP = 2;                // sockets per posted name
 // A multiplexer for the server's end server_fd of a pair whose other end
 // posted_fd (which it then owns) was posted, serving the clients of n
 // listening sockets (each with its dialect, which it then owns too). The

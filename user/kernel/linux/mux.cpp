@@ -25,7 +25,7 @@
 // at (without waiting) every POLL_EVERY requests, so new clients, hang-ups and
 // pending replies are seen even when nobody ever has to wait.
 //
-// Over the cap. RELAY_CLIENT_CAP clients are served at once. A connection
+// Over the cap. MUX_CLIENT_CAP clients are served at once. A connection
 // beyond them is accepted only when one of REFUSE_CAP places is free; it gets
 // Rerror VELMOR_ERR_TOO_MANY with the tag of its first message and is closed.
 // Until a place frees, it waits in the listening socket's backlog, so every
@@ -111,12 +111,12 @@ struct Refused {
 struct Mux {
     int server_fd = -1;  // the descriptor the server reads and writes
     int posted_fd = -1;  // the pair's posted end, held so the pair stays whole
-    int listen_fd[RELAY_LISTEN_CAP] = {-1, -1};
-    uint8_t listen_dialect[RELAY_LISTEN_CAP] = {};
+    int listen_fd[MUX_LISTEN_CAP] = {-1, -1};
+    uint8_t listen_dialect[MUX_LISTEN_CAP] = {};
     int nlisten = 0;
 
     Session sess;
-    Client clients[RELAY_CLIENT_CAP];
+    Client clients[MUX_CLIENT_CAP];
     Refused refused[REFUSE_CAP];
     // Bit i: client i is open; client i has a whole request waiting. The
     // loops on every request's path go by these rather than over every place.
@@ -137,13 +137,13 @@ struct Mux {
 
     uint8_t answer[SESS_SMALL_REPLY];
     uint8_t alt[SESS_SMALL_REPLY];
-    uint8_t in_buf[RELAY_CLIENT_CAP][IN_CAP];
-    uint8_t out_buf[RELAY_CLIENT_CAP][OUT_RING];
+    uint8_t in_buf[MUX_CLIENT_CAP][IN_CAP];
+    uint8_t out_buf[MUX_CLIENT_CAP][OUT_RING];
 };
 
 namespace {
 
-static_assert(RELAY_CLIENT_CAP <= 32, "a client is a bit of a 32-bit mask");
+static_assert(MUX_CLIENT_CAP <= 32, "a client is a bit of a 32-bit mask");
 
 constexpr uint32_t bit(int i) {
     return uint32_t{1} << i;
@@ -227,11 +227,11 @@ bool refused_free(const Mux& m) {
 }
 
 bool client_free(const Mux& m) {
-    return m.open_mask != (RELAY_CLIENT_CAP == 32 ? ~uint32_t{0} : bit(RELAY_CLIENT_CAP) - 1);
+    return m.open_mask != (MUX_CLIENT_CAP == 32 ? ~uint32_t{0} : bit(MUX_CLIENT_CAP) - 1);
 }
 
 void client_open(Mux& m, int fd, uint8_t dialect) {
-    for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
+    for (int i = 0; i < MUX_CLIENT_CAP; i++) {
         Client& c = m.clients[i];
         if (c.state != CLIENT_FREE) continue;
         c = Client{};
@@ -388,11 +388,11 @@ bool take_next(Mux& m) {
     bool progress = true;
     while (progress && m.ready_mask != 0) {
         progress = false;
-        for (int k = 0; k < RELAY_CLIENT_CAP; k++) {
-            int i = (m.rr + k) % RELAY_CLIENT_CAP;
+        for (int k = 0; k < MUX_CLIENT_CAP; k++) {
+            int i = (m.rr + k) % MUX_CLIENT_CAP;
             if ((m.ready_mask & bit(i)) == 0 || !take_one(m, i)) continue;
             progress = true;
-            m.rr = (i + 1) % RELAY_CLIENT_CAP;
+            m.rr = (i + 1) % MUX_CLIENT_CAP;
             if (m.cur != NONE) return true;
             // An answer given here can free a session's fids: they go first.
             if (take_own(m)) return true;
@@ -405,7 +405,7 @@ bool take_next(Mux& m) {
 // Whether it closed any (their fids are then to be clunked).
 bool finish_clients(Mux& m) {
     bool closed = false;
-    for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
+    for (int i = 0; i < MUX_CLIENT_CAP; i++) {
         if ((m.open_mask & bit(i)) == 0) continue;
         const Client& c = m.clients[i];
         bool owed = m.cur == i;
@@ -424,7 +424,7 @@ bool finish_clients(Mux& m) {
 // 0: not at all), and does what can be done: accepts, reads requests, sends
 // pending replies, turns clients away. A stop request ends the wait.
 void look_around(Mux& m, int wait_ms, bool stoppable) {
-    constexpr int POLL_CAP = RELAY_LISTEN_CAP + RELAY_CLIENT_CAP + REFUSE_CAP;
+    constexpr int POLL_CAP = MUX_LISTEN_CAP + MUX_CLIENT_CAP + REFUSE_CAP;
     int timeout = wait_ms;
     int64_t now = m.nrefused > 0 ? now_ms() : 0;
     for (const Refused& f : m.refused) {
@@ -443,7 +443,7 @@ void look_around(Mux& m, int wait_ms, bool stoppable) {
             p[np++] = {m.listen_fd[l], POLLIN, 0};
         }
     }
-    for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
+    for (int i = 0; i < MUX_CLIENT_CAP; i++) {
         if ((m.open_mask & bit(i)) == 0) continue;
         const Client& c = m.clients[i];
         short ev = 0;
@@ -591,7 +591,7 @@ Mux* mux_create(int server_fd, int posted_fd, const int* listen_fds, const uint8
     // once that client has used them.
     void* mem =
         mmap(nullptr, sizeof(Mux), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mem == MAP_FAILED || n < 0 || n > RELAY_LISTEN_CAP) {
+    if (mem == MAP_FAILED || n < 0 || n > MUX_LISTEN_CAP) {
         int e = mem == MAP_FAILED ? ENOMEM : EINVAL;
         if (mem != MAP_FAILED) munmap(mem, sizeof(Mux));
         errno = e;
@@ -705,10 +705,10 @@ void mux_quiesce(Mux* m) {
         }
         int64_t left = deadline - now_ms();
         if (!pending || left <= 0) return;
-        pollfd p[RELAY_CLIENT_CAP];
-        int idx[RELAY_CLIENT_CAP];
+        pollfd p[MUX_CLIENT_CAP];
+        int idx[MUX_CLIENT_CAP];
         int np = 0;
-        for (int i = 0; i < RELAY_CLIENT_CAP; i++) {
+        for (int i = 0; i < MUX_CLIENT_CAP; i++) {
             const Client& c = m->clients[i];
             if (c.state == CLIENT_OPEN && ring_used(c.out) > 0) {
                 p[np] = {c.fd, POLLOUT, 0};

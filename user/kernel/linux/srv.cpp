@@ -73,9 +73,9 @@ int32_t pair_peer(int64_t fd) {
 // only those are removed.
 struct Post {
     Mux* mux = nullptr;
-    char path[RELAY_LISTEN_CAP][sizeof(sockaddr_un{}.sun_path)] = {};
-    dev_t dev[RELAY_LISTEN_CAP] = {};
-    ino_t ino[RELAY_LISTEN_CAP] = {};
+    char path[MUX_LISTEN_CAP][sizeof(sockaddr_un{}.sun_path)] = {};
+    dev_t dev[MUX_LISTEN_CAP] = {};
+    ino_t ino[MUX_LISTEN_CAP] = {};
 };
 
 Post posts[POST_CAP];  // touched by the server's thread only
@@ -91,7 +91,7 @@ void unlink_own_socket(const Post& p, int k) {
 
 void post_release(Post& p) {
     if (p.mux != nullptr) mux_free(p.mux);
-    for (int k = 0; k < RELAY_LISTEN_CAP; k++) unlink_own_socket(p, k);
+    for (int k = 0; k < MUX_LISTEN_CAP; k++) unlink_own_socket(p, k);
     p = Post{};
 }
 
@@ -219,9 +219,9 @@ int64_t srv_post(const char* name, int64_t fd) {
     int64_t r = registry_dir(dir, sizeof dir);
     if (r < 0) return r;
     // NAME, then NAME.linux; both must fit a socket address.
-    sockaddr_un addr[RELAY_LISTEN_CAP];
-    const uint8_t dialects[RELAY_LISTEN_CAP] = {SESS_DIALECT_NATIVE, SESS_DIALECT_LINUX};
-    for (int k = 0; k < RELAY_LISTEN_CAP; k++) {
+    sockaddr_un addr[MUX_LISTEN_CAP];
+    const uint8_t dialects[MUX_LISTEN_CAP] = {SESS_DIALECT_NATIVE, SESS_DIALECT_LINUX};
+    for (int k = 0; k < MUX_LISTEN_CAP; k++) {
         memset(&addr[k], 0, sizeof addr[k]);
         addr[k].sun_family = AF_UNIX;
         r = join_path(addr[k].sun_path, sizeof addr[k].sun_path, dir, name);
@@ -248,9 +248,9 @@ int64_t srv_post(const char* name, int64_t fd) {
         close(posted);
         return r;
     }
-    int listen_fds[RELAY_LISTEN_CAP];
+    int listen_fds[MUX_LISTEN_CAP];
     int bound = 0;
-    for (; bound < RELAY_LISTEN_CAP; bound++) {
+    for (; bound < MUX_LISTEN_CAP; bound++) {
         r = bind_listener(addr[bound]);
         if (r < 0) break;
         listen_fds[bound] = static_cast<int>(r);
@@ -269,10 +269,10 @@ int64_t srv_post(const char* name, int64_t fd) {
         return r;
     }
 
-    post->mux = mux_create(server_fd, posted, listen_fds, dialects, RELAY_LISTEN_CAP);
+    post->mux = mux_create(server_fd, posted, listen_fds, dialects, MUX_LISTEN_CAP);
     if (post->mux == nullptr) {
         r = -errno;
-        for (int k = 0; k < RELAY_LISTEN_CAP; k++) close(listen_fds[k]);
+        for (int k = 0; k < MUX_LISTEN_CAP; k++) close(listen_fds[k]);
         close(posted);
         post_release(*post);
         return r;
@@ -292,7 +292,7 @@ void srv_quiesce() {
     for (Post& p : posts) {
         if (p.mux == nullptr) continue;
         mux_quiesce(p.mux);
-        for (int k = 0; k < RELAY_LISTEN_CAP; k++) unlink_own_socket(p, k);
+        for (int k = 0; k < MUX_LISTEN_CAP; k++) unlink_own_socket(p, k);
     }
 }
 
