@@ -206,6 +206,7 @@ private:
         return out;
     }
 
+    Bytes open_session();
     void session();
     void op_home();
     void op_create();
@@ -359,16 +360,21 @@ void Member::op_remove() {
     tree_.erase(path);
 }
 
-void Member::session() {
+// A new connection, its Tversion checked, and a Tattach of fid 0: its reply.
+Bytes Member::open_session() {
     conn_.emplace(sock_, fail);
     held_.clear();
-    t_.sessions++;
     static const std::string v = "9P2000";
     Bytes rep =
         call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
     expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build(
+    return call(build(
         [&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
+}
+
+void Member::session() {
+    t_.sessions++;
+    Bytes rep = open_session();
     if (expect(rep, P9_RATTACH, {REFUSE_FIDS}, "attach")) {
         if (!tree_.count(home_)) op_home();
         for (uint64_t ops = 3 + r(30); ops > 0 && tree_.count(home_); ops--) {
@@ -414,15 +420,7 @@ void Member::session() {
 }
 
 void Member::verify() {
-    conn_.emplace(sock_, fail);
-    held_.clear();
-    static const std::string v = "9P2000";
-    Bytes rep =
-        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
-    expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build(
-        [&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
-    expect(rep, P9_RATTACH, {}, "attach");
+    expect(open_session(), P9_RATTACH, {}, "attach");
     for (auto& [path, info] : tree_) {
         op_stat(path);
         if (info.dir) op_list(path);
