@@ -12,6 +12,7 @@
 
 #include "kernel/memory/memory.h"
 #include "kernel/velmor.h"
+#include "requests.h"
 #include "tolvane/tolvane.h"
 #include "tree_check.h"
 
@@ -20,23 +21,8 @@ namespace {
 using namespace tolvane;
 using Bytes = std::vector<uint8_t>;
 
-Bytes tclunk(uint16_t tag, uint32_t fid) {
-    Bytes b(64);
-    p9_cursor c;
-    p9_cursor_init(&c, b.data(), b.size());
-    int32_t n = p9_emit_tclunk(&c, tag, fid);
-    b.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return b;
-}
-
-Bytes tversion(uint16_t tag) {
-    Bytes b(64);
-    p9_cursor c;
-    p9_cursor_init(&c, b.data(), b.size());
-    int32_t n = p9_emit_tversion(&c, tag, 8192, reinterpret_cast<const uint8_t*>("9P2000"), 6);
-    b.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return b;
-}
+using tolvane_test::tclunk;
+using tolvane_test::tversion;
 
 TEST(MemoryKernel, ReadsHandOutTheInputThenEndOfStream) {
     velmor_mem_reset();
@@ -201,7 +187,7 @@ void fresh_process(bool store) {
 
 TEST(WholeProcess, EndOfStreamSavesAndExitsZero) {
     fresh_process(true);
-    Process p{tversion(1)};
+    Process p{tversion(1, 8192)};
     EXPECT_EQ(p.run(), 0);
     EXPECT_EQ(velmor_mem_store_saves(0), 1u);
     EXPECT_EQ(velmor_mem_store_len(0), static_cast<int64_t>(SNAP_FIXED));
@@ -213,7 +199,7 @@ TEST(WholeProcess, EndOfStreamSavesAndExitsZero) {
 TEST(WholeProcess, FailedSaveAtEndOfStreamExitsOne) {
     fresh_process(true);
     velmor_mem_store_fault(MEM_SAVE_FAIL);
-    Process p{tversion(1)};
+    Process p{tversion(1, 8192)};
     EXPECT_EQ(p.run(), 1);
     std::string log = velmor_mem_log();
     EXPECT_NE(log.find("[tolvane] persist failed (ext4 I/O error)\n[tolvane] EOF, exiting\n"),
@@ -223,7 +209,7 @@ TEST(WholeProcess, FailedSaveAtEndOfStreamExitsOne) {
 
 TEST(WholeProcess, WireErrorSavesThenExitsOne) {
     fresh_process(true);
-    Bytes in = tversion(1);
+    Bytes in = tversion(1, 8192);
     Bytes half = tclunk(2, 0);
     in.insert(in.end(), half.begin(), half.begin() + 5);  // the stream ends inside a message
     Process p{in};
@@ -240,7 +226,7 @@ TEST(WholeProcess, RejectedImageIsKeptAsideAndNotOverwritten) {
     for (int i = 0; i < 8; i++) bad[static_cast<size_t>(i)] = static_cast<uint8_t>(magic[i]);
     bad[8] = 5;  // row 0 of an unknown kind
     ASSERT_EQ(velmor_mem_store_put(0, bad.data(), bad.size()), 0);
-    Process p{tversion(1)};
+    Process p{tversion(1, 8192)};
     EXPECT_EQ(p.run(), 0);
     std::string log = velmor_mem_log();
     EXPECT_NE(log.find("memory:tln-0.img.rejected"), std::string::npos) << log;

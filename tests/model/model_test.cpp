@@ -54,57 +54,19 @@ uint64_t env_u64(const char* name, uint64_t fallback) {
 
 // ---- Requests ----
 
-Bytes q_version(uint16_t tag, uint32_t msize, const std::string& v) {
-    return build([&](p9_cursor* c) { return p9_emit_tversion(c, tag, msize, u8(v), v.size()); });
-}
-Bytes q_attach(uint16_t tag, uint32_t fid, const std::string& aname) {
-    return build([&](p9_cursor* c) {
-        return p9_emit_tattach(c, tag, fid, P9_NOFID, u8("model"), 5, u8(aname), aname.size());
-    });
-}
-Bytes q_walk(uint16_t tag, uint32_t fid, uint32_t newfid, const std::vector<std::string>& names) {
-    std::vector<const uint8_t*> p;
-    std::vector<uint64_t> l;
-    for (const auto& n : names) {
-        p.push_back(u8(n));
-        l.push_back(n.size());
-    }
-    return build([&](p9_cursor* c) {
-        return p9_emit_twalk(c, tag, fid, newfid, static_cast<uint16_t>(names.size()), p.data(),
-                             l.data());
-    });
-}
-Bytes q_open(uint16_t tag, uint32_t fid, uint8_t mode) {
-    return build([&](p9_cursor* c) { return p9_emit_topen(c, tag, fid, mode); });
-}
-Bytes q_create(uint16_t tag, uint32_t fid, const std::string& name, uint32_t perm, uint8_t mode) {
-    return build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, tag, fid, u8(name), name.size(), perm, mode);
-    });
-}
-Bytes q_read(uint16_t tag, uint32_t fid, uint64_t offset, uint32_t count) {
-    return build([&](p9_cursor* c) { return p9_emit_tread(c, tag, fid, offset, count); });
-}
-Bytes q_write(uint16_t tag, uint32_t fid, uint64_t offset, const Bytes& data) {
-    return build([&](p9_cursor* c) {
-        return p9_emit_twrite(c, tag, fid, offset, data.data(), static_cast<uint32_t>(data.size()));
-    });
-}
-Bytes q_clunk(uint16_t tag, uint32_t fid) {
-    return build([&](p9_cursor* c) { return p9_emit_tclunk(c, tag, fid); });
-}
-Bytes q_stat(uint16_t tag, uint32_t fid) {
-    return build([&](p9_cursor* c) { return p9_emit_tstat(c, tag, fid); });
-}
-Bytes q_remove(uint16_t tag, uint32_t fid) {
-    return build([&](p9_cursor* c) { return p9_emit_tremove(c, tag, fid); });
-}
-Bytes q_flush(uint16_t tag, uint16_t oldtag) {
-    return build([&](p9_cursor* c) { return p9_emit_tflush(c, tag, oldtag); });
-}
-Bytes q_auth(uint16_t tag, uint32_t afid) {
-    return build([&](p9_cursor* c) { return p9_emit_tauth(c, tag, afid, u8("u"), 1, u8(""), 0); });
-}
+using tolvane_test::tattach;
+using tolvane_test::tauth;
+using tolvane_test::tclunk;
+using tolvane_test::tcreate;
+using tolvane_test::tflush;
+using tolvane_test::topen;
+using tolvane_test::tread;
+using tolvane_test::tremove;
+using tolvane_test::tstat;
+using tolvane_test::tversion;
+using tolvane_test::twalk;
+using tolvane_test::twrite;
+
 Bytes q_wstat(uint16_t tag, uint32_t fid) {
     static const std::string v = "velmor";
     return build([&](p9_cursor* c) {
@@ -472,7 +434,7 @@ bool Sequence::op_attach() {
     uint32_t fid = p(0.85) ? free_fid() : any_fid();
     const std::string& a = anames[r(anames.size())];
     uint16_t t = tag();
-    return exchange(q_attach(t, fid, a), m_.attach(t, fid, a),
+    return exchange(tattach(t, fid, a), m_.attach(t, fid, a),
                     "Tattach " + std::to_string(fid) + " '" + a + "'");
 }
 
@@ -491,7 +453,7 @@ bool Sequence::op_walk() {
     std::string what = "Twalk " + std::to_string(fid) + "->" + std::to_string(newfid);
     for (const auto& n : names) what += " '" + n + "'";
     uint16_t t = tag();
-    return exchange(q_walk(t, fid, newfid, names), m_.walk(t, fid, newfid, names), what);
+    return exchange(twalk(t, fid, newfid, names), m_.walk(t, fid, newfid, names), what);
 }
 
 bool Sequence::op_open() {
@@ -502,7 +464,7 @@ bool Sequence::op_open() {
     if (p(0.05)) mode |= P9_ORCLOSE;
     uint16_t t = tag();
     dir_offset_[fid] = 0;
-    return exchange(q_open(t, fid, mode), m_.open(t, fid, mode),
+    return exchange(topen(t, fid, mode), m_.open(t, fid, mode),
                     "Topen " + std::to_string(fid) + " mode " + std::to_string(mode));
 }
 
@@ -515,7 +477,7 @@ bool Sequence::op_create() {
     if (p(0.1)) mode |= P9_OTRUNC;
     uint16_t t = tag();
     dir_offset_[fid] = 0;
-    return exchange(q_create(t, fid, name, perm, mode), m_.create(t, fid, name, perm, mode),
+    return exchange(tcreate(t, fid, name, perm, mode), m_.create(t, fid, name, perm, mode),
                     "Tcreate " + std::to_string(fid) + " '" + name + "' perm " +
                         std::to_string(perm) + " mode " + std::to_string(mode));
 }
@@ -540,14 +502,14 @@ bool Sequence::op_open_node() {
     Bytes expected = m_.walk(t, dir, fid, names);
     std::string what = "Twalk " + std::to_string(dir) + "->" + std::to_string(fid) +
                        (names.empty() ? "" : " '" + names[0] + "'");
-    if (!exchange(q_walk(t, dir, fid, names), expected, what)) return false;
+    if (!exchange(twalk(t, dir, fid, names), expected, what)) return false;
     if (m_.fid_slot(fid) < 0) return true;
     static const uint8_t modes[] = {P9_OREAD, P9_OWRITE, P9_ORDWR, P9_ORDWR, P9_OEXEC};
     uint8_t mode = want_dir ? P9_OREAD : modes[r(5)];
     if (!want_dir && p(0.2)) mode |= P9_OTRUNC;
     t = tag();
     dir_offset_[fid] = 0;
-    return exchange(q_open(t, fid, mode), m_.open(t, fid, mode),
+    return exchange(topen(t, fid, mode), m_.open(t, fid, mode),
                     "Topen " + std::to_string(fid) + " mode " + std::to_string(mode));
 }
 
@@ -557,7 +519,7 @@ bool Sequence::op_new_node() {
     uint32_t dir = pick([&](const model::Fid& f) { return !f.open && kind_of(f) == KIND_DIR; });
     uint32_t fid = free_fid();
     uint16_t t = tag();
-    if (!exchange(q_walk(t, dir, fid, {}), m_.walk(t, dir, fid, {}),
+    if (!exchange(twalk(t, dir, fid, {}), m_.walk(t, dir, fid, {}),
                   "Twalk clone " + std::to_string(dir) + "->" + std::to_string(fid))) {
         return false;
     }
@@ -565,7 +527,7 @@ bool Sequence::op_new_node() {
     uint32_t perm = p(0.25) ? DM_DIR | 0755 : 0644;
     uint8_t mode = perm & DM_DIR ? P9_OREAD : (p(0.7) ? P9_ORDWR : P9_OWRITE);
     t = tag();
-    if (!exchange(q_create(t, fid, name, perm, mode), m_.create(t, fid, name, perm, mode),
+    if (!exchange(tcreate(t, fid, name, perm, mode), m_.create(t, fid, name, perm, mode),
                   "Tcreate " + std::to_string(fid) + " '" + name + "'")) {
         return false;
     }
@@ -573,7 +535,7 @@ bool Sequence::op_new_node() {
         Bytes d = write_data();
         uint64_t off = p(0.7) ? 0 : r(FILE_CAP);
         t = tag();
-        if (!exchange(q_write(t, fid, off, d), m_.write(t, fid, off, d),
+        if (!exchange(twrite(t, fid, off, d), m_.write(t, fid, off, d),
                       "Twrite " + std::to_string(fid) + " @" + std::to_string(off) + " +" +
                           std::to_string(d.size()))) {
             return false;
@@ -581,7 +543,7 @@ bool Sequence::op_new_node() {
     }
     if (p(0.75)) {
         t = tag();
-        return exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid));
+        return exchange(tclunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid));
     }
     return true;
 }
@@ -594,7 +556,7 @@ bool Sequence::op_write() {
     uint64_t off = write_offset(fid);
     Bytes d = write_data();
     uint16_t t = tag();
-    return exchange(q_write(t, fid, off, d), m_.write(t, fid, off, d),
+    return exchange(twrite(t, fid, off, d), m_.write(t, fid, off, d),
                     "Twrite " + std::to_string(fid) + " @" + std::to_string(off) + " +" +
                         std::to_string(d.size()));
 }
@@ -623,7 +585,7 @@ bool Sequence::op_read() {
     uint32_t count = p(0.5) ? static_cast<uint32_t>(r(3000)) : counts[r(8)];
     uint16_t t = tag();
     return exchange(
-        q_read(t, fid, off, count), m_.read(t, fid, off, count),
+        tread(t, fid, off, count), m_.read(t, fid, off, count),
         "Tread " + std::to_string(fid) + " @" + std::to_string(off) + " #" + std::to_string(count));
 }
 
@@ -648,7 +610,7 @@ bool Sequence::op_list() {
         dir_offset_[fid] = off + (expected.size() - 11);
         if (expected.size() == 11) dir_offset_[fid] = 0;
     }
-    return exchange(q_read(t, fid, off, count), expected,
+    return exchange(tread(t, fid, off, count), expected,
                     "Tread dir " + std::to_string(fid) + " @" + std::to_string(off) + " #" +
                         std::to_string(count));
 }
@@ -656,19 +618,19 @@ bool Sequence::op_list() {
 bool Sequence::op_stat() {
     uint32_t fid = any_fid();
     uint16_t t = tag();
-    return exchange(q_stat(t, fid), m_.stat(t, fid), "Tstat " + std::to_string(fid));
+    return exchange(tstat(t, fid), m_.stat(t, fid), "Tstat " + std::to_string(fid));
 }
 
 bool Sequence::op_clunk() {
     uint32_t fid = any_fid();
     uint16_t t = tag();
-    return exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid));
+    return exchange(tclunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid));
 }
 
 bool Sequence::op_remove() {
     uint32_t fid = pick([&](const model::Fid& f) { return f.node != 0; });
     uint16_t t = tag();
-    return exchange(q_remove(t, fid), m_.remove(t, fid), "Tremove " + std::to_string(fid));
+    return exchange(tremove(t, fid), m_.remove(t, fid), "Tremove " + std::to_string(fid));
 }
 
 bool Sequence::op_version() {
@@ -678,7 +640,7 @@ bool Sequence::op_version() {
     const std::string& v = versions[r(4)];
     uint16_t t = p(0.5) ? P9_NOTAG : tag();
     dir_offset_.clear();
-    return exchange(q_version(t, msize, v), m_.version(t, msize),
+    return exchange(tversion(t, msize, v), m_.version(t, msize),
                     "Tversion " + std::to_string(msize));
 }
 
@@ -686,9 +648,9 @@ bool Sequence::op_other() {
     uint16_t t = tag();
     switch (r(3)) {
         case 0:
-            return exchange(q_flush(t, static_cast<uint16_t>(r(65536))), m_.flush(t), "Tflush");
+            return exchange(tflush(t, static_cast<uint16_t>(r(65536))), m_.flush(t), "Tflush");
         case 1:
-            return exchange(q_auth(t, free_fid()), m_.unsupported(t), "Tauth");
+            return exchange(tauth(t, free_fid()), m_.unsupported(t), "Tauth");
         default: {
             uint32_t fid = any_fid();
             return exchange(q_wstat(t, fid), m_.wstat(t), "Twstat " + std::to_string(fid));
@@ -713,23 +675,23 @@ bool Sequence::burst_nodes() {
         uint32_t fid = free_fid();
         uint16_t t = tag();
         Bytes expected = m_.walk(t, dir, fid, {});
-        if (!exchange(q_walk(t, dir, fid, {}), expected, "Twalk clone")) return false;
+        if (!exchange(twalk(t, dir, fid, {}), expected, "Twalk clone")) return false;
         if (expected[4] != P9_RWALK) return true;
         std::string name = "b" + std::to_string(r(100000));
         uint32_t perm = p(0.2) ? DM_DIR | 0755 : 0644;
         t = tag();
         expected = m_.create(t, fid, name, perm, P9_OWRITE);
         if (expected[4] == P9_RERROR) full++;
-        if (!exchange(q_create(t, fid, name, perm, P9_OWRITE), expected, "Tcreate " + name))
+        if (!exchange(tcreate(t, fid, name, perm, P9_OWRITE), expected, "Tcreate " + name))
             return false;
         if (p(0.1) && expected[4] == P9_RCREATE && !(perm & DM_DIR)) {
             Bytes d(static_cast<size_t>(r(100)), static_cast<uint8_t>(i));
             t = tag();
-            if (!exchange(q_write(t, fid, 0, d), m_.write(t, fid, 0, d), "Twrite small"))
+            if (!exchange(twrite(t, fid, 0, d), m_.write(t, fid, 0, d), "Twrite small"))
                 return false;
         }
         t = tag();
-        if (!exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk")) return false;
+        if (!exchange(tclunk(t, fid), m_.clunk(t, fid), "Tclunk")) return false;
     }
     return true;
 }
@@ -741,26 +703,25 @@ bool Sequence::burst_slots() {
     uint32_t fid = free_fid();
     uint16_t t = tag();
     Bytes expected = m_.walk(t, dir, fid, {});
-    if (!exchange(q_walk(t, dir, fid, {}), expected, "Twalk clone")) return false;
+    if (!exchange(twalk(t, dir, fid, {}), expected, "Twalk clone")) return false;
     if (expected[4] != P9_RWALK) return true;
     std::string name = "big" + std::to_string(r(1000));
     t = tag();
     expected = m_.create(t, fid, name, 0644, P9_ORDWR);
-    if (!exchange(q_create(t, fid, name, 0644, P9_ORDWR), expected, "Tcreate " + name))
-        return false;
+    if (!exchange(tcreate(t, fid, name, 0644, P9_ORDWR), expected, "Tcreate " + name)) return false;
     if (expected[4] != P9_RCREATE) return true;
     Bytes d(SLOT_CAP, static_cast<uint8_t>(1 + r(255)));
     uint64_t stride = 1 + r(2);  // every chunk, or every other (sparse)
     for (uint64_t c = 0; c < CHAIN_LEN; c += stride) {
         t = tag();
-        if (!exchange(q_write(t, fid, c * SLOT_CAP, d), m_.write(t, fid, c * SLOT_CAP, d),
+        if (!exchange(twrite(t, fid, c * SLOT_CAP, d), m_.write(t, fid, c * SLOT_CAP, d),
                       "Twrite chunk " + std::to_string(c))) {
             return false;
         }
         if (m_.slots_used() >= DATA_SLOT_CAP - 1 && p(0.3)) break;
     }
     t = tag();
-    return exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk");
+    return exchange(tclunk(t, fid), m_.clunk(t, fid), "Tclunk");
 }
 
 // Establishes fids until the fid table refuses.
@@ -770,7 +731,7 @@ bool Sequence::burst_fids() {
         uint32_t fid = free_fid();
         uint16_t t = tag();
         Bytes expected = m_.walk(t, from, fid, {});
-        if (!exchange(q_walk(t, from, fid, {}), expected, "Twalk clone " + std::to_string(fid)))
+        if (!exchange(twalk(t, from, fid, {}), expected, "Twalk clone " + std::to_string(fid)))
             return false;
         if (expected[4] != P9_RWALK) break;
     }
@@ -779,7 +740,7 @@ bool Sequence::burst_fids() {
     for (uint32_t fid : v) {
         if (!p(0.8)) continue;
         uint16_t t = tag();
-        if (!exchange(q_clunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid)))
+        if (!exchange(tclunk(t, fid), m_.clunk(t, fid), "Tclunk " + std::to_string(fid)))
             return false;
     }
     return true;
@@ -790,7 +751,7 @@ bool Sequence::burst_remove() {
     uint32_t root = free_fid();
     uint16_t t = tag();
     Bytes expected = m_.attach(t, root, "");
-    if (!exchange(q_attach(t, root, ""), expected, "Tattach")) return false;
+    if (!exchange(tattach(t, root, ""), expected, "Tattach")) return false;
     if (expected[4] != P9_RATTACH) return true;
     for (int i = 0; i < 60; i++) {
         // A path to a random in-use node.
@@ -808,21 +769,21 @@ bool Sequence::burst_remove() {
         uint32_t fid = free_fid();
         t = tag();
         expected = m_.walk(t, root, fid, path);
-        if (!exchange(q_walk(t, root, fid, path), expected, "Twalk to remove")) return false;
+        if (!exchange(twalk(t, root, fid, path), expected, "Twalk to remove")) return false;
         if (m_.fid_slot(fid) < 0) continue;
         t = tag();
-        if (!exchange(q_remove(t, fid), m_.remove(t, fid), "Tremove " + std::to_string(fid)))
+        if (!exchange(tremove(t, fid), m_.remove(t, fid), "Tremove " + std::to_string(fid)))
             return false;
     }
     t = tag();
-    return exchange(q_clunk(t, root), m_.clunk(t, root), "Tclunk");
+    return exchange(tclunk(t, root), m_.clunk(t, root), "Tclunk");
 }
 
 bool Sequence::run(uint64_t steps) {
     uint16_t t = tag();
-    if (!exchange(q_version(t, 131072, "9P2000"), m_.version(t, 131072), "Tversion")) return false;
+    if (!exchange(tversion(t, 131072, "9P2000"), m_.version(t, 131072), "Tversion")) return false;
     t = tag();
-    if (!exchange(q_attach(t, 0, ""), m_.attach(t, 0, ""), "Tattach 0")) return false;
+    if (!exchange(tattach(t, 0, ""), m_.attach(t, 0, ""), "Tattach 0")) return false;
 
     // Weights per operation, in the order of the switch below.
     std::vector<double> w = {2, 8,   3,   3,   8,   16,   12,  5,   4,   9,
@@ -840,7 +801,7 @@ bool Sequence::run(uint64_t steps) {
         if (used_fids([](const model::Fid&) { return true; }).empty()) {
             t = tag();
             uint32_t fid = free_fid();
-            if (!exchange(q_attach(t, fid, ""), m_.attach(t, fid, ""), "Tattach")) return false;
+            if (!exchange(tattach(t, fid, ""), m_.attach(t, fid, ""), "Tattach")) return false;
         }
         bool ok = true;
         switch (pick_op(rng_)) {
@@ -968,19 +929,19 @@ TEST(ModelHarness, KnownReplyBytes) {
 
 TEST(ModelHarness, DriftIsCaught) {
     Sequence seq(1, true, Profile::mixed);
-    ASSERT_TRUE(seq.exchange(q_version(1, 8192, "9P2000"), seq.m().version(1, 8192), "Tversion"))
+    ASSERT_TRUE(seq.exchange(tversion(1, 8192, "9P2000"), seq.m().version(1, 8192), "Tversion"))
         << seq.failure();
-    ASSERT_TRUE(seq.exchange(q_attach(2, 0, ""), seq.m().attach(2, 0, ""), "Tattach"))
+    ASSERT_TRUE(seq.exchange(tattach(2, 0, ""), seq.m().attach(2, 0, ""), "Tattach"))
         << seq.failure();
     // The server's /etc gains a version behind the model's back: the next
     // walk there must be reported.
     node_vers[3]++;
-    EXPECT_FALSE(seq.exchange(q_walk(3, 0, 1, {"etc"}), seq.m().walk(3, 0, 1, {"etc"}), "Twalk"));
+    EXPECT_FALSE(seq.exchange(twalk(3, 0, 1, {"etc"}), seq.m().walk(3, 0, 1, {"etc"}), "Twalk"));
     EXPECT_NE(seq.failure().find("reply differs"), std::string::npos) << seq.failure();
     // A slot marked used that no chain holds breaks the tables.
     node_vers[3]--;
     dataslot_used[5] = 1;
-    EXPECT_FALSE(seq.exchange(q_stat(4, 0), seq.m().stat(4, 0), "Tstat"));
+    EXPECT_FALSE(seq.exchange(tstat(4, 0), seq.m().stat(4, 0), "Tstat"));
     EXPECT_NE(seq.failure().find("tables broken"), std::string::npos) << seq.failure();
 }
 
@@ -997,22 +958,22 @@ TEST(ModelHarness, ScriptedTreesRestore) {
         if (!seq.exchange(req, expected, what)) ADD_FAILURE() << seq.failure();
     };
     auto make = [&](uint32_t dirfid, uint32_t fid, const std::string& name, uint32_t perm) {
-        x(q_walk(tag, dirfid, fid, {}), m.walk(tag, dirfid, fid, {}), "clone");
+        x(twalk(tag, dirfid, fid, {}), m.walk(tag, dirfid, fid, {}), "clone");
         tag++;
-        x(q_create(tag, fid, name, perm, P9_ORDWR & 3), m.create(tag, fid, name, perm, P9_ORDWR),
+        x(tcreate(tag, fid, name, perm, P9_ORDWR & 3), m.create(tag, fid, name, perm, P9_ORDWR),
           "create " + name);
         tag++;
     };
     auto put = [&](uint32_t fid, uint64_t off, const Bytes& d) {
-        x(q_write(tag, fid, off, d), m.write(tag, fid, off, d), "write");
+        x(twrite(tag, fid, off, d), m.write(tag, fid, off, d), "write");
         tag++;
     };
     auto clunk = [&](uint32_t fid) {
-        x(q_clunk(tag, fid), m.clunk(tag, fid), "clunk");
+        x(tclunk(tag, fid), m.clunk(tag, fid), "clunk");
         tag++;
     };
-    x(q_version(tag, 131072, "9P2000"), m.version(tag, 131072), "version");
-    x(q_attach(tag, 0, ""), m.attach(tag, 0, ""), "attach");
+    x(tversion(tag, 131072, "9P2000"), m.version(tag, 131072), "version");
+    x(tattach(tag, 0, ""), m.attach(tag, 0, ""), "attach");
     make(0, 1, "a", DM_DIR | 0755);
     make(1, 2, "b", DM_DIR | 0755);
     clunk(2);
@@ -1036,9 +997,9 @@ TEST(ModelHarness, ScriptedTreesRestore) {
     put(3, 10, Bytes{1, 2, 3});
     clunk(3);
     // Remove "empty" and reuse its row.
-    x(q_walk(tag, 0, 4, {"empty"}), m.walk(tag, 0, 4, {"empty"}), "walk empty");
+    x(twalk(tag, 0, 4, {"empty"}), m.walk(tag, 0, 4, {"empty"}), "walk empty");
     tag++;
-    x(q_remove(tag, 4), m.remove(tag, 4), "remove empty");
+    x(tremove(tag, 4), m.remove(tag, 4), "remove empty");
     tag++;
     make(0, 3, "reused", 0644);
     put(3, 65536, Bytes(10, 0xee));
@@ -1046,18 +1007,18 @@ TEST(ModelHarness, ScriptedTreesRestore) {
     clunk(1);
     EXPECT_TRUE(seq.restart()) << seq.failure();
     // After the restart: read every file back through the server.
-    x(q_version(tag, 131072, "9P2000"), m.version(tag, 131072), "version");
-    x(q_attach(tag, 0, ""), m.attach(tag, 0, ""), "attach");
+    x(tversion(tag, 131072, "9P2000"), m.version(tag, 131072), "version");
+    x(tattach(tag, 0, ""), m.attach(tag, 0, ""), "attach");
     for (const std::string name : {"one", "big", "sparse", "zeros", "reused"}) {
-        x(q_walk(tag, 0, 5, {name}), m.walk(tag, 0, 5, {name}), "walk " + name);
-        x(q_open(tag, 5, P9_OREAD), m.open(tag, 5, P9_OREAD), "open " + name);
+        x(twalk(tag, 0, 5, {name}), m.walk(tag, 0, 5, {name}), "walk " + name);
+        x(topen(tag, 5, P9_OREAD), m.open(tag, 5, P9_OREAD), "open " + name);
         for (uint64_t off : {0ull, 2999ull, 65536ull, 65599ull, 65600ull, 65601ull}) {
-            x(q_read(tag, 5, off, 8192), m.read(tag, 5, off, 8192), "read " + name);
+            x(tread(tag, 5, off, 8192), m.read(tag, 5, off, 8192), "read " + name);
         }
-        x(q_clunk(tag, 5), m.clunk(tag, 5), "clunk");
+        x(tclunk(tag, 5), m.clunk(tag, 5), "clunk");
     }
-    x(q_open(tag, 0, P9_OREAD), m.open(tag, 0, P9_OREAD), "open root");
-    x(q_read(tag, 0, 0, 65536), m.read(tag, 0, 0, 65536), "list root");
+    x(topen(tag, 0, P9_OREAD), m.open(tag, 0, P9_OREAD), "open root");
+    x(tread(tag, 0, 0, 65536), m.read(tag, 0, 0, 65536), "list root");
 }
 
 // Sanitizer builds run the same sequences, fewer of them, to stay quick.

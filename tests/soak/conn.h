@@ -1,7 +1,7 @@
 // What both soak modes share: one connection that checks each reply's framing
-// and tag, request building with the codec, stat records decoded, the bytes
-// files are written with, and two small readings of a reply or a process. A
-// failure ends the run through the caller's fail function.
+// and tag, stat records decoded, the bytes files are written with, and two
+// small readings of a reply or a process. A failure ends the run through the
+// caller's fail function. Requests come from the test kit (requests.h).
 #pragma once
 
 #include <dirent.h>
@@ -18,12 +18,13 @@
 
 #include "9p/9p.h"
 #include "client.h"
+#include "requests.h"
 #include "spawn.h"
 #include "wire.h"
 
 namespace soak {
 
-using Bytes = std::vector<uint8_t>;
+using tolvane_test::Bytes;
 // Ends the run with a reason; never returns.
 using FailFn = void (*)(const std::string& why);
 
@@ -59,6 +60,7 @@ public:
     // Sends the request and returns the whole reply, checked for framing and
     // the request's tag.
     Bytes call(const Bytes& req) {
+        if (req.empty()) fail_("could not encode a request");
         send_partial(req, req.size());
         requests++;
         tlnclient::Result<uint32_t> got = wire_.recv(MSIZE);
@@ -80,22 +82,6 @@ private:
     int fd_ = -1;
     tlnclient::Wire wire_;
 };
-
-// One request encoded with the codec.
-template <class Emit>
-Bytes build(Emit&& emit, FailFn fail) {
-    Bytes b(MSIZE + 64);
-    p9_cursor c;
-    p9_cursor_init(&c, b.data(), b.size());
-    int32_t n = emit(&c);
-    if (n < 0) fail("could not encode a request");
-    b.resize(static_cast<size_t>(n));
-    return b;
-}
-
-inline const uint8_t* u8(const std::string& s) {
-    return reinterpret_cast<const uint8_t*>(s.data());
-}
 
 inline uint64_t hash_str(const std::string& s) {
     uint64_t h = 1469598103934665603ull;

@@ -50,20 +50,11 @@
 
 namespace {
 
-using soak::Bytes;
-using soak::Conn;
-using soak::hash_str;
-using soak::MSIZE;
-using soak::open_fds;
-using soak::pattern;
-using soak::rerror_text;
-using soak::u8;
+using namespace soak;
+using namespace tolvane_test;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t TREMOVE = 122;
-constexpr uint8_t RREMOVE = 123;
-using soak::CONNECT_TRIES;
 constexpr size_t NODES_EACH = 6;     // a client's nodes, its directory included
 constexpr uint64_t DATA_MAX = 4000;  // a file's bytes stay within one data slot
 constexpr uint32_t FIDS_EACH = 12;   // fid numbers 1..FIDS_EACH (0 is the root)
@@ -94,11 +85,6 @@ struct Totals {
 
 uint32_t le32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-template <class Emit>
-Bytes build(Emit&& emit) {
-    return soak::build(std::forward<Emit>(emit), fail);
 }
 
 struct Info {
@@ -163,16 +149,7 @@ private:
         }
         uint32_t fid = free_fid();
         if (fid == 0) return 0;
-        std::vector<const uint8_t*> p;
-        std::vector<uint64_t> l;
-        for (const std::string& n : names) {
-            p.push_back(u8(n));
-            l.push_back(n.size());
-        }
-        Bytes rep = call(build([&](p9_cursor* c) {
-            return p9_emit_twalk(c, tag(), 0, fid, static_cast<uint16_t>(names.size()), p.data(),
-                                 l.data());
-        }));
+        Bytes rep = call(twalk(tag(), 0, fid, names));
         if (!expect(rep, P9_RWALK, {REFUSE_FIDS}, "walk " + path)) return 0;
         if (le16(rep) != names.size()) fail(home_ + ": walk " + path + ": a partial walk");
         held_.insert(fid);
@@ -180,12 +157,12 @@ private:
     }
     static uint16_t le16(const Bytes& rep) { return static_cast<uint16_t>(rep[7] | rep[8] << 8); }
     void clunk(uint32_t fid) {
-        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tclunk(c, tag(), fid); }));
+        Bytes rep = call(tclunk(tag(), fid));
         expect(rep, P9_RCLUNK, {}, "clunk");
         held_.erase(fid);
     }
     bool open(uint32_t fid, uint8_t mode, const std::string& path) {
-        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_topen(c, tag(), fid, mode); }));
+        Bytes rep = call(topen(tag(), fid, mode));
         return expect(rep, P9_ROPEN, {}, "open " + path);
     }
     std::string pick(bool dirs) {
@@ -229,9 +206,7 @@ private:
 void Member::op_home() {
     uint32_t fid = walk("");
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, tag(), fid, u8(home_), home_.size(), P9_DMDIR | 0755, P9_OREAD);
-    }));
+    Bytes rep = call(tcreate(tag(), fid, home_, P9_DMDIR | 0755, P9_OREAD));
     if (expect(rep, P9_RCREATE, {REFUSE_NODES}, "create " + home_)) tree_[home_] = Info{true, 0};
     clunk(fid);
 }
@@ -245,10 +220,8 @@ void Member::op_create() {
     name += std::to_string(names_++);
     uint32_t fid = walk(dir);
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, tag(), fid, u8(name), name.size(), mkdir ? P9_DMDIR | 0755 : 0644,
-                               mkdir ? P9_OREAD : P9_ORDWR);
-    }));
+    Bytes rep = call(
+        tcreate(tag(), fid, name, mkdir ? P9_DMDIR | 0755 : 0644, mkdir ? P9_OREAD : P9_ORDWR));
     if (expect(rep, P9_RCREATE, {REFUSE_NODES}, "create " + dir + "/" + name)) {
         tree_[dir + "/" + name] = Info{mkdir, 0};
     }
@@ -266,9 +239,7 @@ void Member::op_write() {
     uint64_t h = hash_str(path);
     Bytes data(len);
     for (uint64_t i = 0; i < len; i++) data[i] = pattern(h, off + i);
-    Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_twrite(c, tag(), fid, off, data.data(), static_cast<uint32_t>(len));
-    }));
+    Bytes rep = call(twrite(tag(), fid, off, data));
     if (expect(rep, P9_RWRITE, {REFUSE_POOL}, "write " + path)) {
         uint32_t count = le32(rep.data() + 7);
         if (count > len) fail(home_ + ": Rwrite of more than was sent");
@@ -286,7 +257,7 @@ void Member::op_read(const std::string& path) {
     uint64_t size = tree_[path].size;
     uint64_t off = r(size + 1);
     uint32_t count = static_cast<uint32_t>(1 + r(DATA_MAX));
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tread(c, tag(), fid, off, count); }));
+    Bytes rep = call(tread(tag(), fid, off, count));
     expect(rep, P9_RREAD, {}, "read " + path);
     uint32_t n = le32(rep.data() + 7);
     if (n != std::min<uint64_t>(size - off, count) || rep.size() != 11 + n) {
@@ -305,7 +276,7 @@ void Member::op_read(const std::string& path) {
 void Member::op_stat(const std::string& path) {
     uint32_t fid = walk(path);
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), fid); }));
+    Bytes rep = call(tstat(tag(), fid));
     expect(rep, P9_RSTAT, {}, "stat " + path);
     tlnclient::Stat st;
     if (!soak::decode_rstat(rep, st)) fail(home_ + ": bad Rstat");
@@ -324,8 +295,7 @@ void Member::op_list(const std::string& dir) {
     if (!open(fid, P9_OREAD, dir)) return;
     std::set<std::string> seen;
     for (uint64_t off = 0;;) {
-        Bytes rep =
-            call(build([&](p9_cursor* c) { return p9_emit_tread(c, tag(), fid, off, 8192); }));
+        Bytes rep = call(tread(tag(), fid, off, 8192));
         expect(rep, P9_RREAD, {}, "list " + dir);
         uint32_t n = le32(rep.data() + 7);
         if (n == 0) break;
@@ -352,11 +322,9 @@ void Member::op_remove() {
     std::string path = leaves[r(leaves.size())];
     uint32_t fid = walk(path);
     if (fid == 0) return;
-    uint16_t t = tag();  // Tremove has no encoder: size, type, tag, fid
-    Bytes rep = call({11, 0, 0, 0, TREMOVE, static_cast<uint8_t>(t), static_cast<uint8_t>(t >> 8),
-                      static_cast<uint8_t>(fid), 0, 0, 0});
+    Bytes rep = call(tremove(tag(), fid));
     held_.erase(fid);
-    expect(rep, RREMOVE, {}, "remove " + path);
+    expect(rep, P9_RREMOVE, {}, "remove " + path);
     tree_.erase(path);
 }
 
@@ -364,12 +332,9 @@ void Member::op_remove() {
 Bytes Member::open_session() {
     conn_.emplace(sock_, fail);
     held_.clear();
-    static const std::string v = "9P2000";
-    Bytes rep =
-        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep = call(tversion(P9_NOTAG, MSIZE));
     expect(rep, P9_RVERSION, {}, "version");
-    return call(build(
-        [&](p9_cursor* c) { return p9_emit_tattach(c, tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0); }));
+    return call(tattach(tag(), 0));
 }
 
 void Member::session() {
@@ -408,11 +373,11 @@ void Member::session() {
     } else if (end < 75) {
         t_.held++;  // the stand-in clunks what is held
     } else if (end < 90) {
-        Bytes q = build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), 0); });
+        Bytes q = tstat(tag(), 0);
         conn_->send_partial(q, 1 + r(q.size() - 1));
         t_.mid++;
     } else {
-        Bytes q = build([&](p9_cursor* c) { return p9_emit_tstat(c, tag(), 0); });
+        Bytes q = tstat(tag(), 0);
         conn_->send_partial(q, q.size());
         t_.owed++;
     }

@@ -53,14 +53,8 @@
 
 namespace {
 
-using soak::Bytes;
-using soak::Conn;
-using soak::hash_str;
-using soak::MSIZE;
-using soak::open_fds;
-using soak::pattern;
-using soak::rerror_text;
-using soak::u8;
+using namespace soak;
+using namespace tolvane_test;
 namespace fs = std::filesystem;
 
 constexpr uint64_t SLOT = 65536;
@@ -129,11 +123,6 @@ uint64_t rss_kib(pid_t pid) {
 }
 
 // ---- One connection ----
-
-template <class Emit>
-Bytes build(Emit&& emit) {
-    return soak::build(std::forward<Emit>(emit), die);
-}
 
 // dir + "/" + name, with the root spelled "/". (Built by appending: g++ 12
 // at -O3 warns falsely about the operator+ form.)
@@ -231,18 +220,8 @@ private:
     uint32_t walk_to(const std::string& path) {
         auto names = split(path);
         if (names.size() > P9_MAX_WELEM) return 0;
-        std::vector<const uint8_t*> ps;
-        std::vector<uint64_t> ls;
-        for (auto& n : names) {
-            ps.push_back(u8(n));
-            ls.push_back(n.size());
-        }
         uint32_t fid = new_fid();
-        Bytes q = build([&](p9_cursor* c) {
-            return p9_emit_twalk(c, next_tag(), 0, fid, static_cast<uint16_t>(names.size()),
-                                 ps.data(), ls.data());
-        });
-        Bytes rep = call(q);
+        Bytes rep = call(twalk(next_tag(), 0, fid, names));
         if (!expect(rep, P9_RWALK, {"tolvane: fid table full"}, "walk " + path)) return 0;
         uint16_t tag, nwqid;
         uint8_t qt[16];
@@ -255,7 +234,7 @@ private:
         return fid;
     }
     void clunk(uint32_t fid) {
-        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tclunk(c, next_tag(), fid); }));
+        Bytes rep = call(tclunk(next_tag(), fid));
         expect(rep, P9_RCLUNK, {}, "clunk");
         fids_.erase(fid);
         open_.erase(fid);
@@ -289,6 +268,30 @@ private:
     void op_remove();
     void op_fid_burst();
     void op_stat();
+    // The share of each operation in percent, in the order tried; what is
+    // left over clunks an open fid. A growing tree mostly gets files made and
+    // written, a shrinking one mostly removed.
+    using Op = void (Client::*)();
+    struct Share {
+        Op op;
+        uint64_t percent;
+    };
+    static constexpr Share GROWING[] = {{&Client::op_create, 28},  {&Client::op_write, 27},
+                                        {&Client::op_read, 20},    {&Client::op_list, 4},
+                                        {&Client::op_remove, 5},   {&Client::op_stat, 8},
+                                        {&Client::op_fid_burst, 1}};
+    static constexpr Share SHRINKING[] = {{&Client::op_remove, 50}, {&Client::op_write, 15},
+                                          {&Client::op_read, 15},   {&Client::op_list, 5},
+                                          {&Client::op_stat, 7},    {&Client::op_fid_burst, 2}};
+    template <size_t N>
+    void one_op(const Share (&mix)[N]) {
+        uint64_t k = r(100);
+        for (const Share& s : mix) {
+            if (k < s.percent) return (this->*s.op)();
+            k -= s.percent;
+        }
+        if (!open_.empty()) clunk(*open_.begin());
+    }
     void sample(pid_t pid);
 
     std::string sock_;
@@ -335,10 +338,8 @@ void Client::op_create() {
     std::string path = join(dir, name);
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tcreate(c, next_tag(), fid, u8(name), name.size(),
-                               mkdir ? P9_DMDIR | 0755 : 0644, mkdir ? P9_OREAD : P9_ORDWR);
-    }));
+    Bytes rep = call(tcreate(next_tag(), fid, name, mkdir ? P9_DMDIR | 0755 : 0644,
+                             mkdir ? P9_OREAD : P9_ORDWR));
     if (!expect(rep, P9_RCREATE, {"tolvane: node table full", "tolvane: name exists"}, "create")) {
         clunk(fid);
         if (rerror_text(rep) == "tolvane: node table full") growing_ = false;
@@ -372,7 +373,7 @@ void Client::op_write_fid(uint32_t fid) {
     const std::string& path = fids_[fid];
     auto f = tree_.find(path);
     if (f == tree_.end()) {  // removed meanwhile: the fid is stale
-        Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, next_tag(), fid); }));
+        Bytes rep = call(tstat(next_tag(), fid));
         expect(rep, P9_RSTAT, {"tolvane: file removed"}, "stat of a removed file");
         clunk(fid);
         return;
@@ -384,9 +385,7 @@ void Client::op_write_fid(uint32_t fid) {
     uint64_t h = hash_str(path);
     Bytes data(len);
     for (uint64_t i = 0; i < len; i++) data[i] = pattern(h, off + i);
-    Bytes rep = call(build([&](p9_cursor* c) {
-        return p9_emit_twrite(c, next_tag(), fid, off, data.data(), static_cast<uint32_t>(len));
-    }));
+    Bytes rep = call(twrite(next_tag(), fid, off, data));
     if (!expect(rep, P9_RWRITE, {"tolvane: file-data pool exhausted"}, "write")) {
         pool_dry_ = true;  // a few removes follow
         return;
@@ -413,8 +412,7 @@ void Client::op_read() {
     uint64_t size = f->second.size;
     uint64_t off = r(size + 1);
     uint32_t count = static_cast<uint32_t>(1 + r(MSIZE - 11));
-    Bytes rep =
-        call(build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
+    Bytes rep = call(tread(next_tag(), fid, off, count));
     expect(rep, P9_RREAD, {}, "read " + path);
     uint16_t tag;
     const uint8_t* d;
@@ -435,15 +433,13 @@ void Client::op_list() {
     std::string dir = pick_dir();
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
-    Bytes rep =
-        call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
+    Bytes rep = call(topen(next_tag(), fid, P9_OREAD));
     expect(rep, P9_ROPEN, {}, "open " + dir);
     uint64_t off = 0;
     uint32_t count = static_cast<uint32_t>(200 + r(20000));
     std::set<std::string> seen;
     for (;;) {
-        rep = call(
-            build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, count); }));
+        rep = call(tread(next_tag(), fid, off, count));
         expect(rep, P9_RREAD, {}, "list " + dir);
         uint16_t tag;
         const uint8_t* d;
@@ -476,7 +472,7 @@ void Client::op_remove() {
     if (path.empty()) return;
     uint32_t fid = walk_to(path);
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tremove(c, next_tag(), fid); }));
+    Bytes rep = call(tremove(next_tag(), fid));
     fids_.erase(fid);
     open_.erase(fid);
     if (!expect(rep, P9_RREMOVE, {"tolvane: directory not empty"}, "remove " + path)) return;
@@ -498,7 +494,7 @@ void Client::op_stat() {
     if (path.empty()) return;
     uint32_t fid = walk_to(path);
     if (fid == 0) return;
-    Bytes rep = call(build([&](p9_cursor* c) { return p9_emit_tstat(c, next_tag(), fid); }));
+    Bytes rep = call(tstat(next_tag(), fid));
     expect(rep, P9_RSTAT, {}, "stat " + path);
     tlnclient::Stat st;
     if (!soak::decode_rstat(rep, st)) die("bad Rstat");
@@ -515,13 +511,9 @@ void Client::connect_session() {
     conn_.emplace(sock_, die);
     fids_.clear();
     open_.clear();
-    static const std::string v = "9P2000";
-    Bytes rep =
-        call(build([&](p9_cursor* c) { return p9_emit_tversion(c, P9_NOTAG, MSIZE, u8(v), 6); }));
+    Bytes rep = call(tversion(P9_NOTAG, MSIZE));
     expect(rep, P9_RVERSION, {}, "version");
-    rep = call(build([&](p9_cursor* c) {
-        return p9_emit_tattach(c, next_tag(), 0, P9_NOFID, u8(v), 1, u8(v), 0);
-    }));
+    rep = call(tattach(next_tag(), 0));
     expect(rep, P9_RATTACH, {}, "attach");
 }
 
@@ -537,45 +529,15 @@ void Client::session(uint64_t ops, pid_t pid) {
             for (int j = 0; j < 4; j++) op_remove();
             pool_dry_ = false;
         }
-        uint64_t k = r(100);
-        if (growing_) {
-            if (k < 28)
-                op_create();
-            else if (k < 55)
-                op_write();
-            else if (k < 75)
-                op_read();
-            else if (k < 79)
-                op_list();
-            else if (k < 84)
-                op_remove();
-            else if (k < 92)
-                op_stat();
-            else if (k < 93)
-                op_fid_burst();
-            else if (!open_.empty())
-                clunk(*open_.begin());
-        } else {
-            if (k < 50)
-                op_remove();
-            else if (k < 65)
-                op_write();
-            else if (k < 80)
-                op_read();
-            else if (k < 85)
-                op_list();
-            else if (k < 92)
-                op_stat();
-            else if (k < 94)
-                op_fid_burst();
-            else if (!open_.empty())
-                clunk(*open_.begin());
-        }
+        if (growing_)
+            one_op(GROWING);
+        else
+            one_op(SHRINKING);
     }
     // Now and then the client hangs up in the middle of a request: the stand-in
     // must drop the piece, and the next client must be served as usual.
     if (p(0.2)) {
-        Bytes q = build([&](p9_cursor* c) { return p9_emit_tclunk(c, next_tag(), 0); });
+        Bytes q = tclunk(next_tag(), 0);
         conn_->send_partial(q, 1 + r(q.size() - 1));
         st_.partial_hangups++;
     }
@@ -592,13 +554,11 @@ std::string Client::dump() {
         todo.pop_back();
         uint32_t fid = walk_to(dir);
         if (fid == 0) die("dump: walk " + dir);
-        rep =
-            call(build([&](p9_cursor* c) { return p9_emit_topen(c, next_tag(), fid, P9_OREAD); }));
+        rep = call(topen(next_tag(), fid, P9_OREAD));
         expect(rep, P9_ROPEN, {}, "dump: open " + dir);
         uint64_t off = 0;
         for (;;) {
-            rep = call(
-                build([&](p9_cursor* c) { return p9_emit_tread(c, next_tag(), fid, off, 8192); }));
+            rep = call(tread(next_tag(), fid, off, 8192));
             expect(rep, P9_RREAD, {}, "dump: list " + dir);
             uint16_t tag;
             const uint8_t* d;
@@ -623,15 +583,11 @@ std::string Client::dump() {
                 } else {
                     // The contents, hashed, read to the end.
                     uint32_t ffid = walk_to(path);
-                    Bytes o = call(build([&](p9_cursor* c) {
-                        return p9_emit_topen(c, next_tag(), ffid, P9_OREAD);
-                    }));
+                    Bytes o = call(topen(next_tag(), ffid, P9_OREAD));
                     expect(o, P9_ROPEN, {}, "dump: open " + path);
                     uint64_t h = 1469598103934665603ull, at2 = 0;
                     while (at2 < len) {
-                        Bytes rr = call(build([&](p9_cursor* c) {
-                            return p9_emit_tread(c, next_tag(), ffid, at2, MSIZE - 11);
-                        }));
+                        Bytes rr = call(tread(next_tag(), ffid, at2, MSIZE - 11));
                         expect(rr, P9_RREAD, {}, "dump: read " + path);
                         uint16_t tg;
                         const uint8_t* dd;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "requests.h"
 #include "tolvane/tolvane.h"
 
 namespace model {
@@ -22,20 +23,8 @@ using Bytes = std::vector<uint8_t>;
 // a write changes it.
 using Chunk = std::shared_ptr<const Bytes>;
 
-inline const uint8_t* u8(const std::string& s) {
-    return reinterpret_cast<const uint8_t*>(s.data());
-}
-
-// Encodes one message into a scratch buffer and returns its bytes (empty
-// when the encoder refused).
-template <class Emit>
-Bytes build(Emit&& emit) {
-    static Bytes scratch(tolvane::SRV_BUF_CAP + 64);
-    p9_cursor c;
-    p9_cursor_init(&c, scratch.data(), scratch.size());
-    int32_t n = emit(&c);
-    return Bytes(scratch.begin(), scratch.begin() + (n < 0 ? 0 : n));
-}
+using tolvane_test::build;
+using tolvane_test::u8;
 
 struct Node {
     uint8_t kind = tolvane::KIND_FREE;

@@ -1,5 +1,5 @@
-// Test support: drive the real request step over a socketpair, build messages
-// with the codec, and run the real server binary.
+// Test support: drive the real request step over a socketpair, read replies
+// (requests come from requests.h), and run the real server binary.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +13,7 @@
 
 #include "9p/9p.h"
 #include "bytes.h"
+#include "requests.h"
 #include "tempdir.h"
 #include "wire.h"
 
@@ -25,29 +26,6 @@ using Bytes = std::vector<uint8_t>;
 void reset_server();
 
 std::string to_hex(const Bytes& b);
-
-// Builds one message with an encoder: build([&](p9_cursor* c){ return p9_emit_tclunk(c, 1, 7); }).
-template <class Emit>
-Bytes build(Emit&& emit) {
-    Bytes b(1 << 20);
-    p9_cursor c;
-    p9_cursor_init(&c, b.data(), b.size());
-    int32_t n = emit(&c);
-    b.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return b;
-}
-
-// Common requests, built with the codec.
-Bytes tversion(uint16_t tag, uint32_t msize, std::string_view version = "9P2000");
-Bytes tattach(uint16_t tag, uint32_t fid, std::string_view aname = "");
-Bytes twalk(uint16_t tag, uint32_t fid, uint32_t newfid, const std::vector<std::string>& names);
-Bytes topen(uint16_t tag, uint32_t fid, uint8_t mode);
-Bytes tcreate(uint16_t tag, uint32_t fid, std::string_view name, uint32_t perm, uint8_t mode);
-Bytes tread(uint16_t tag, uint32_t fid, uint64_t offset, uint32_t count);
-Bytes twrite(uint16_t tag, uint32_t fid, uint64_t offset, const Bytes& data);
-Bytes tclunk(uint16_t tag, uint32_t fid);
-Bytes tstat(uint16_t tag, uint32_t fid);
-Bytes tremove(uint16_t tag, uint32_t fid);
 
 // Reply inspection. type_of: byte 4 (0 when shorter). rerror_text: the text of
 // an Rerror, or "<not Rerror: type N>".
