@@ -76,6 +76,21 @@ int answer_help(const Tool& tool, const Command (&table)[N], const Command& cmd,
     return show(tool, about->help);
 }
 
+// Takes the command named ARGS[AT] from TABLE and the words after it: answers
+// help (answer_help) and splits the rest into WORDS (split_words). Returns -1
+// when CMD is to run, else the exit status ("no command given" and "unknown
+// command 'X'" are usage errors).
+template <typename Command, size_t N>
+int take_command(const Tool& tool, const Command (&table)[N], const std::vector<std::string>& args,
+                 size_t at, const Command*& cmd, Words& words) {
+    if (at >= args.size()) return usage_error(tool, "no command given");
+    cmd = find_command(table, args[at]);
+    if (!cmd) return usage_error(tool, "unknown command '" + args[at] + "'");
+    std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
+    if (int status = answer_help(tool, table, *cmd, rest); status >= 0) return status;
+    return split_words(tool, cmd->name, cmd->options, rest, words);
+}
+
 // Where the server is: -s NAME (the default, the server posted as tolvane),
 // -a SOCKET or -c COMMAND. A -c command wins over a socket, and a socket over
 // a name.

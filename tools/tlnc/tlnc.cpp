@@ -254,15 +254,9 @@ int main(int argc, char** argv) {
         }
     }
     if (st.source.given > 1) return usage_error(tlncli::Source::ONLY_ONE);
-    if (i >= a.size()) return usage_error("no command given");
-
-    const Command* cmd = tlncli::find_command(COMMANDS, a[i]);
-    if (!cmd) return usage_error("unknown command '" + a[i] + "'");
-    std::vector<std::string> rest(a.begin() + static_cast<std::ptrdiff_t>(i) + 1, a.end());
-    if (int status = tlncli::answer_help(TOOL, COMMANDS, *cmd, rest); status >= 0) return status;
-
+    const Command* cmd = nullptr;
     tlncli::Words words;
-    if (int status = tlncli::split_words(TOOL, cmd->name, cmd->options, rest, words); status >= 0) {
+    if (int status = tlncli::take_command(TOOL, COMMANDS, a, i, cmd, words); status >= 0) {
         return status;
     }
     Args args{std::move(words.operands), words.has("-l"), words.has("-r")};

@@ -147,29 +147,22 @@ const Command COMMANDS[] = {
 
 const tlncli::Tool TOOL{"tlnimg", MAIN_HELP, EXIT_USAGE, EXIT_IO};
 
-int usage_error(const std::string& text) {
-    return tlncli::usage_error(TOOL, text);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> a(argv + 1, argv + argc);
-    if (a.empty()) return usage_error("no command given");
-    if (tlncli::is_help_flag(a[0])) return tlncli::show(TOOL, MAIN_HELP);
-    const Command* cmd = tlncli::find_command(COMMANDS, a[0]);
-    if (!cmd) return usage_error("unknown command '" + a[0] + "'");
-    std::vector<std::string> rest(a.begin() + 1, a.end());
-    if (int status = tlncli::answer_help(TOOL, COMMANDS, *cmd, rest); status >= 0) return status;
+    if (!a.empty() && tlncli::is_help_flag(a[0])) return tlncli::show(TOOL, MAIN_HELP);
+    const Command* cmd = nullptr;
     tlncli::Words words;
-    if (int status = tlncli::split_words(TOOL, cmd->name, cmd->options, rest, words); status >= 0) {
+    if (int status = tlncli::take_command(TOOL, COMMANDS, a, 0, cmd, words); status >= 0) {
         return status;
     }
     Args args{std::move(words.operands), words.has("-l"), words.has("-f"), words.has("--tar")};
     int want_min = cmd->min_args, want_max = cmd->max_args;
     if (std::string_view(cmd->name) == "extract") {
-        if (args.tar && args.force) return usage_error("extract: -f goes with DIR, not --tar");
+        if (args.tar && args.force)
+            return tlncli::usage_error(TOOL, "extract: -f goes with DIR, not --tar");
         want_min = want_max = args.tar ? 1 : 2;
     }
     if (static_cast<int>(args.v.size()) < want_min || static_cast<int>(args.v.size()) > want_max) {
