@@ -233,6 +233,34 @@ private:
         fids_[fid] = path;
         return fid;
     }
+    // Opens fid, the directory dir, reads it to the end with reads of count
+    // bytes, clunks it, and returns its records. Failures are named with
+    // the prefix.
+    std::vector<tlnclient::Stat> list(uint32_t fid, const std::string& dir, uint32_t count,
+                                      const std::string& prefix) {
+        Bytes rep = call(topen(next_tag(), fid, P9_OREAD));
+        expect(rep, P9_ROPEN, {}, prefix + "open " + dir);
+        std::vector<tlnclient::Stat> records;
+        for (uint64_t off = 0;;) {
+            rep = call(tread(next_tag(), fid, off, count));
+            expect(rep, P9_RREAD, {}, prefix + "list " + dir);
+            uint16_t tag;
+            const uint8_t* d;
+            uint32_t n;
+            if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
+            if (n == 0) break;
+            for (uint64_t pos = 0; pos < n;) {
+                tlnclient::Stat st;
+                int64_t k = tlnclient::decode_stat(d, n, pos, st);
+                if (k <= 0) die(prefix + "listing of " + dir + " holds a broken record");
+                records.push_back(st);
+                pos += static_cast<uint64_t>(k);
+            }
+            off += n;
+        }
+        clunk(fid);
+        return records;
+    }
     void clunk(uint32_t fid) {
         Bytes rep = call(tclunk(next_tag(), fid));
         expect(rep, P9_RCLUNK, {}, "clunk");
@@ -433,29 +461,9 @@ void Client::op_list() {
     std::string dir = pick_dir();
     uint32_t fid = walk_to(dir);
     if (fid == 0) return;
-    Bytes rep = call(topen(next_tag(), fid, P9_OREAD));
-    expect(rep, P9_ROPEN, {}, "open " + dir);
-    uint64_t off = 0;
-    uint32_t count = static_cast<uint32_t>(200 + r(20000));
     std::set<std::string> seen;
-    for (;;) {
-        rep = call(tread(next_tag(), fid, off, count));
-        expect(rep, P9_RREAD, {}, "list " + dir);
-        uint16_t tag;
-        const uint8_t* d;
-        uint32_t n;
-        if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
-        if (n == 0) break;
-        for (uint64_t pos = 0; pos < n;) {
-            tlnclient::Stat st;
-            int64_t k = tlnclient::decode_stat(d, n, pos, st);
-            if (k <= 0) die("listing of " + dir + " holds a broken record");
-            seen.insert(st.name);
-            pos += static_cast<uint64_t>(k);
-        }
-        off += n;
-    }
-    clunk(fid);
+    for (const tlnclient::Stat& st : list(fid, dir, static_cast<uint32_t>(200 + r(20000)), ""))
+        seen.insert(st.name);
     // Everything the client made there is listed.
     for (auto& [path, info] : tree_) {
         if (path == "/") continue;
@@ -546,7 +554,6 @@ void Client::session(uint64_t ops, pid_t pid) {
 
 std::string Client::dump() {
     connect_session();
-    Bytes rep;
     std::ostringstream out;
     std::vector<std::string> todo = {"/"};
     while (!todo.empty()) {
@@ -554,58 +561,40 @@ std::string Client::dump() {
         todo.pop_back();
         uint32_t fid = walk_to(dir);
         if (fid == 0) die("dump: walk " + dir);
-        rep = call(topen(next_tag(), fid, P9_OREAD));
-        expect(rep, P9_ROPEN, {}, "dump: open " + dir);
-        uint64_t off = 0;
-        for (;;) {
-            rep = call(tread(next_tag(), fid, off, 8192));
-            expect(rep, P9_RREAD, {}, "dump: list " + dir);
-            uint16_t tag;
-            const uint8_t* d;
-            uint32_t n;
-            if (p9_decode_rread(rep.data(), rep.size(), &tag, &d, &n) < 0) die("bad Rread");
-            if (n == 0) break;
-            for (uint64_t pos = 0; pos < n;) {
-                tlnclient::Stat st;
-                int64_t k = tlnclient::decode_stat(d, n, pos, st);
-                if (k <= 0) die("dump: broken record in " + dir);
-                pos += static_cast<uint64_t>(k);
-                uint8_t qt = st.qid.type;
-                uint64_t len = st.length;
-                std::string path = join(dir, st.name);
-                // A qid path's high half is its row's generation, which lives
-                // in memory only and starts again at a restart: the row is
-                // what a restart must keep.
-                out << path << " qid " << int(qt) << "." << st.qid.version << "."
-                    << (st.qid.path & 0xFFFFFFFFu) << " mode " << st.mode << " len " << len;
-                if (qt & P9_QTDIR) {
-                    todo.push_back(path);
-                } else {
-                    // The contents, hashed, read to the end.
-                    uint32_t ffid = walk_to(path);
-                    Bytes o = call(topen(next_tag(), ffid, P9_OREAD));
-                    expect(o, P9_ROPEN, {}, "dump: open " + path);
-                    uint64_t h = 1469598103934665603ull, at2 = 0;
-                    while (at2 < len) {
-                        Bytes rr = call(tread(next_tag(), ffid, at2, MSIZE - 11));
-                        expect(rr, P9_RREAD, {}, "dump: read " + path);
-                        uint16_t tg;
-                        const uint8_t* dd;
-                        uint32_t nn;
-                        if (p9_decode_rread(rr.data(), rr.size(), &tg, &dd, &nn) < 0 || nn == 0) {
-                            die("dump: read " + path + " stopped at " + std::to_string(at2));
-                        }
-                        for (uint32_t i = 0; i < nn; i++) h = (h ^ dd[i]) * 1099511628211ull;
-                        at2 += nn;
+        for (const tlnclient::Stat& st : list(fid, dir, 8192, "dump: ")) {
+            uint8_t qt = st.qid.type;
+            uint64_t len = st.length;
+            std::string path = join(dir, st.name);
+            // A qid path's high half is its row's generation, which lives
+            // in memory only and starts again at a restart: the row is
+            // what a restart must keep.
+            out << path << " qid " << int(qt) << "." << st.qid.version << "."
+                << (st.qid.path & 0xFFFFFFFFu) << " mode " << st.mode << " len " << len;
+            if (qt & P9_QTDIR) {
+                todo.push_back(path);
+            } else {
+                // The contents, hashed, read to the end.
+                uint32_t ffid = walk_to(path);
+                Bytes o = call(topen(next_tag(), ffid, P9_OREAD));
+                expect(o, P9_ROPEN, {}, "dump: open " + path);
+                uint64_t h = 1469598103934665603ull, at2 = 0;
+                while (at2 < len) {
+                    Bytes rr = call(tread(next_tag(), ffid, at2, MSIZE - 11));
+                    expect(rr, P9_RREAD, {}, "dump: read " + path);
+                    uint16_t tg;
+                    const uint8_t* dd;
+                    uint32_t nn;
+                    if (p9_decode_rread(rr.data(), rr.size(), &tg, &dd, &nn) < 0 || nn == 0) {
+                        die("dump: read " + path + " stopped at " + std::to_string(at2));
                     }
-                    out << " h " << h;
-                    clunk(ffid);
+                    for (uint32_t i = 0; i < nn; i++) h = (h ^ dd[i]) * 1099511628211ull;
+                    at2 += nn;
                 }
-                out << "\n";
+                out << " h " << h;
+                clunk(ffid);
             }
-            off += n;
+            out << "\n";
         }
-        clunk(fid);
     }
     conn_.reset();
     return out.str();

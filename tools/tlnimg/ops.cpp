@@ -171,21 +171,27 @@ int extract_end(const Image& img, const std::string& path,
     return skipped.empty() ? EXIT_OK : EXIT_REFUSED;
 }
 
-bool loaded_rows(const Image& img, const std::string& path, int* status) {
-    if (img.rows_known) return true;
-    *status = fail(EXIT_REFUSED, "extract", path, img.verdict + "; nothing can be read from it");
-    return false;
+// Loads the image at path for extract and walks its tree: false, with the
+// exit status, when it cannot be read or its rows are not known.
+bool load_entries(const std::string& path, Image* img, std::vector<Entry>* entries,
+                  std::vector<std::string>* skipped, int* status) {
+    if (!load("extract", path, img, status)) return false;
+    if (!img->rows_known) {
+        *status =
+            fail(EXIT_REFUSED, "extract", path, img->verdict + "; nothing can be read from it");
+        return false;
+    }
+    *entries = walk(*img, skipped);
+    return true;
 }
 
 }  // namespace
 
 int cmd_extract(const std::string& path, const std::string& dir, bool force) {
     Image img;
-    int status = EXIT_OK;
-    if (!load("extract", path, &img, &status)) return status;
-    if (!loaded_rows(img, path, &status)) return status;
+    std::vector<Entry> entries;
     std::vector<std::string> skipped;
-    std::vector<Entry> entries = walk(img, &skipped);
+    if (int status; !load_entries(path, &img, &entries, &skipped, &status)) return status;
 
     if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
         return fail(EXIT_IO, "extract", dir, errno_text());
@@ -316,11 +322,9 @@ bool tar_entry(const std::string& name, char type, uint32_t mode, const std::str
 
 int cmd_extract_tar(const std::string& path) {
     Image img;
-    int status = EXIT_OK;
-    if (!load("extract", path, &img, &status)) return status;
-    if (!loaded_rows(img, path, &status)) return status;
+    std::vector<Entry> entries;
     std::vector<std::string> skipped;
-    std::vector<Entry> entries = walk(img, &skipped);
+    if (int status; !load_entries(path, &img, &entries, &skipped, &status)) return status;
     for (const Entry& e : entries) {
         const Row& r = img.rows[e.row];
         std::string name = e.path.substr(1);
