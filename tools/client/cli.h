@@ -11,6 +11,14 @@
 
 #include "client.h"
 
+// The help lines on -s and -a, the same in every tool that finds a server;
+// a macro so that each tool's help stays one string literal.
+#define TLNCLI_WHERE_HELP                                                           \
+    "Where the server is (one of; the default is -s tolvane):\n"                    \
+    "  -s NAME      the server posted as NAME in the /srv registry: $VELMOR_SRV,\n" \
+    "               else $XDG_RUNTIME_DIR/velmor-srv, else /tmp/velmor-srv-UID\n"   \
+    "  -a SOCKET    a unix socket at the path SOCKET\n"
+
 namespace tlncli {
 
 // What a tool's messages need to know about it.

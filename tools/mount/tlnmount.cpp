@@ -51,11 +51,7 @@ const char* const HELP =
     "Mounts a 9P2000 file server's tree at the directory MOUNTPOINT with FUSE,\n"
     "for ordinary programs to use. Unmount with 'fusermount3 -u MOUNTPOINT'; the\n"
     "server goes on serving.\n"
-    "\n"
-    "Where the server is (one of; the default is -s tolvane):\n"
-    "  -s NAME      the server posted as NAME in the /srv registry: $VELMOR_SRV,\n"
-    "               else $XDG_RUNTIME_DIR/velmor-srv, else /tmp/velmor-srv-UID\n"
-    "  -a SOCKET    a unix socket at the path SOCKET\n"
+    "\n" TLNCLI_WHERE_HELP
     "  -c COMMAND   start COMMAND (with /bin/sh -c) and speak on its standard input\n"
     "               and output; at unmount its input is closed (a tolvane server\n"
     "               then saves its tree) and tlnmount waits for it to exit\n"

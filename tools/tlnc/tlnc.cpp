@@ -22,11 +22,7 @@ const char* const MAIN_HELP =
     "\n"
     "Speaks 9P2000 to a file server and runs one command on its tree. Paths are\n"
     "taken from the root of the attached tree; \"a/b\" and \"/a/b\" are the same.\n"
-    "\n"
-    "Where the server is (one of; the default is -s tolvane):\n"
-    "  -s NAME      the server posted as NAME in the /srv registry: $VELMOR_SRV,\n"
-    "               else $XDG_RUNTIME_DIR/velmor-srv, else /tmp/velmor-srv-UID\n"
-    "  -a SOCKET    a unix socket at the path SOCKET\n"
+    "\n" TLNCLI_WHERE_HELP
     "  -c COMMAND   start COMMAND (with /bin/sh -c) and speak on its standard input\n"
     "               and output; at the end its input is closed (a tolvane server then\n"
     "               saves its tree) and tlnc waits for it to exit; its standard\n"
