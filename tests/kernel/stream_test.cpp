@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -41,6 +42,23 @@ protected:
         }
         velmor_linux_reset();
         alarm(0);
+    }
+    // Reads from the idle stream while another thread, after 30 ms, sends the
+    // stop signal with send. A read still blocked 5 s later is given a
+    // message, so the test fails instead of hanging.
+    int64_t read_while_stopped(const std::function<void()>& send) {
+        std::atomic<bool> returned{false};
+        std::thread stopper([&] {
+            poll(nullptr, 0, 30);
+            send();
+            for (int i = 0; i < 500 && !returned; i++) poll(nullptr, 0, 10);
+            if (!returned) write_all(sv[0], message_of_size(7, 1));
+        });
+        uint8_t buf[7];
+        int64_t r = sys_read(sv[1], buf, sizeof buf);
+        returned = true;
+        stopper.join();
+        return r;
     }
     // Reads exactly n bytes of the server end through sys_read.
     Bytes sys_read_n(size_t n) {
@@ -334,37 +352,13 @@ TEST_F(Stream, StopInsideAMessageGivesUpWhenTheClientSendsNothing) {
 }
 
 TEST_F(Stream, StopWakesAReadBlockedBetweenMessages) {
-    std::atomic<bool> returned{false};
     pthread_t main_thread = pthread_self();
-    std::thread stopper([&] {
-        poll(nullptr, 0, 30);
-        pthread_kill(main_thread, SIGTERM);
-        // Bound the test: if the read is still blocked after 5 s, give it a
-        // message, which the test reports as a failure.
-        for (int i = 0; i < 500 && !returned; i++) poll(nullptr, 0, 10);
-        if (!returned) write_all(sv[0], message_of_size(7, 1));
-    });
-    uint8_t buf[7];
-    int64_t r = sys_read(sv[1], buf, sizeof buf);
-    returned = true;
-    stopper.join();
-    EXPECT_EQ(r, 0);
+    EXPECT_EQ(read_while_stopped([&] { pthread_kill(main_thread, SIGTERM); }), 0);
 }
 
 TEST_F(Stream, ASignalFromAnotherThreadStillWakesTheRead) {
     // The handler may run on any thread; the self-pipe wakes the reader.
-    std::atomic<bool> returned{false};
-    std::thread stopper([&] {
-        poll(nullptr, 0, 30);
-        kill(getpid(), SIGTERM);
-        for (int i = 0; i < 500 && !returned; i++) poll(nullptr, 0, 10);
-        if (!returned) write_all(sv[0], message_of_size(7, 1));
-    });
-    uint8_t buf[7];
-    int64_t r = sys_read(sv[1], buf, sizeof buf);
-    returned = true;
-    stopper.join();
-    EXPECT_EQ(r, 0);
+    EXPECT_EQ(read_while_stopped([] { kill(getpid(), SIGTERM); }), 0);
 }
 
 // Spins for about us microseconds (a sleep would be far coarser).
