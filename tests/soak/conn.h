@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,19 @@ inline std::string rerror_text(const Bytes& r) {
     uint64_t n;
     if (r[4] != P9_RERROR || p9_decode_rerror(r.data(), r.size(), &tag, &t, &n) < 0) return {};
     return std::string(reinterpret_cast<const char*>(t), n);
+}
+
+// Which of the allowed refusals the reply is, or "" when it is of type want.
+// Any other reply ends the run: "WHAT: reply type N 'TEXT'".
+inline std::string refusal(const Bytes& r, uint8_t want, std::initializer_list<const char*> allowed,
+                           const std::string& what, FailFn fail) {
+    if (r[4] == want) return {};
+    std::string text = rerror_text(r);
+    for (const char* a : allowed) {
+        if (text == a) return text;
+    }
+    fail(what + ": reply type " + std::to_string(r[4]) + " '" + text + "'");
+    return {};
 }
 
 // Starts `BINARY post NAME 3` on the registry ROOT/srv and the store

@@ -120,16 +120,11 @@ private:
     // The reply is of type want, or one of the refusals allowed (false then).
     bool expect(const Bytes& rep, uint8_t want, std::initializer_list<const char*> allowed,
                 const std::string& what) {
-        if (rep[4] == want) return true;
-        std::string text = rerror_text(rep);
-        for (const char* a : allowed) {
-            if (text == a) {
-                std::lock_guard<std::mutex> lock(g_mu);
-                t_.refusals[text]++;
-                return false;
-            }
-        }
-        fail(home_ + ": " + what + ": reply type " + std::to_string(rep[4]) + " '" + text + "'");
+        std::string text = refusal(rep, want, allowed, home_ + ": " + what, fail);
+        if (text.empty()) return true;
+        std::lock_guard<std::mutex> lock(g_mu);
+        t_.refusals[text]++;
+        return false;
     }
 
     uint32_t free_fid() {

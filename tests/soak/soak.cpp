@@ -182,18 +182,13 @@ private:
     // Expects the reply type; a refusal must be one of allowed (counted).
     bool expect(const Bytes& r, uint8_t type, std::initializer_list<const char*> allowed,
                 const std::string& what) {
-        if (r[4] == type) return true;
-        std::string t = rerror_text(r);
-        for (const char* a : allowed) {
-            if (t == a) {
-                st_.refusals[t]++;
-                if (t == "tolvane: node table full") st_.node_full++;
-                if (t == "tolvane: file-data pool exhausted") st_.pool_full++;
-                if (t == "tolvane: fid table full") st_.fid_full++;
-                return false;
-            }
-        }
-        die(what + ": unexpected reply type " + std::to_string(r[4]) + " '" + t + "'");
+        std::string t = refusal(r, type, allowed, what, die);
+        if (t.empty()) return true;
+        st_.refusals[t]++;
+        if (t == "tolvane: node table full") st_.node_full++;
+        if (t == "tolvane: file-data pool exhausted") st_.pool_full++;
+        if (t == "tolvane: fid table full") st_.fid_full++;
+        return false;
     }
 
     uint32_t new_fid() {
