@@ -81,26 +81,24 @@ std::vector<Qid> HandlerTest::walk(uint32_t fid, uint32_t newfid,
     return out;
 }
 
-Qid HandlerTest::open(uint32_t fid, uint8_t mode) {
-    Bytes r = call(topen(tag(), fid, mode));
-    expect_type(r, P9_ROPEN);
+// The qid of an Ropen or Rcreate (the same layout), whose iounit must be 0.
+static Qid opened_qid(const Bytes& r, uint8_t type) {
+    expect_type(r, type);
     Qid q;
     uint16_t t;
     uint32_t iounit = 1;
-    EXPECT_GT(p9_decode_ropen(r.data(), r.size(), &t, &q.type, &q.version, &q.path, &iounit), 0);
+    auto decode = type == P9_ROPEN ? p9_decode_ropen : p9_decode_rcreate;
+    EXPECT_GT(decode(r.data(), r.size(), &t, &q.type, &q.version, &q.path, &iounit), 0);
     EXPECT_EQ(iounit, 0u);
     return q;
 }
 
+Qid HandlerTest::open(uint32_t fid, uint8_t mode) {
+    return opened_qid(call(topen(tag(), fid, mode)), P9_ROPEN);
+}
+
 Qid HandlerTest::create(uint32_t fid, std::string_view name, uint32_t perm, uint8_t mode) {
-    Bytes r = call(tcreate(tag(), fid, name, perm, mode));
-    expect_type(r, P9_RCREATE);
-    Qid q;
-    uint16_t t;
-    uint32_t iounit = 1;
-    EXPECT_GT(p9_decode_rcreate(r.data(), r.size(), &t, &q.type, &q.version, &q.path, &iounit), 0);
-    EXPECT_EQ(iounit, 0u);
-    return q;
+    return opened_qid(call(tcreate(tag(), fid, name, perm, mode)), P9_RCREATE);
 }
 
 uint32_t HandlerTest::write(uint32_t fid, uint64_t offset, const Bytes& data) {
