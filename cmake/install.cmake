@@ -91,9 +91,9 @@ input and output, and saves it as one snapshot image after every change.
 It allocates nothing while it runs.
 .
 This package holds the server (with a systemd user unit, tolvane@N for
-backing-store instance N), the tlnc command-line client, the tlnmount
-FUSE mount, manual pages, and the 9P2000 codec library libp9 with its
-header, CMake package and pkg-config file.")
+backing-store instance N), the tlnc command-line client, the tlnimg
+image tool, the tlnmount FUSE mount, manual pages, and the 9P2000 codec
+library libp9 with its header, CMake package and pkg-config file.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
