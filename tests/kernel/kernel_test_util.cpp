@@ -18,6 +18,7 @@
 #include "host.h"
 #include "kernel/linux/standin.h"
 #include "kernel/velmor.h"
+#include "spawn.h"
 #include "support.h"
 
 namespace ktest {
@@ -257,22 +258,9 @@ Child spawn_probe(const std::vector<std::string>& args) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return c;
     }
-    std::vector<std::string> all{KERNEL_PROBE};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        // The test binary may have set dispositions; the probe starts clean.
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    std::vector<std::string> argv{KERNEL_PROBE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = tolvane_test::spawn(KERNEL_PROBE, argv, {}, {in[0], out[1], err[1]});
     close(in[0]);
     close(out[1]);
     close(err[1]);

@@ -1,6 +1,7 @@
 #include "spawn.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -37,6 +38,10 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& argv,
     pid_t pid = ::fork();
     if (pid == 0) {
         if (own_group) ::setpgid(0, 0);
+        // A test binary ignores SIGPIPE (a server writing to a client the
+        // test closed must not end it) and may catch the stop signals; the
+        // child starts as it would from a shell.
+        for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP}) ::signal(sig, SIG_DFL);
         int null = ::open("/dev/null", O_RDWR);
         ::dup2(stdio.in == NULL_FD ? null : stdio.in, 0);
         ::dup2(stdio.out == NULL_FD ? null : stdio.out, 1);

@@ -31,6 +31,7 @@ struct Stdio {
 // Forks and runs PATH with ARGV (argv[0] included), ENV applied as by
 // merged_env, and STDIO on its standard streams; with OWN_GROUP the child
 // leads a process group of its own (so that one kill reaches what it starts).
+// The child starts with SIGPIPE and the stop signals at their defaults.
 // The caller closes its copies of the child's ends afterwards. Returns the
 // child's pid, or -1 when fork failed.
 pid_t spawn(const std::string& path, const std::vector<std::string>& argv,
