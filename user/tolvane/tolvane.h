@@ -25,7 +25,7 @@ inline constexpr uint8_t KIND_FREE = 0;
 inline constexpr uint8_t KIND_DIR = 1;
 inline constexpr uint8_t KIND_FILE = 2;
 
-inline constexpr uint32_t DM_DIR = P9_DMDIR;  // 0x80000000
+inline constexpr uint32_t DM_DIR = P9_DMDIR;              // 0x80000000
 inline constexpr uint32_t MODE_FILE = 0x1FF;              // 0777
 inline constexpr uint32_t MODE_DIR = DM_DIR | MODE_FILE;  // 0x800001FF
 
