@@ -19,7 +19,7 @@ inline const uint8_t* u8(std::string_view s) {
 }
 
 // Builds one message with an encoder: build([&](p9_cursor* c){ return p9_emit_tclunk(c, 1, 7); }).
-// The scratch buffer is per thread, so the crowd soak's clients can share it.
+// The scratch buffer is per thread: the crowd soak's clients build at once.
 template <class Emit>
 Bytes build(Emit&& emit) {
     thread_local Bytes scratch(1 << 20);
